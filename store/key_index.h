@@ -1,0 +1,65 @@
+// key_index.h: key comparison and the sorted key index.
+//
+// A sorted store keeps the record offsets of its live records in ascending
+// key order in plKeyIndex; the array is persisted whole as the data area of
+// the record named "Index". Its count is lCount of the allocated list:
+// entries 0..count-1 are in use, the rest are 0, and count < capacity after
+// every completed insertion.
+#ifndef KVS_STORE_KEY_INDEX_H
+#define KVS_STORE_KEY_INDEX_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "store/chains.h"
+#include "store/slots.h"
+
+namespace kvs {
+
+constexpr char kIndexKey[] = "Index";
+constexpr int32_t kIndexKeyLength = 5;
+constexpr int32_t kIndexGrowth = 256;  // entries added at creation and each growth
+
+// Unsigned byte comparison of NUL-terminated keys; with STORE_NOCASE the
+// bytes 'A'..'Z' are folded to lower case first. Never locale-dependent.
+int CompareKeys(const StoreSlot* slot, const char* a, const char* b);
+// The same over at most the first n bytes; 0 when n is 0.
+int ComparePrefix(const StoreSlot* slot, const char* a, const char* b, std::size_t n);
+// Yields the visited record's offset when its key equals userData's key.
+int32_t KeyMatchVisitor(StoreSlot* slot, const char* key, const RecordHeader& header,
+                        void* userData);
+
+// The stored key of the record at offset, NUL-terminated; null for an offset
+// of 0 or less, a damaged record or short memory.
+std::unique_ptr<char[]> ReadRecordKey(StoreSlot* slot, int32_t offset);
+// The whole data area (lBytesAllocated bytes) of the record at offset; null
+// for a damaged record or short memory. Its header goes to *header if given.
+std::unique_ptr<unsigned char[]> ReadRecordData(StoreSlot* slot, int32_t offset,
+                                                RecordHeader* header);
+
+// Position of the entry whose key equals key, or -1; *lastProbe (when given
+// and the index is not empty) receives the last probed position.
+int32_t IndexSearch(StoreSlot* slot, const char* key, int32_t* lastProbe);
+// The position at which key belongs.
+int32_t IndexInsertPosition(StoreSlot* slot, const char* key);
+// Stores record offset at key's position, growing the array first when full.
+// 0 when the array had to grow and could not (nothing is stored then).
+int IndexInsert(StoreSlot* slot, int32_t offset, const char* key);
+// Enlarges the index by 256 entries into a new Index record at the end of
+// the file; the old record goes to the free list. 0 (slot and chains as they
+// were) on failure.
+int IndexGrow(StoreSlot* slot);
+// Appends the Index record of a new sorted store with 256 empty entries.
+int IndexCreate(StoreSlot* slot);
+// Loads the index of a sorted store being opened; 1 when the slot has a
+// usable index afterwards.
+int IndexLoad(StoreSlot* slot);
+// Removes record offset from the array, if present.
+void IndexRemove(StoreSlot* slot, int32_t offset);
+// Writes the whole array into the Index record's data area.
+void WriteIndex(StoreSlot* slot);
+
+}  // namespace kvs
+
+#endif  // KVS_STORE_KEY_INDEX_H

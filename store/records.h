@@ -1,0 +1,33 @@
+// records.h: the keyed record operations under BdbPut, BdbGetSize, BdbRead
+// and BdbDelete, and the placement of values (first fit on the free list,
+// append at the end of the file, rewrite in place or relocate).
+//
+// Keys given to these functions are already cut to MAX_KEY_LENGTH, so a key
+// always agrees with its stored form.
+#ifndef KVS_STORE_RECORDS_H
+#define KVS_STORE_RECORDS_H
+
+#include <cstdint>
+
+#include "store/chains.h"
+#include "store/slots.h"
+
+namespace kvs {
+
+// 1 and *offset (when given) when key is present, else 0.
+int FindRecord(StoreSlot* slot, const char* key, int32_t* offset);
+// Places a key that is not in the store. 0 when no room can be made; the
+// store then holds what it held before.
+int InsertRecord(StoreSlot* slot, const char* key, const void* data, int32_t length);
+// Replaces the value of the key present at record R, in place when it fits.
+int RewriteRecord(StoreSlot* slot, int32_t R, const char* key, const void* data,
+                  int32_t length);
+// Releases key's record to the free list; 0 when the key is absent.
+int RemoveRecord(StoreSlot* slot, const char* key);
+// Yields the first free record whose room covers the need in *userData.
+int32_t FreeFitVisitor(StoreSlot* slot, const char* key, const RecordHeader& header,
+                       void* userData);
+
+}  // namespace kvs
+
+#endif  // KVS_STORE_RECORDS_H

@@ -1,0 +1,113 @@
+/*
+ * store.h: the record store, a single-file keyed store of byte values.
+ *
+ * A store is one binary file: a 128-byte header, then records that each hold
+ * one key and its value. Released records are kept on a free list and reused
+ * by first fit; a store created with STORE_SORTED also keeps a sorted index of
+ * its keys inside the file. The file layout is identical on every platform.
+ *
+ * Usable from C and C++. Every call is single-threaded: a store and the table
+ * of open stores must not be used from two threads at once.
+ *
+ * Results: 1 for success, 0 for failure or an absent key, unless a call says
+ * otherwise. No call prints anything except the two dumps.
+ */
+#ifndef KVS_STORE_STORE_H
+#define KVS_STORE_STORE_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Store flags, fixed when a store is created. */
+#define STORE_SORTED 1 /* keep a persisted sorted key index; lookups use it */
+#define STORE_NOCASE 2 /* keys compare with 'A'..'Z' folded to 'a'..'z' */
+
+#define MAX_STORES 16         /* stores open at once in one process */
+#define MAX_KEY_LENGTH 16384  /* key bytes stored; longer keys are cut to this */
+
+/* An open store. Opaque; valid from BdbCreate/BdbOpen until BdbClose. */
+typedef struct StoreSlot *StoreHandle;
+
+/* Counts of the three record chains and the store's flags word. */
+typedef struct StoreStats {
+  int32_t lAllocatedCount, lFreeCount, lIndexCount, lFlags;
+} StoreStats;
+
+/* Called by BdbWalk once per record: the key is valid during the call only.
+ * Return 0 to go on, anything else to stop the walk. */
+typedef int (*RecordCallback)(StoreHandle store, const char *key, int32_t lBytesUsed);
+
+/* 1 when the file can be read and begins with the store magic, else 0. */
+int BdbIsStoreFile(const char *fileName);
+
+/* Creates (or truncates) fileName as an empty store with flags & 3.
+ * Returns the handle, or NULL when no slot is free, the name is NULL or 260
+ * bytes or longer, or the store cannot be written. A failure leaves no store
+ * behind that would open later. */
+StoreHandle BdbCreate(const char *fileName, int32_t flags);
+
+/* Opens an existing store for reading and writing. Returns NULL (and leaves
+ * the file unchanged) when the file is not a store, cannot be opened for
+ * update, is damaged beyond use, the name is too long, or no slot is free. */
+StoreHandle BdbOpen(const char *fileName);
+
+/* Writes the key index of a sorted store and closes the store.
+ * 1 when a store was closed, 0 for a handle that is not open. */
+int BdbClose(StoreHandle store);
+
+/* Stores length bytes of data under key, replacing any value the key had.
+ * data may be NULL only when length is 0. Returns 0 for an invalid handle,
+ * a NULL key, a negative length, or when no room can be made (the store then
+ * keeps what it held before). */
+int BdbPut(StoreHandle store, const char *key, const void *data, int32_t length);
+
+/* 1 when key is present; *size (when size is not NULL) receives the length
+ * of its value. 0 when absent; *size is then untouched. */
+int BdbGetSize(StoreHandle store, const char *key, int32_t *size);
+
+/* 1 when key is present: the first min(value length, bufferSize) bytes of its
+ * value are copied into buffer (no terminator is added). 0 when absent.
+ * A negative bufferSize copies nothing. */
+int BdbRead(StoreHandle store, const char *key, void *buffer, int32_t bufferSize);
+
+/* Releases key's record to the free list. 1 when released, 0 when absent. */
+int BdbDelete(StoreHandle store, const char *key);
+
+/* The keys of a sorted store that begin with prefix, in index order, as one
+ * block of NUL-terminated keys followed by an extra NUL. *count (when count
+ * is not NULL) receives their number. The caller releases the block with
+ * BdbFree. NULL (and *count untouched) when none match, the store is not
+ * sorted, or memory is short. */
+char *BdbListPrefix(StoreHandle store, const char *prefix, int32_t *count);
+
+/* Releases a block that the store handed out. NULL is ignored. */
+void BdbFree(void *block);
+
+/* Rewrites the store into a fresh file holding only its live records and
+ * puts it in place of the old file, atomically. The handle stays valid.
+ * 1 on success; 0 on failure, with the old store left whole and open. */
+int BdbCompact(StoreHandle store);
+
+/* Print the record headers of the allocated or free list to stream.
+ * An invalid handle prints nothing. */
+void BdbDumpAllocated(StoreHandle store, FILE *stream);
+void BdbDumpFree(StoreHandle store, FILE *stream);
+
+/* Fills *stats. 0 for an invalid handle or a NULL stats. */
+int BdbGetStats(StoreHandle store, StoreStats *stats);
+
+/* Calls callback for each record of one chain: list 0 the allocated list,
+ * 1 the free list, any other value the index list. Returns 1 when the walk
+ * ran (also when stopped by the callback); 0 for an invalid handle or a NULL
+ * callback. */
+int BdbWalk(StoreHandle store, int list, RecordCallback callback);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KVS_STORE_STORE_H */

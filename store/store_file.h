@@ -1,0 +1,78 @@
+// store_file.h: the record store's only way to the file system.
+//
+// Every byte of a store file is read and written through a StoreFile, and
+// files are opened, deleted and replaced through the FileSystem. One
+// implementation per platform (store_file_posix.cc, store_file_win32.cc);
+// tests install a FileSystem of their own that can fail any call.
+#ifndef KVS_STORE_STORE_FILE_H
+#define KVS_STORE_STORE_FILE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace kvs {
+
+enum class OpenMode {
+  kRead,             // existing file, read only ("rb")
+  kUpdate,           // existing file, read and write ("r+b")
+  kCreate,           // create or truncate, read and write ("w+b")
+  kCreateExclusive,  // create a file that must not exist yet, read and write
+};
+
+enum class OpenError { kNone, kExists, kOther };
+
+// An open file with a current position. Reads and writes are binary and
+// unbuffered from the caller's point of view: Length() always counts every
+// byte written so far.
+class StoreFile {
+ public:
+  virtual ~StoreFile() = default;
+
+  // Reads up to n bytes at the position; returns the count read (short at
+  // end of file or on error) and advances the position by it.
+  virtual std::size_t Read(void* buffer, std::size_t n) = 0;
+  // Writes n bytes at the position; returns the count written.
+  virtual std::size_t Write(const void* data, std::size_t n) = 0;
+  // Moves the position to an absolute offset; false on failure.
+  virtual bool Seek(int64_t offset) = 0;
+  // The current position, or -1.
+  virtual int64_t Tell() = 0;
+  // Hands buffered bytes to the operating system; false on failure.
+  virtual bool Flush() = 0;
+  // The file's length as the operating system sees it, or -1.
+  virtual int64_t Length() = 0;
+  // Sets the length. Bytes added by growth read as zero; false (and the
+  // length unchanged) when the file cannot be grown, as on a full disk.
+  virtual bool SetLength(int64_t length) = 0;
+  // Forces the file's contents to stable storage; false on failure.
+  virtual bool Sync() = 0;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  // Opens name in mode; null on failure, with the reason in *error when
+  // error is not null.
+  virtual std::unique_ptr<StoreFile> Open(const char* name, OpenMode mode,
+                                          OpenError* error = nullptr) = 0;
+  // Deletes the named file; false on failure.
+  virtual bool Delete(const char* name) = 0;
+  // Puts the file from in place of the file to, in one atomic step that
+  // leaves either the old or the new file under the name to; false on
+  // failure, with both files as they were.
+  virtual bool Replace(const char* from, const char* to) = 0;
+};
+
+// The platform's own file system.
+FileSystem& PlatformFileSystem();
+
+// The file system the store uses: the platform's, unless a test installed
+// another one with SetFileSystem (nullptr restores the platform's).
+FileSystem& ActiveFileSystem();
+void SetFileSystem(FileSystem* fileSystem);
+
+}  // namespace kvs
+
+#endif  // KVS_STORE_STORE_FILE_H
