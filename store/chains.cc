@@ -1,1 +1,149 @@
-// placeholder
+// chains.cc: walking, unlinking and linking records on the three chains, and
+// appending new records at the end of the file.
+#include "store/chains.h"
+
+#include <new>
+
+namespace kvs {
+namespace {
+
+// A record header describes a record only when its lengths are sane and the
+// header, key and data area all lie inside the file.
+bool RecordFits(int32_t offset, const RecordHeader& header, int64_t fileLength) {
+  if (header.lNameLength < 0 || header.lNameLength > MAX_KEY_LENGTH) return false;
+  if (header.lBytesAllocated < 0 || header.lBytesUsed < 0) return false;
+  if (header.lBytesUsed > header.lBytesAllocated) return false;
+  return int64_t{offset} + kRecordHeaderSize + header.lNameLength + header.lBytesAllocated <=
+         fileLength;
+}
+
+// The most records a file of this length can hold: a longer walk is a loop.
+int64_t MaxRecords(StoreSlot* slot) {
+  const int64_t length = slot->pFile->Length();
+  return length > kStoreHeaderSize ? (length - kStoreHeaderSize) / kRecordHeaderSize + 1 : 0;
+}
+
+}  // namespace
+
+int32_t StoredKeyLength(const char* key) {
+  int32_t length = 0;
+  while (length < MAX_KEY_LENGTH && key[length] != '\0') ++length;
+  return length;
+}
+
+bool ReadRecordHeader(StoreSlot* slot, int32_t offset, RecordHeader* header) {
+  if (offset < kStoreHeaderSize) return false;
+  const int64_t length = slot->pFile->Length();
+  if (int64_t{offset} + kRecordHeaderSize > length) return false;
+  unsigned char bytes[kRecordHeaderSize];
+  if (!slot->pFile->Seek(offset) || slot->pFile->Read(bytes, sizeof bytes) != sizeof bytes) {
+    return false;
+  }
+  DecodeRecordHeader(bytes, header);
+  return RecordFits(offset, *header, length);
+}
+
+void WriteRecordHeader(StoreSlot* slot, int32_t offset, const RecordHeader& header) {
+  unsigned char bytes[kRecordHeaderSize];
+  EncodeRecordHeader(header, bytes);
+  slot->pFile->Seek(offset);
+  slot->pFile->Write(bytes, sizeof bytes);
+}
+
+int32_t WalkChain(StoreSlot* slot, int32_t start, ChainVisitor visitor, void* userData) {
+  if (start == 0) return 0;
+  // One key buffer for the whole walk.
+  std::unique_ptr<char[]> key(new (std::nothrow) char[MAX_KEY_LENGTH + 1]);
+  if (!key) return kWalkFailed;
+  const int64_t limit = MaxRecords(slot);
+  int32_t offset = start;
+  for (int64_t visited = 0; visited < limit; ++visited) {
+    RecordHeader header;
+    if (!ReadRecordHeader(slot, offset, &header)) return kWalkFailed;
+    const auto nameLength = static_cast<std::size_t>(header.lNameLength);
+    if (slot->pFile->Read(key.get(), nameLength) != nameLength) return kWalkFailed;
+    key[nameLength] = '\0';
+    const int32_t result = visitor(slot, key.get(), header, userData);
+    if (result != 0) return result;
+    if (header.lNext == 0) return 0;
+    if (!slot->pFile) return kWalkFailed;  // the visitor closed the store
+    offset = header.lNext;  // as read before the visit
+  }
+  return kWalkFailed;
+}
+
+bool UnlinkRecord(StoreSlot* slot, ListHead& chain, int32_t R) {
+  RecordHeader record, prev, next;
+  if (!ReadRecordHeader(slot, R, &record)) return false;
+  const int32_t P = record.lPrev;
+  const int32_t N = record.lNext;
+  // Both neighbours are checked before anything is written, so a damaged
+  // link changes nothing.
+  if (P != 0 && !ReadRecordHeader(slot, P, &prev)) return false;
+  if (N != 0 && !ReadRecordHeader(slot, N, &next)) return false;
+  if (P != 0) {
+    prev.lNext = N;
+    WriteRecordHeader(slot, P, prev);
+  } else {
+    chain.lFirst = N;
+  }
+  if (N != 0) {
+    next.lPrev = P;
+    WriteRecordHeader(slot, N, next);
+  } else {
+    chain.lLast = P;
+  }
+  --chain.lCount;
+  WriteHeader(slot);
+  return true;
+}
+
+bool LinkRecordAtTail(StoreSlot* slot, ListHead& chain, int32_t R) {
+  RecordHeader record, tail;
+  if (!ReadRecordHeader(slot, R, &record)) return false;
+  const int32_t last = chain.lLast;
+  if (last != 0 && !ReadRecordHeader(slot, last, &tail)) return false;
+  record.lPrev = last;
+  record.lNext = 0;
+  WriteRecordHeader(slot, R, record);
+  if (last != 0) {
+    tail.lNext = R;
+    WriteRecordHeader(slot, last, tail);
+  }
+  chain.lLast = R;
+  if (chain.lFirst == 0) chain.lFirst = R;
+  ++chain.lCount;
+  WriteHeader(slot);
+  return true;
+}
+
+int32_t AppendRecord(StoreSlot* slot, ListHead& chain, const char* key, int32_t capacity,
+                     int32_t used) {
+  const int32_t k = StoredKeyLength(key);
+  StoreFile& file = *slot->pFile;
+  // The length must count bytes still held in a write buffer.
+  file.Flush();
+  const int64_t oldLength = file.Length();
+  if (oldLength < 0 || capacity < 0) return 0;
+  // A store file shorter than its header still gets its records after the
+  // 128 header bytes, where the next header write cannot reach them.
+  const int64_t L = oldLength < kStoreHeaderSize ? kStoreHeaderSize : oldLength;
+  const int64_t newLength = L + kRecordHeaderSize + k + capacity;
+  if (newLength > INT32_MAX) return 0;
+  if (!file.SetLength(newLength)) return 0;
+
+  RecordHeader header;
+  header.lBytesAllocated = capacity;
+  header.lBytesUsed = used;
+  header.lNameLength = k;
+  const auto offset = static_cast<int32_t>(L);
+  WriteRecordHeader(slot, offset, header);
+  file.Write(key, static_cast<std::size_t>(k));
+  if (!LinkRecordAtTail(slot, chain, offset)) {
+    file.SetLength(oldLength);
+    return 0;
+  }
+  return offset;
+}
+
+}  // namespace kvs

@@ -1,1 +1,91 @@
-// placeholder
+// compact.cc: rewriting a store into a fresh file that holds only its live
+// records, and putting that file in place of the old one under the same
+// name and the same handle.
+//
+// The new file is filled in a private working slot under a temporary sibling
+// name, synced, and then renamed over the old file in one atomic step, so the
+// store's name always holds either the whole old store or the whole new one.
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "store/chains.h"
+#include "store/key_index.h"
+#include "store/records.h"
+
+namespace kvs {
+namespace {
+
+constexpr int kTempNameTries = 1000;  // .000 to .999
+
+// Finds the first sibling name of the store that does not exist yet and
+// creates it, empty and exclusively, so no other file is ever overwritten.
+// The name is the store's name cut at its first dot (searched from the start,
+// directory parts included; a dot is appended when there is none), followed
+// by three digits.
+std::optional<std::string> MakeTempName(const StoreSlot* slot) {
+  char name[sizeof slot->szFileName];
+  std::memcpy(name, slot->szFileName, sizeof name);
+  name[sizeof name - 1] = '\0';
+  const char* dot = std::strchr(name, '.');
+  const std::size_t dotAt = dot != nullptr ? static_cast<std::size_t>(dot - name) : std::strlen(name);
+  if (dotAt + 5 > sizeof name) return std::nullopt;  // no room for ".nnn" and the NUL
+  name[dotAt] = '.';
+  for (int n = 0; n < kTempNameTries; ++n) {
+    std::snprintf(name + dotAt + 1, 4, "%03i", n);
+    OpenError error = OpenError::kNone;
+    if (ActiveFileSystem().Open(name, OpenMode::kCreateExclusive, &error)) return std::string(name);
+    if (error != OpenError::kExists) return std::nullopt;
+  }
+  return std::nullopt;
+}
+
+// Copies the record whose data area the walk is positioned at into the
+// working slot passed as user data. -1 stops the walk on failure.
+int32_t CopyRecordVisitor(StoreSlot* source, const char* key, const RecordHeader& header,
+                          void* userData) {
+  auto* target = static_cast<StoreSlot*>(userData);
+  const auto used = static_cast<std::size_t>(header.lBytesUsed);
+  std::unique_ptr<unsigned char[]> value(new (std::nothrow) unsigned char[used > 0 ? used : 1]);
+  if (!value || source->pFile->Read(value.get(), used) != used) return -1;
+  return InsertRecord(target, key, value.get(), header.lBytesUsed) ? 0 : -1;
+}
+
+// Writes everything of the new store and forces it to stable storage.
+bool MakeDurable(StoreSlot* slot) {
+  if (IsSorted(*slot)) WriteIndex(slot);
+  return slot->pFile->Flush() && slot->pFile->Sync();
+}
+
+}  // namespace
+}  // namespace kvs
+
+using namespace kvs;
+
+extern "C" int BdbCompact(StoreHandle store) {
+  StoreSlot* slot = ValidateHandle(store);
+  if (slot == nullptr) return 0;
+  const std::optional<std::string> tempName = MakeTempName(slot);
+  if (!tempName) return 0;
+  const std::string savedName = slot->szFileName;  // closing clears szFileName
+  FileSystem& fs = ActiveFileSystem();
+
+  StoreSlot work;  // not in the table: no handle ever designates the new store
+  if (!InitSlot(&work, tempName->c_str(), slot->header.lFlags)) {
+    fs.Delete(tempName->c_str());
+    return 0;
+  }
+  bool copied = WalkChain(slot, slot->header.lhAllocated.lFirst, CopyRecordVisitor, &work) == 0;
+  copied = copied && MakeDurable(&work);
+  CloseSlot(slot);
+  CloseSlot(&work);
+
+  const bool replaced = copied && fs.Replace(tempName->c_str(), savedName.c_str());
+  if (!replaced) fs.Delete(tempName->c_str());
+  // The handle designates the store again: the compacted one, or the old
+  // one, untouched, when anything failed.
+  OpenSlot(slot, savedName.c_str());
+  return replaced ? 1 : 0;
+}

@@ -1,1 +1,74 @@
-// placeholder
+// diagnostics.cc: the dumps of the allocated and free lists, the chain
+// counts, and walks of a chain with a caller's callback.
+#include <cstdio>
+
+#include "store/chains.h"
+
+namespace kvs {
+namespace {
+
+int32_t DumpRecordVisitor(StoreSlot* /*slot*/, const char* key, const RecordHeader& header,
+                          void* userData) {
+  auto* stream = static_cast<std::FILE*>(userData);
+  std::fprintf(stream, "\n");
+  std::fprintf(stream, "Name:             %s\n", key);
+  std::fprintf(stream, "lBytesAllocated:  %li\n", static_cast<long>(header.lBytesAllocated));
+  std::fprintf(stream, "lBytesUsed:       %li\n", static_cast<long>(header.lBytesUsed));
+  std::fprintf(stream, "lNameLength:      %li\n", static_cast<long>(header.lNameLength));
+  std::fprintf(stream, "lPrev:            %li\n", static_cast<long>(header.lPrev));
+  std::fprintf(stream, "lNext:            %li\n", static_cast<long>(header.lNext));
+  return 0;
+}
+
+struct CallbackData {
+  RecordCallback callback;
+};
+
+int32_t RecordCallbackVisitor(StoreSlot* slot, const char* key, const RecordHeader& header,
+                              void* userData) {
+  const RecordCallback callback = static_cast<CallbackData*>(userData)->callback;
+  return callback(slot, key, header.lBytesUsed);
+}
+
+void DumpChain(StoreHandle store, std::FILE* stream, ListHead StoreHeader::*chain,
+               const char* banner) {
+  StoreSlot* slot = ValidateHandle(store);
+  if (slot == nullptr || stream == nullptr) return;
+  const int32_t first = (slot->header.*chain).lFirst;
+  std::fputs(banner, stream);
+  if (first > 0) WalkChain(slot, first, DumpRecordVisitor, stream);
+}
+
+}  // namespace
+}  // namespace kvs
+
+using namespace kvs;
+
+extern "C" void BdbDumpAllocated(StoreHandle store, FILE* stream) {
+  DumpChain(store, stream, &StoreHeader::lhAllocated, "\n*** Dumping allocated list...\n");
+}
+
+extern "C" void BdbDumpFree(StoreHandle store, FILE* stream) {
+  DumpChain(store, stream, &StoreHeader::lhFree, "\n*** Dumping free list...\n");
+}
+
+extern "C" int BdbGetStats(StoreHandle store, StoreStats* stats) {
+  StoreSlot* slot = ValidateHandle(store);
+  if (slot == nullptr || stats == nullptr) return 0;
+  const StoreHeader& h = slot->header;
+  stats->lAllocatedCount = h.lhAllocated.lCount;
+  stats->lFreeCount = h.lhFree.lCount;
+  stats->lIndexCount = h.lhIndex.lCount;
+  stats->lFlags = h.lFlags;
+  return 1;
+}
+
+extern "C" int BdbWalk(StoreHandle store, int list, RecordCallback callback) {
+  StoreSlot* slot = ValidateHandle(store);
+  if (slot == nullptr || callback == nullptr) return 0;
+  const StoreHeader& h = slot->header;
+  const ListHead& chain = list == 0 ? h.lhAllocated : list == 1 ? h.lhFree : h.lhIndex;
+  CallbackData data{callback};
+  WalkChain(slot, chain.lFirst, RecordCallbackVisitor, &data);
+  return 1;
+}

@@ -1,1 +1,231 @@
-// placeholder
+// records.cc: putting, finding, sizing, reading and deleting keys, and where
+// a value goes: a free record taken by first fit, a new record at the end of
+// the file, the key's own record when the value still fits, or elsewhere.
+#include "store/records.h"
+
+#include <algorithm>
+#include <new>
+
+#include "store/key_index.h"
+
+namespace kvs {
+namespace {
+
+// A key as the store keeps it: its first MAX_KEY_LENGTH bytes. Longer keys
+// are copied and cut so that every operation agrees with the stored form.
+class StoredKey {
+ public:
+  explicit StoredKey(const char* key) : key_(key) {
+    const int32_t length = StoredKeyLength(key);
+    if (key[length] == '\0') return;
+    copy_.reset(new (std::nothrow) char[static_cast<std::size_t>(length) + 1]);
+    if (!copy_) {
+      key_ = nullptr;
+      return;
+    }
+    std::copy(key, key + length, copy_.get());
+    copy_[static_cast<std::size_t>(length)] = '\0';
+    key_ = copy_.get();
+  }
+  // Null only when a long key could not be copied.
+  const char* get() const { return key_; }
+
+ private:
+  const char* key_;
+  std::unique_ptr<char[]> copy_;
+};
+
+// The room a record offers to a key and value (a 64-bit sum: a damaged
+// header must not overflow it).
+int64_t RoomOf(const RecordHeader& header) {
+  return int64_t{header.lBytesAllocated} + header.lNameLength;
+}
+
+int32_t RecordOffsetAtData(StoreSlot* slot, const RecordHeader& header) {
+  return static_cast<int32_t>(slot->pFile->Tell() - header.lNameLength - kRecordHeaderSize);
+}
+
+// Moves record R from one chain to the tail of another. When the link fails
+// the record is put back at the tail of its first chain.
+bool MoveRecord(StoreSlot* slot, ListHead& from, ListHead& to, int32_t R) {
+  if (!UnlinkRecord(slot, from, R)) return false;
+  if (LinkRecordAtTail(slot, to, R)) return true;
+  LinkRecordAtTail(slot, from, R);
+  return false;
+}
+
+// Writes the key and the value after the header of record R.
+void WriteKeyAndValue(StoreSlot* slot, int32_t R, const char* key, int32_t K, const void* data,
+                      int32_t D) {
+  slot->pFile->Seek(int64_t{R} + kRecordHeaderSize);
+  slot->pFile->Write(key, static_cast<std::size_t>(K));
+  if (D > 0) slot->pFile->Write(data, static_cast<std::size_t>(D));
+}
+
+}  // namespace
+
+int32_t FreeFitVisitor(StoreSlot* slot, const char* /*key*/, const RecordHeader& header,
+                       void* userData) {
+  const int64_t need = *static_cast<const int64_t*>(userData);
+  return RoomOf(header) >= need ? RecordOffsetAtData(slot, header) : 0;
+}
+
+int FindRecord(StoreSlot* slot, const char* key, int32_t* offset) {
+  int32_t found = 0;
+  if (IsSorted(*slot)) {
+    const int32_t position = IndexSearch(slot, key, nullptr);
+    if (position >= 0) found = slot->plKeyIndex[static_cast<std::size_t>(position)];
+  } else {
+    found = WalkChain(slot, slot->header.lhAllocated.lFirst, KeyMatchVisitor,
+                      const_cast<char*>(key));
+    if (found == kWalkFailed) return -1;
+  }
+  if (found <= 0) return 0;
+  if (offset != nullptr) *offset = found;
+  return 1;
+}
+
+int InsertRecord(StoreSlot* slot, const char* key, const void* data, int32_t length) {
+  StoreHeader& h = slot->header;
+  const int32_t K = StoredKeyLength(key);
+  const int64_t need = int64_t{length} + K;
+  if (length < 0 || need > INT32_MAX) return 0;
+
+  int32_t R = 0;
+  if (h.lhFree.lFirst != 0) {
+    int64_t needArg = need;
+    const int32_t fit = WalkChain(slot, h.lhFree.lFirst, FreeFitVisitor, &needArg);
+    if (fit > 0) R = fit;
+  }
+  if (R != 0) {
+    if (!MoveRecord(slot, h.lhFree, h.lhAllocated, R)) return 0;
+    // Re-read: the header now carries its new links. The room stays.
+    RecordHeader header;
+    if (!ReadRecordHeader(slot, R, &header)) return 0;
+    header.lBytesAllocated = static_cast<int32_t>(RoomOf(header) - K);
+    header.lBytesUsed = length;
+    header.lNameLength = K;
+    WriteRecordHeader(slot, R, header);
+    WriteKeyAndValue(slot, R, key, K, data, length);
+  } else {
+    R = AppendRecord(slot, h.lhAllocated, key, length, length);
+    if (R == 0) return 0;
+    if (length > 0) {
+      slot->pFile->Seek(int64_t{R} + kRecordHeaderSize + K);
+      slot->pFile->Write(data, static_cast<std::size_t>(length));
+    }
+  }
+
+  if (IsSorted(*slot)) {
+    if (!IndexInsert(slot, R, key)) {
+      // The index could not grow: the record is released again, so the
+      // index stays complete and the key stays absent.
+      MoveRecord(slot, h.lhAllocated, h.lhFree, R);
+      return 0;
+    }
+    WriteIndex(slot);
+  }
+  return 1;
+}
+
+int RewriteRecord(StoreSlot* slot, int32_t R, const char* key, const void* data,
+                  int32_t length) {
+  StoreHeader& h = slot->header;
+  const int32_t K = StoredKeyLength(key);
+  const int64_t need = int64_t{length} + K;
+  RecordHeader header;
+  if (!ReadRecordHeader(slot, R, &header)) return 0;
+
+  if (RoomOf(header) < need) {
+    // Relocate: release the old record, then place the value anew.
+    if (!MoveRecord(slot, h.lhAllocated, h.lhFree, R)) return 0;
+    if (IsSorted(*slot)) IndexRemove(slot, R);
+    if (InsertRecord(slot, key, data, length)) return 1;
+    // No new place could be made: the old record becomes the key's record
+    // again, with its old value (at the tail of the allocated list).
+    if (MoveRecord(slot, h.lhFree, h.lhAllocated, R) && IsSorted(*slot)) {
+      IndexInsert(slot, R, key);
+      WriteIndex(slot);
+    }
+    return 0;
+  }
+
+  // In place. The key is written too: it takes the letter case of this put.
+  header.lBytesUsed = length;
+  header.lNameLength = K;
+  WriteRecordHeader(slot, R, header);
+  WriteKeyAndValue(slot, R, key, K, data, length);
+  return 1;
+}
+
+int RemoveRecord(StoreSlot* slot, const char* key) {
+  int32_t R = 0;
+  if (FindRecord(slot, key, &R) != 1) return 0;
+  if (!MoveRecord(slot, slot->header.lhAllocated, slot->header.lhFree, R)) return 0;
+  if (IsSorted(*slot)) {
+    IndexRemove(slot, R);
+    WriteIndex(slot);
+  }
+  return 1;
+}
+
+}  // namespace kvs
+
+using namespace kvs;
+
+extern "C" int BdbPut(StoreHandle store, const char* key, const void* data, int32_t length) {
+  StoreSlot* slot = ValidateHandle(store);
+  if (slot == nullptr || key == nullptr || length < 0 || (data == nullptr && length > 0)) {
+    return 0;
+  }
+  const StoredKey stored(key);
+  if (stored.get() == nullptr) return 0;
+  int32_t R = 0;
+  switch (FindRecord(slot, stored.get(), &R)) {
+    case 1:
+      return RewriteRecord(slot, R, stored.get(), data, length);
+    case 0:
+      return InsertRecord(slot, stored.get(), data, length);
+    default:
+      return 0;  // the allocated list is damaged
+  }
+}
+
+extern "C" int BdbGetSize(StoreHandle store, const char* key, int32_t* size) {
+  StoreSlot* slot = ValidateHandle(store);
+  if (slot == nullptr || key == nullptr) return 0;
+  const StoredKey stored(key);
+  int32_t R = 0;
+  RecordHeader header;
+  if (stored.get() == nullptr || FindRecord(slot, stored.get(), &R) != 1 ||
+      !ReadRecordHeader(slot, R, &header)) {
+    return 0;
+  }
+  if (size != nullptr) *size = header.lBytesUsed;
+  return 1;
+}
+
+extern "C" int BdbRead(StoreHandle store, const char* key, void* buffer, int32_t bufferSize) {
+  StoreSlot* slot = ValidateHandle(store);
+  if (slot == nullptr || key == nullptr || (buffer == nullptr && bufferSize > 0)) return 0;
+  const StoredKey stored(key);
+  int32_t R = 0;
+  RecordHeader header;
+  if (stored.get() == nullptr || FindRecord(slot, stored.get(), &R) != 1 ||
+      !ReadRecordHeader(slot, R, &header)) {
+    return 0;
+  }
+  const int32_t n = header.lBytesUsed < bufferSize ? header.lBytesUsed : bufferSize;
+  if (n > 0) {
+    slot->pFile->Seek(int64_t{R} + kRecordHeaderSize + header.lNameLength);
+    slot->pFile->Read(buffer, static_cast<std::size_t>(n));
+  }
+  return 1;
+}
+
+extern "C" int BdbDelete(StoreHandle store, const char* key) {
+  StoreSlot* slot = ValidateHandle(store);
+  if (slot == nullptr || key == nullptr) return 0;
+  const StoredKey stored(key);
+  return stored.get() != nullptr ? RemoveRecord(slot, stored.get()) : 0;
+}

@@ -14,7 +14,8 @@
 
 namespace kvs {
 
-// 1 and *offset (when given) when key is present, else 0.
+// 1 and *offset (when given) when key is present, 0 when absent, -1 when the
+// allocated list of an unsorted store is damaged.
 int FindRecord(StoreSlot* slot, const char* key, int32_t* offset);
 // Places a key that is not in the store. 0 when no room can be made; the
 // store then holds what it held before.

@@ -1,1 +1,144 @@
-// placeholder
+// slots.cc: the table of open stores, the handle check, recognition of store
+// files, and creating, opening and closing a store.
+#include "store/slots.h"
+
+#include <cstring>
+
+#include "store/key_index.h"
+
+namespace kvs {
+namespace {
+
+// All zero at program start; a slot is reset whole when it is freed.
+StoreSlot g_slots[MAX_STORES];
+
+// True when name is not null and fits szFileName with its terminator.
+bool FileNameFits(const char* name) {
+  if (name == nullptr) return false;
+  for (std::size_t i = 0; i <= kMaxFileNameLength; ++i) {
+    if (name[i] == '\0') return true;
+  }
+  return false;
+}
+
+bool ChainHeadIsPlausible(const ListHead& head, int64_t fileLength) {
+  if (head.lFirst == 0 && head.lLast == 0 && head.lCount == 0) return true;
+  auto inside = [fileLength](int32_t offset) {
+    return offset >= kStoreHeaderSize && int64_t{offset} + kRecordHeaderSize <= fileLength;
+  };
+  return inside(head.lFirst) && inside(head.lLast) && head.lCount > 0;
+}
+
+void FreeSlot(StoreSlot* slot) { *slot = StoreSlot{}; }
+
+}  // namespace
+
+bool IsSorted(const StoreSlot& slot) { return (slot.header.lFlags & STORE_SORTED) != 0; }
+bool IsNoCase(const StoreSlot& slot) { return (slot.header.lFlags & STORE_NOCASE) != 0; }
+
+StoreSlot* ValidateHandle(StoreHandle handle) {
+  // Unsigned distance: a handle below the table wraps to a huge value.
+  const uintptr_t distance =
+      reinterpret_cast<uintptr_t>(handle) - reinterpret_cast<uintptr_t>(&g_slots[0]);
+  if (distance % sizeof(StoreSlot) != 0) return nullptr;
+  const uintptr_t number = distance / sizeof(StoreSlot);
+  if (number >= MAX_STORES) return nullptr;
+  StoreSlot* slot = &g_slots[number];
+  return slot->szFileName[0] != '\0' ? slot : nullptr;
+}
+
+StoreSlot* FindFreeSlot() {
+  for (StoreSlot& slot : g_slots) {
+    if (slot.szFileName[0] == '\0') return &slot;
+  }
+  return nullptr;
+}
+
+bool WriteHeader(StoreSlot* slot) {
+  unsigned char bytes[kStoreHeaderSize];
+  EncodeStoreHeader(slot->header, bytes);
+  return slot->pFile->Seek(0) && slot->pFile->Write(bytes, sizeof bytes) == sizeof bytes;
+}
+
+int InitSlot(StoreSlot* slot, const char* fileName, int32_t flags) {
+  if (slot == nullptr || !FileNameFits(fileName)) return 0;
+  auto file = ActiveFileSystem().Open(fileName, OpenMode::kCreate);
+  if (!file) return 0;
+  FreeSlot(slot);
+  std::memcpy(slot->header.achMagic, kMagic, sizeof kMagic);
+  slot->pFile = std::move(file);
+  slot->header.lFlags = flags & kFlagMask;
+  std::strcpy(slot->szFileName, fileName);
+  // A store whose header or Index record could not be written is not handed
+  // out, and its file is removed so that it can never open as a store.
+  bool whole = WriteHeader(slot);
+  if (whole && IsSorted(*slot)) whole = IndexCreate(slot) != 0;
+  if (!whole) {
+    FreeSlot(slot);
+    ActiveFileSystem().Delete(fileName);
+    return 0;
+  }
+  return 1;
+}
+
+int OpenSlot(StoreSlot* slot, const char* fileName) {
+  if (slot == nullptr || !FileNameFits(fileName)) return 0;
+  auto file = ActiveFileSystem().Open(fileName, OpenMode::kUpdate);
+  if (!file) return 0;
+  slot->pFile = std::move(file);
+  std::strcpy(slot->szFileName, fileName);
+  // A file shorter than the header leaves the fields it does not cover zero.
+  unsigned char bytes[kStoreHeaderSize] = {};
+  slot->pFile->Read(bytes, sizeof bytes);
+  DecodeStoreHeader(bytes, &slot->header);
+
+  // The chain heads and the index are checked before the store is handed
+  // out; everything deeper is checked by the operations as they read it.
+  const int64_t length = slot->pFile->Length();
+  const StoreHeader& h = slot->header;
+  bool usable = ChainHeadIsPlausible(h.lhAllocated, length) &&
+                ChainHeadIsPlausible(h.lhFree, length) && ChainHeadIsPlausible(h.lhIndex, length);
+  if (usable && IsSorted(*slot)) usable = IndexLoad(slot) != 0;
+  if (!usable) {
+    FreeSlot(slot);  // closes the file without writing to it
+    return 0;
+  }
+  return 1;
+}
+
+int CloseSlot(StoreSlot* slot) {
+  if (slot == nullptr) return 0;
+  if (IsSorted(*slot)) WriteIndex(slot);
+  if (slot->pFile) slot->pFile->Flush();
+  FreeSlot(slot);  // releases the index array and closes the file
+  return 1;
+}
+
+}  // namespace kvs
+
+using namespace kvs;
+
+extern "C" int BdbIsStoreFile(const char* fileName) {
+  if (fileName == nullptr) return 0;
+  auto file = ActiveFileSystem().Open(fileName, OpenMode::kRead);
+  if (!file) return 0;
+  unsigned char bytes[kStoreHeaderSize];
+  const std::size_t got = file->Read(bytes, sizeof bytes);
+  return got >= sizeof kMagic && std::memcmp(bytes, kMagic, sizeof kMagic) == 0 ? 1 : 0;
+}
+
+extern "C" StoreHandle BdbCreate(const char* fileName, int32_t flags) {
+  if (!FileNameFits(fileName)) return nullptr;
+  StoreSlot* slot = FindFreeSlot();
+  if (slot == nullptr) return nullptr;
+  return InitSlot(slot, fileName, flags) ? slot : nullptr;
+}
+
+extern "C" StoreHandle BdbOpen(const char* fileName) {
+  if (!FileNameFits(fileName) || !BdbIsStoreFile(fileName)) return nullptr;
+  StoreSlot* slot = FindFreeSlot();
+  if (slot == nullptr) return nullptr;
+  return OpenSlot(slot, fileName) ? slot : nullptr;
+}
+
+extern "C" int BdbClose(StoreHandle store) { return CloseSlot(ValidateHandle(store)); }

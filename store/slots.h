@@ -47,8 +47,8 @@ int InitSlot(StoreSlot* slot, const char* fileName, int32_t flags);
 int OpenSlot(StoreSlot* slot, const char* fileName);
 // Writes the index of a sorted store, closes the file and frees the slot.
 int CloseSlot(StoreSlot* slot);
-// Writes the 128-byte in-memory header to offset 0.
-void WriteHeader(StoreSlot* slot);
+// Writes the 128-byte in-memory header to offset 0; false when it could not.
+bool WriteHeader(StoreSlot* slot);
 
 }  // namespace kvs
 
