@@ -44,6 +44,7 @@ class StoreFile {
   virtual int64_t Length() = 0;
   // Sets the length. Bytes added by growth read as zero; false (and the
   // length unchanged) when the file cannot be grown, as on a full disk.
+  // The position stays where it was.
   virtual bool SetLength(int64_t length) = 0;
   // Forces the file's contents to stable storage; false on failure.
   virtual bool Sync() = 0;
