@@ -275,15 +275,17 @@ class StoreTest : public ::testing::Test {
     EXPECT_EQ(1, BdbGetStats(store, &stats));
     return stats;
   }
-  // The keys that BdbListPrefix gives, or {"<none>"}.
+  // The keys that BdbListPrefix gives, or {"<none>"}. The block is read by
+  // its count, so an empty key is listed too, and must end in an extra NUL.
   static std::vector<std::string> List(StoreHandle store, const char* prefix) {
     int32_t count = -7;
     char* block = BdbListPrefix(store, prefix, &count);
     if (block == nullptr) return {"<none>"};
     std::vector<std::string> keys;
-    for (const char* p = block; *p != '\0'; p += std::string_view(p).size() + 1) keys.emplace_back(p);
+    const char* p = block;
+    for (int32_t i = 0; i < count; ++i, p += keys.back().size() + 1) keys.emplace_back(p);
+    EXPECT_EQ('\0', *p) << "the key list must end with an extra NUL";
     BdbFree(block);
-    EXPECT_EQ(static_cast<int32_t>(keys.size()), count);
     return keys;
   }
   // What a dump writes, read back from a binary stream so no line ends are

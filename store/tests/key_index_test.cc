@@ -1,0 +1,226 @@
+// key_index_test.cc: key comparison in both case modes, the binary search
+// and insertion position of the sorted index, and the growth of the Index
+// record at 256 and 512 live keys, byte for byte, and across a reopen.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "store/key_index.h"
+#include "store/slots.h"
+#include "store/store.h"
+#include "store/tests/store_test_util.h"
+
+namespace kvs_test {
+namespace {
+
+using KeyIndexTest = StoreTest;
+
+int Sign(int value) { return (value > 0) - (value < 0); }
+
+// Four-byte keys k000, k001, ... that sort in their numeric order.
+std::string NumberedKey(int i) {
+  std::string key = Numbered("k", 1000 + i);
+  key.erase(1, 1);
+  return key;
+}
+
+TEST_F(KeyIndexTest, CompareKeysFollowsTheCaseModeAndUnsignedBytes) {
+  StoreHandle exact = Create(Path("exact.kvs"), 0);
+  StoreHandle folded = Create(Path("folded.kvs"), STORE_NOCASE);
+  ASSERT_TRUE(exact && folded);
+  EXPECT_EQ(1, Sign(kvs::CompareKeys(exact, "_", "Z")));
+  EXPECT_EQ(-1, Sign(kvs::CompareKeys(folded, "_", "Z")));
+  EXPECT_EQ(-1, Sign(kvs::CompareKeys(exact, "ab", "abc")));
+  EXPECT_EQ(-1, Sign(kvs::CompareKeys(folded, "AB", "abc")));
+  EXPECT_EQ(0, kvs::CompareKeys(folded, "MiXeD", "mixed"));
+  EXPECT_EQ(-1, Sign(kvs::CompareKeys(exact, "MiXeD", "mixed")));
+  EXPECT_EQ(1, Sign(kvs::CompareKeys(exact, "\xE9", "z")));
+  EXPECT_EQ(-1, Sign(kvs::CompareKeys(folded, "\xC9", "\xE9"))) << "only A..Z fold";
+  EXPECT_EQ(0, kvs::CompareKeys(exact, "", ""));
+  EXPECT_EQ(-1, Sign(kvs::CompareKeys(exact, "", "a")));
+  EXPECT_EQ(0, kvs::ComparePrefix(exact, "abc", "xyz", 0));
+  EXPECT_EQ(0, kvs::ComparePrefix(exact, "abX", "abY", 2));
+  EXPECT_EQ(-1, Sign(kvs::ComparePrefix(exact, "abX", "abY", 3)));
+  EXPECT_EQ(0, kvs::ComparePrefix(folded, "AB", "abc", 2));
+  EXPECT_EQ(-1, Sign(kvs::ComparePrefix(exact, "ab", "abc", 3)));
+}
+
+TEST_F(KeyIndexTest, EmptyIndexSearchesNothingAndInsertsAtZero) {
+  StoreHandle store = Create(Path("s.kvs"), STORE_SORTED);
+  ASSERT_NE(nullptr, store);
+  int32_t probe = 12345;
+  EXPECT_EQ(-1, kvs::IndexSearch(store, "any", &probe));
+  EXPECT_EQ(12345, probe);
+  EXPECT_EQ(0, kvs::IndexInsertPosition(store, "any"));
+  EXPECT_EQ("<absent>", Get(store, "any"));
+  ASSERT_EQ(1, Put(store, "any", "v"));
+  EXPECT_EQ(kFreshSortedSize, store->plKeyIndex.at(0));
+}
+
+TEST_F(KeyIndexTest, SearchAndInsertPosition) {
+  StoreHandle store = Create(Path("s.kvs"), STORE_SORTED);
+  ASSERT_NE(nullptr, store);
+  for (const char* key : {"f", "b", "d"}) ASSERT_EQ(1, Put(store, key, key));
+  EXPECT_EQ(0, kvs::IndexSearch(store, "b", nullptr));
+  EXPECT_EQ(1, kvs::IndexSearch(store, "d", nullptr));
+  EXPECT_EQ(2, kvs::IndexSearch(store, "f", nullptr));
+  EXPECT_EQ(-1, kvs::IndexSearch(store, "c", nullptr));
+  const std::vector<std::pair<const char*, int32_t>> positions = {
+      {"a", 0}, {"b", 0}, {"c", 1}, {"d", 1}, {"e", 2}, {"f", 2}, {"g", 3}, {"ff", 3}};
+  for (const auto& [key, position] : positions)
+    EXPECT_EQ(position, kvs::IndexInsertPosition(store, key)) << key;
+}
+
+// The index order of both case modes, persisted in the Index record.
+TEST_F(KeyIndexTest, IndexOrderOfBothCaseModes) {
+  const std::vector<std::string> keys = {"a", "Z", "abc", "_", "ab", "`", "B", "\xE9", "", "A"};
+  const std::string exactName = Path("exact.kvs");
+  const std::string foldedName = Path("folded.kvs");
+  StoreHandle exact = Create(exactName, STORE_SORTED);
+  StoreHandle folded = Create(foldedName, STORE_SORTED | STORE_NOCASE);
+  ASSERT_TRUE(exact && folded);
+  for (const std::string& key : keys) {
+    ASSERT_EQ(1, Put(exact, key, key));
+    ASSERT_EQ(1, Put(folded, key, key));
+  }
+  // In the folded store A is a second spelling of a: it replaces a's value
+  // and spelling.
+  const std::vector<std::string> exactOrder = {"", "A", "B", "Z", "_", "`", "a", "ab", "abc", "\xE9"};
+  const std::vector<std::string> foldedOrder = {"", "_", "`", "A", "ab", "abc", "B", "Z", "\xE9"};
+  EXPECT_EQ(exactOrder, List(exact, ""));
+  EXPECT_EQ(foldedOrder, List(folded, ""));
+  BdbClose(exact);
+  BdbClose(folded);
+  EXPECT_EQ(exactOrder, IndexedKeys(ReadFileBytes(exactName)));
+  EXPECT_EQ(foldedOrder, IndexedKeys(ReadFileBytes(foldedName)));
+}
+
+TEST_F(KeyIndexTest, CaseModeDecidesWhetherSpellingsAreOneKey) {
+  for (const int32_t sorted : {0, STORE_SORTED}) {
+    SCOPED_TRACE(sorted);
+    StoreHandle exact = Create(Path(Numbered("exact", sorted)), sorted);
+    StoreHandle folded = Create(Path(Numbered("folded", sorted)), sorted | STORE_NOCASE);
+    ASSERT_TRUE(exact && folded);
+    for (StoreHandle store : {exact, folded}) ASSERT_EQ(1, Put(store, "Key", "first"));
+    EXPECT_EQ("first", Get(folded, "KEY"));
+    EXPECT_EQ("first", Get(folded, "key"));
+    EXPECT_EQ("<absent>", Get(exact, "KEY"));
+    for (StoreHandle store : {exact, folded}) ASSERT_EQ(1, Put(store, "KEY", "second"));
+    EXPECT_EQ(1, Stats(folded).lAllocatedCount);
+    EXPECT_EQ(2, Stats(exact).lAllocatedCount);
+    EXPECT_EQ("second", Get(folded, "key"));
+    EXPECT_EQ("first", Get(exact, "Key"));
+    EXPECT_EQ(0, BdbDelete(exact, "key"));
+    EXPECT_EQ(1, BdbDelete(folded, "kEy"));
+    EXPECT_EQ(0, Stats(folded).lAllocatedCount);
+    BdbClose(exact);
+    BdbClose(folded);
+  }
+}
+
+// 255 live keys fill a 256-entry index; the 256th moves the index into a
+// 2048-byte record at the end of the file and frees the old one. The keys
+// have empty values, so every keyed record is 36 bytes.
+Bytes ImageAfterFirstGrowth() {
+  Bytes file = FreshHeaderImage(STORE_SORTED);
+  AppendRecordImage(file, 1024, 0, 0, 0, "Index", "");
+  for (int i = 0; i < 255; ++i) SetLe32(file, At(kFirstIndexEntry + 4 * i), 1189 + 36 * i);
+  for (int i = 0; i < 256; ++i) {
+    const int32_t prev = i == 0 ? 0 : 1189 + 36 * (i - 1);
+    const int32_t next = i == 255 ? 0 : 1189 + 36 * (i + 1);
+    EXPECT_EQ(1189 + 36 * i, AppendRecordImage(file, 0, 0, prev, next, NumberedKey(i), ""));
+  }
+  EXPECT_EQ(10405, AppendRecordImage(file, 2048, 0, 0, 0, "Index", ""));
+  for (int i = 0; i < 256; ++i) SetLe32(file, At(10405 + 37 + 4 * i), 1189 + 36 * i);
+  SetListHead(file, kAllocatedHead, {1189, 10369, 256});
+  SetListHead(file, kFreeHead, {128, 128, 1});
+  SetListHead(file, kIndexHead, {10405, 10405, 1});
+  EXPECT_EQ(size_t{12490}, file.size());
+  return file;
+}
+
+TEST_F(KeyIndexTest, GrowthAtThe256thKeyAndExactFitReuseOfTheOldIndex) {
+  const std::string name = Path("grow.kvs");
+  StoreHandle store = Create(name, STORE_SORTED);
+  ASSERT_NE(nullptr, store);
+  for (int i = 0; i < 255; ++i) ASSERT_EQ(1, Put(store, NumberedKey(i), "")) << i;
+  EXPECT_EQ(256, store->lIndexCapacity);
+  EXPECT_EQ(0, Stats(store).lFreeCount);
+  ASSERT_EQ(1, Put(store, NumberedKey(255), ""));
+  EXPECT_EQ(512, store->lIndexCapacity);
+  EXPECT_EQ(10405, store->lIndexOffset);
+  ASSERT_EQ(1, BdbClose(store));
+  Bytes expected = ImageAfterFirstGrowth();
+  ASSERT_TRUE(SameBytes(ReadFileBytes(name), expected));
+
+  // The old Index record has room 1029; a put that needs exactly that takes
+  // it over, keeping the earlier index entries beyond the new value.
+  store = Open(name);
+  ASSERT_NE(nullptr, store);
+  const std::string value(1028, 'v');
+  ASSERT_EQ(1, Put(store, "r", value));
+  ASSERT_EQ(1, BdbClose(store));
+  SetLe32(expected, 128, 1028);
+  SetLe32(expected, 128 + 4, 1028);
+  SetLe32(expected, 128 + 8, 1);
+  SetLe32(expected, 128 + 12, 10369);
+  expected[160] = 'r';
+  std::copy(value.begin(), value.end(), expected.begin() + 161);
+  SetLe32(expected, 10369 + 16, 128);
+  SetListHead(expected, kAllocatedHead, {1189, 128, 257});
+  SetListHead(expected, kFreeHead, {0, 0, 0});
+  SetLe32(expected, 10405 + 37 + 4 * 256, 128);
+  EXPECT_TRUE(SameBytes(ReadFileBytes(name), expected));
+}
+
+TEST_F(KeyIndexTest, GrowthAt512AndReopenWithCapacity768) {
+  const std::string name = Path("grow2.kvs");
+  StoreHandle store = Create(name, STORE_SORTED | STORE_NOCASE);
+  ASSERT_NE(nullptr, store);
+  // Reverse order, so every insertion shifts the whole filled index.
+  for (int i = 511; i >= 0; --i) ASSERT_EQ(1, Put(store, NumberedKey(i), NumberedKey(i))) << i;
+  EXPECT_EQ(768, store->lIndexCapacity);
+  ASSERT_EQ(1, BdbClose(store));
+
+  const Bytes file = ReadFileBytes(name);
+  const ListHeadValues index = ListHeadAt(file, kIndexHead);
+  EXPECT_EQ(1, index.count);
+  EXPECT_EQ(index.first, index.last);
+  EXPECT_EQ(3072, RecordAt(file, index.first).allocated);
+  EXPECT_EQ(file.size(), At(index.first) + 37 + 3072) << "the Index record is the last record";
+  const std::vector<std::string> freeKeys = ChainKeys(file, kFreeHead);
+  EXPECT_NE(freeKeys.end(), std::find(freeKeys.begin(), freeKeys.end(), "Index"));
+  std::vector<std::string> sortedKeys;
+  for (int i = 0; i < 512; ++i) sortedKeys.push_back(NumberedKey(i));
+  EXPECT_EQ(sortedKeys, IndexedKeys(file));
+
+  store = Open(name);
+  ASSERT_NE(nullptr, store);
+  EXPECT_EQ(768, store->lIndexCapacity);
+  EXPECT_EQ(index.first, store->lIndexOffset);
+  EXPECT_EQ(sortedKeys, List(store, ""));
+  for (int i : {0, 255, 256, 300, 511}) EXPECT_EQ(NumberedKey(i), Get(store, NumberedKey(i)));
+  ASSERT_EQ(1, Put(store, "zzz", "last"));
+  EXPECT_EQ("last", Get(store, "ZZZ"));
+}
+
+TEST_F(KeyIndexTest, RemovingTheOnlyKeyLeavesEveryEntryZero) {
+  const std::string name = Path("one.kvs");
+  StoreHandle store = Create(name, STORE_SORTED);
+  ASSERT_NE(nullptr, store);
+  ASSERT_EQ(1, Put(store, "only", "value"));
+  kvs::IndexRemove(store, 4242);  // not in the index: nothing changes
+  EXPECT_EQ(kFreshSortedSize, store->plKeyIndex.at(0));
+  ASSERT_EQ(1, BdbDelete(store, "only"));
+  ASSERT_EQ(1, BdbClose(store));
+  const Bytes file = ReadFileBytes(name);
+  ASSERT_EQ(size_t{1189 + 32 + 4 + 5}, file.size());
+  EXPECT_TRUE(std::all_of(file.begin() + kFirstIndexEntry, file.begin() + 1189,
+                          [](unsigned char b) { return b == 0; }));
+}
+
+}  // namespace
+}  // namespace kvs_test
