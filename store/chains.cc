@@ -17,6 +17,11 @@ bool RecordFits(int32_t offset, const RecordHeader& header, int64_t fileLength) 
          fileLength;
 }
 
+// Counts change with wrapping arithmetic: a damaged count must not overflow.
+int32_t AddToCount(int32_t count, int32_t delta) {
+  return static_cast<int32_t>(static_cast<uint32_t>(count) + static_cast<uint32_t>(delta));
+}
+
 // The most records a file of this length can hold: a longer walk is a loop.
 int64_t MaxRecords(StoreSlot* slot) {
   const int64_t length = slot->pFile->Length();
@@ -93,7 +98,7 @@ bool UnlinkRecord(StoreSlot* slot, ListHead& chain, int32_t R) {
   } else {
     chain.lLast = P;
   }
-  --chain.lCount;
+  chain.lCount = AddToCount(chain.lCount, -1);
   WriteHeader(slot);
   return true;
 }
@@ -112,7 +117,7 @@ bool LinkRecordAtTail(StoreSlot* slot, ListHead& chain, int32_t R) {
   }
   chain.lLast = R;
   if (chain.lFirst == 0) chain.lFirst = R;
-  ++chain.lCount;
+  chain.lCount = AddToCount(chain.lCount, 1);
   WriteHeader(slot);
   return true;
 }
