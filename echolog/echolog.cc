@@ -1,0 +1,223 @@
+// echolog.cc: start-up checks, set-up, launch, copy loop and clean-up of
+// echolog32, reaching the system only through WindowsApi.
+#include "echolog/echolog.h"
+
+#include <algorithm>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "echolog/command_line.h"
+
+namespace echolog {
+namespace {
+
+constexpr const char* kSourceName = "echolog32";
+constexpr Dword kChunkSize = 64;
+// A read error other than a broken pipe is retried; one that keeps coming
+// back would otherwise spin for ever.
+constexpr int kMaxConsecutiveReadFailures = 16;
+
+// Where a system call failed: the label and line number of its report.
+struct FailurePlace {
+  const char* label;
+  int line;
+};
+constexpr FailurePlace kStdOutputFailed{"CreateFile", 84};
+constexpr FailurePlace kConsoleFailed{"CreateConsole", 92};
+constexpr FailurePlace kPipeFailed{"CreatePipe", 107};
+constexpr FailurePlace kReadEndDuplicateFailed{"DuplicateHandle", 123};
+constexpr FailurePlace kWriteEndDuplicateFailed{"DuplicateHandle", 148};
+constexpr FailurePlace kLaunchFailed{"CreateProcess", 222};
+constexpr FailurePlace kCloseWriteEndFailed{"CloseHandle", 239};
+constexpr FailurePlace kCloseErrorWriteFailed{"CloseHandle", 241};
+constexpr FailurePlace kReadFailed{"ReadFile", 254};
+constexpr FailurePlace kWriteStdOutputFailed{"WriteFile", 266};
+constexpr FailurePlace kWriteConsoleFailed{"WriteFile", 273};
+
+bool IsHeld(Handle handle) { return handle != kNullHandle && handle != kInvalidHandle; }
+
+class EchoLog {
+ public:
+  EchoLog(WindowsApi& os, std::FILE* out) : os_(os), out_(out) {}
+
+  int Run(std::span<const char* const> command) {
+    if (!IsNtFamily()) {
+      os_.MessageBoxA("This application requires Windows NT.\nThis application will now terminate.",
+                      "Error: Windows NT Required.", kMbOk);
+      return 1;
+    }
+    if (command.empty()) {
+      PrintBanner();
+      return 1;
+    }
+    OpenOutputs();
+    if (CreatePipeHandles()) {
+      Launch(command);
+      CloseWriteEnds();
+      CopyOutput();
+    }
+    CloseAll();
+    return 0;
+  }
+
+ private:
+  bool IsNtFamily() { return (os_.GetVersion() & 0x80000000u) == 0; }
+
+  void PrintBanner() {
+    std::fputs("ECHOLOG V1.2 for Windows NT\n", out_);
+    std::fputs("Copyright (c) the kvstools developers.\n", out_);
+    std::fputs("ECHOLOG -- Redirect STDOUT to <file> and echo to screen.\n", out_);
+    std::fputs("SYNTAX: echolog32 <command> [ > <file>]\n", out_);
+  }
+
+  // One report line with the code GetLastError gives now.
+  void Report(FailurePlace place) { ReportCode(os_.GetLastError(), place); }
+
+  void ReportCode(Dword code, FailurePlace place) {
+    std::fprintf(out_, "%s: Error %d from %s     on line %d\n", kSourceName,
+                 static_cast<int>(code), place.label, place.line);
+  }
+
+  // Capture mode unless standard output is a character device. The type is
+  // asked before the handle is tested, so an invalid handle means capture
+  // mode and its report carries the code GetFileType left.
+  void OpenOutputs() {
+    stdOutput_ = os_.GetStdHandle(kStdOutputHandle);
+    echo_ = os_.GetFileType(stdOutput_) != kFileTypeChar;
+    if (stdOutput_ == kInvalidHandle) Report(kStdOutputFailed);
+    console_ = os_.CreateFileA("CONOUT$", kGenericWrite, kFileShareRead, kCreateAlways,
+                               kFileAttributeNormal);
+    if (console_ == kInvalidHandle) Report(kConsoleFailed);
+  }
+
+  // Creates the pipe, makes its read end private to this process and
+  // duplicates the write end for the command's standard error. False when
+  // the command cannot be given the pipe; whatever was created is then
+  // released by CloseAll.
+  bool CreatePipeHandles() {
+    const SecurityAttributes inheritable{true};
+    if (!os_.CreatePipe(&pipeRead_, &pipeWrite_, inheritable, 0)) {
+      pipeRead_ = pipeWrite_ = kNullHandle;
+      Report(kPipeFailed);
+      return false;
+    }
+    const Handle self = os_.GetCurrentProcess();
+    Handle privateRead = kNullHandle;
+    if (!os_.DuplicateHandle(self, pipeRead_, self, &privateRead, 0, false,
+                             kDuplicateSameAccess)) {
+      Report(kReadEndDuplicateFailed);
+      return false;
+    }
+    os_.CloseHandle(pipeRead_);
+    pipeRead_ = privateRead;
+    if (!os_.DuplicateHandle(self, pipeWrite_, self, &errorWrite_, 0, true,
+                             kDuplicateSameAccess)) {
+      errorWrite_ = kNullHandle;
+      Report(kWriteEndDuplicateFailed);
+      return false;
+    }
+    return true;
+  }
+
+  StartupInfo ChildStartupInfo() {
+    StartupInfo own;
+    os_.GetStartupInfoA(&own);
+    StartupInfo child;
+    child.dwFlags = kStartfUseShowWindow | kStartfUseStdHandles;
+    child.wShowWindow = own.wShowWindow;
+    child.hStdInput = kNullHandle;
+    child.hStdOutput = pipeWrite_;
+    child.hStdError = errorWrite_;
+    return child;
+  }
+
+  void Launch(std::span<const char* const> command) {
+    const StartupInfo startup = ChildStartupInfo();
+    const std::string line = BuildCommandLine(command);
+    if (line.size() >= kMaxCommandLine) {
+      ReportCode(kErrorFilenameExcedRange, kLaunchFailed);
+      return;
+    }
+    std::vector<char> buffer(line.begin(), line.end());
+    buffer.push_back('\0');
+    ProcessInformation process;
+    if (!os_.CreateProcessA(buffer.data(), true, 0, startup, &process)) {
+      Report(kLaunchFailed);
+      return;
+    }
+    os_.CloseHandle(process.hThread);
+    os_.CloseHandle(process.hProcess);
+  }
+
+  // After this only the command and whatever it passed the handles on to
+  // can write to the pipe, so the pipe breaks when they are all done.
+  void CloseWriteEnds() {
+    if (!os_.CloseHandle(pipeWrite_)) Report(kCloseWriteEndFailed);
+    pipeWrite_ = kNullHandle;
+    if (!os_.CloseHandle(errorWrite_)) Report(kCloseErrorWriteFailed);
+    errorWrite_ = kNullHandle;
+  }
+
+  void CopyOutput() {
+    char chunk[kChunkSize];
+    int failures = 0;
+    while (failures < kMaxConsecutiveReadFailures) {
+      Dword count = 0;
+      if (!os_.ReadFile(pipeRead_, chunk, kChunkSize, &count)) {
+        if (os_.GetLastError() == kErrorBrokenPipe) return;
+        Report(kReadFailed);
+        ++failures;
+        continue;
+      }
+      failures = 0;
+      if (count > 0) CopyChunk(chunk, std::min(count, kChunkSize));
+    }
+  }
+
+  void CopyChunk(const char* chunk, Dword count) {
+    if (!echo_) {
+      // Text output: a NUL byte ends the chunk's printing.
+      std::fprintf(out_, "%.*s", static_cast<int>(count), chunk);
+      return;
+    }
+    Dword written = 0;
+    if (!os_.WriteFile(stdOutput_, chunk, count, &written)) Report(kWriteStdOutputFailed);
+    if (!os_.WriteFile(console_, chunk, count, &written)) Report(kWriteConsoleFailed);
+  }
+
+  // Results are not examined: nothing is left to do about a failed close.
+  // Reports still buffered in out_ go out before standard output closes.
+  void CloseAll() {
+    CloseIfHeld(console_);
+    std::fflush(out_);
+    CloseIfHeld(stdOutput_);
+    CloseIfHeld(pipeRead_);
+    CloseIfHeld(pipeWrite_);
+    CloseIfHeld(errorWrite_);
+  }
+
+  void CloseIfHeld(Handle& handle) {
+    if (IsHeld(handle)) os_.CloseHandle(handle);
+    handle = kNullHandle;
+  }
+
+  WindowsApi& os_;
+  std::FILE* out_;
+  bool echo_ = false;  // capture mode
+  Handle stdOutput_ = kNullHandle;
+  Handle console_ = kNullHandle;
+  Handle pipeRead_ = kNullHandle;
+  Handle pipeWrite_ = kNullHandle;
+  Handle errorWrite_ = kNullHandle;  // the command's standard error
+};
+
+}  // namespace
+
+int RunEchoLog(WindowsApi& os, int argc, const char* const* argv, std::FILE* out) {
+  std::span<const char* const> command;
+  if (argc > 1) command = std::span<const char* const>(argv + 1, static_cast<std::size_t>(argc - 1));
+  return EchoLog(os, out).Run(command);
+}
+
+}  // namespace echolog
