@@ -40,9 +40,23 @@ windows_leg() {
     echo "== wine prefix set-up ended with status $?; running the tests anyway"
   local status=0
   ctest --test-dir "$dir" --output-on-failure -j "$jobs" --timeout 600 || status=$?
+  [ $status -ne 0 ] || same_store_on_both_platforms "$dir" "$prefix" || status=$?
   WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
   [ $status -eq 0 ]
   legs+=("Windows")
+}
+
+# The example template compiled by the Linux and by the Windows kvsgen must
+# give the same store, byte for byte.
+same_store_on_both_platforms() {  # Windows build dir, wine prefix
+  local out=$1/same-store
+  # Called where set -e does not act: every step is chained.
+  rm -rf "$out" && mkdir -p "$out" &&
+    build/release/kvsgen/kvsgen examples/messages.tmpl "$out/linux.kvs" &&
+    timeout 300 cmake/wine-run.sh "$2" "$1/kvsgen/kvsgen.exe" examples/messages.tmpl \
+      "$out/windows.kvs" &&
+    cmp "$out/linux.kvs" "$out/windows.kvs" &&
+    echo "Linux and Windows kvsgen wrote the same store ($(wc -c <"$out/linux.kvs") bytes)"
 }
 
 run_leg "Release" build/release -DCMAKE_BUILD_TYPE=Release
