@@ -2,9 +2,10 @@
 //
 // Handles are file descriptors plus one, so that 0 stays the null handle and
 // -1 the invalid one; process and thread handles are entries of a table.
-// Every descriptor this layer opens is close-on-exec: a started command gets
-// exactly its three standard handles and nothing else, whatever inherit flags
-// the caller passes. "CONOUT$" is the controlling terminal.
+// Every descriptor this layer opens is close-on-exec, whatever inherit flag
+// the caller passes: of them a started command gets only the ones placed on
+// its standard handles, so the pipe's read end never reaches it. "CONOUT$" is
+// the controlling terminal.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>

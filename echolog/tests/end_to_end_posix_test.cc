@@ -48,6 +48,12 @@ class Fd {
   int fd_;
 };
 
+// The test's own descriptors must not reach echolog32 or the command.
+int CloseOnExec(int fd) {
+  if (fd >= 0) fcntl(fd, F_SETFD, FD_CLOEXEC);
+  return fd;
+}
+
 std::string ReadAll(int fd) {
   std::string text;
   char buffer[512];
@@ -86,8 +92,8 @@ bool ReadTerminal(int master, int timeoutMs, std::string& into) {
 Outcome RunEchoLog32(const std::vector<std::string>& args, Output output, bool withTerminal = true) {
   Outcome outcome;
   std::string path = testing::TempDir() + "echolog_out_XXXXXX";
-  const Fd file(mkstemp(path.data()));
-  const Fd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  const Fd file(CloseOnExec(mkstemp(path.data())));
+  const Fd master(CloseOnExec(posix_openpt(O_RDWR | O_NOCTTY)));
   if (file.get() < 0 || master.get() < 0 || grantpt(master.get()) != 0 ||
       unlockpt(master.get()) != 0) {
     ADD_FAILURE() << "no file or pseudo-terminal";
@@ -100,6 +106,8 @@ Outcome RunEchoLog32(const std::vector<std::string>& args, Output output, bool w
   tcsetattr(slave.get(), TCSANOW, &raw);
   int input[2];
   if (pipe(input) != 0) return outcome;
+  CloseOnExec(input[0]);
+  CloseOnExec(input[1]);
   const Fd inputRead(input[0]), inputWrite(input[1]);
   const Fd null(open("/dev/null", O_WRONLY | O_CLOEXEC));
 
