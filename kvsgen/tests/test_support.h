@@ -1,26 +1,35 @@
-// test_support.h: temporary directories, file contents and store file
-// layouts shared by the kvsgen tests.
+// test_support.h: temporary directories, files and store file layouts
+// shared by the kvsgen tests.
 #ifndef KVS_KVSGEN_TESTS_TEST_SUPPORT_H
 #define KVS_KVSGEN_TESTS_TEST_SUPPORT_H
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "store/store.h"
 
 namespace kvsgen_test {
 
-// A fresh directory without a dot in its name (the store derives its
-// compaction file name from the first dot of a path), removed with its
-// content on destruction.
+// A fresh directory, removed with its content at the end. Its name has no
+// dot, since the store names its compaction file after a path's first dot.
 class TempDir {
  public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir &) = delete;
-  TempDir &operator=(const TempDir &) = delete;
+  TempDir() {
+    std::random_device random;
+    do {
+      path_ = std::filesystem::temp_directory_path() / ("kvsgen_test_" + std::to_string(random()));
+    } while (!std::filesystem::create_directory(path_));
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
   const std::filesystem::path &path() const { return path_; }
   std::string File(const std::string &name) const { return (path_ / name).string(); }
 
@@ -28,28 +37,87 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-void WriteFile(const std::string &path, const std::string &bytes);
-std::string ReadFile(const std::string &path);  // empty when unreadable
+inline void WriteFile(const std::string &path, const std::string &bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
 
-// Little-endian layouts of the store file.
-std::string Le32(int32_t value);
-struct Chain {
-  int32_t first, last, count;
-};
-std::string StoreHeaderBytes(Chain allocated, Chain free, Chain index, int32_t flags);
-std::string RecordHeaderBytes(int32_t bytesAllocated, int32_t bytesUsed, int32_t nameLength,
-                              int32_t prev, int32_t next);
-// A fresh store of flags STORE_SORTED | STORE_NOCASE: header and empty Index record.
-std::string FreshSortedStoreBytes();
+inline std::string ReadFile(const std::string &path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
 
-// The three-group example template (alpha, beta with a two-line value,
-// gamma with an empty one) with the given line end, and the exact store
-// file it compiles into.
-std::string WorkedExampleTemplate(const std::string &lineEnd);
-std::string WorkedExampleStoreBytes();
+// Store file layouts, little-endian.
+inline std::string Le32(int32_t value) {
+  std::string bytes(4, '\0');
+  for (std::size_t i = 0; i < 4; ++i) {
+    bytes[i] = static_cast<char>((static_cast<uint32_t>(value) >> (8 * i)) & 0xFFu);
+  }
+  return bytes;
+}
 
-// Every key of the store's allocated list with its value.
-std::map<std::string, std::string> StoreContents(StoreHandle store);
+// Chain heads in the order allocated, free, index: first, last, count each.
+inline std::string StoreHeaderBytes(std::vector<int32_t> chains, int32_t flags) {
+  std::string bytes = "BDB0";
+  for (int32_t field : chains) bytes += Le32(field);
+  return bytes + Le32(flags) + std::string(84, '\0');
+}
+
+inline std::string RecordBytes(int32_t allocated, int32_t used, int32_t prev, int32_t next,
+                               const std::string &key, const std::string &data) {
+  return Le32(allocated) + Le32(used) + Le32(static_cast<int32_t>(key.size())) + Le32(prev) +
+         Le32(next) + std::string(12, '\0') + key + data;
+}
+
+// A fresh store of flags STORE_SORTED | STORE_NOCASE: header and empty Index.
+inline std::string FreshSortedStoreBytes() {
+  return StoreHeaderBytes({0, 0, 0, 0, 0, 0, 128, 128, 1}, 3) +
+         RecordBytes(1024, 0, 0, 0, "Index", std::string(1024, '\0'));
+}
+
+// A sorted store without its Index record: a store, but one that cannot be opened.
+inline std::string DamagedStoreBytes() {
+  return StoreHeaderBytes({0, 0, 0, 0, 0, 0, 0, 0, 0}, STORE_SORTED);
+}
+
+// Three groups: alpha, beta with a two-line value, gamma with an empty one.
+inline std::string WorkedExampleTemplate(const std::string &lineEnd) {
+  std::string bytes;
+  for (const char *line : {"alpha", "5", "hello", "beta", "7", "one", "two", "gamma", "0", ""}) {
+    bytes += line + lineEnd;
+  }
+  return bytes;
+}
+
+// What the example compiles into: compacted, so the Index record comes first
+// and the records lie end to end in the order they were put.
+inline std::string WorkedExampleStoreBytes() {
+  const std::string nul(1, '\0');
+  return StoreHeaderBytes({1189, 1276, 3, 0, 0, 0, 128, 128, 1}, 3) +
+         RecordBytes(1024, 0, 0, 0, "Index",
+                     Le32(1189) + Le32(1232) + Le32(1276) + std::string(253 * 4, '\0')) +
+         RecordBytes(6, 6, 0, 1232, "alpha", "hello" + nul) +
+         RecordBytes(8, 8, 1189, 1276, "beta", "one\ntwo" + nul) +
+         RecordBytes(1, 1, 1232, 0, "gamma", nul);
+}
+
+// Every key of the store with its value, read through the store's interface.
+inline std::map<std::string, std::string> StoreContents(StoreHandle store) {
+  static std::vector<std::string> keys;  // BdbWalk's callback takes no user data
+  keys.clear();
+  BdbWalk(store, 0, [](StoreHandle, const char *key, int32_t) {
+    keys.emplace_back(key);
+    return 0;
+  });
+  std::map<std::string, std::string> contents;
+  for (const std::string &key : keys) {
+    int32_t size = 0;
+    BdbGetSize(store, key.c_str(), &size);
+    std::string value(static_cast<std::size_t>(size), '\0');
+    BdbRead(store, key.c_str(), value.data(), size);
+    contents[key] = value;
+  }
+  return contents;
+}
 
 }  // namespace kvsgen_test
 
