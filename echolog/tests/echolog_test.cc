@@ -205,12 +205,13 @@ TEST_F(EchoLogTest, TheCommandGetsThePipeButNeverItsReadEnd) {
 }
 
 TEST_F(EchoLogTest, LongCommandLinesAreBuiltInFullUpToTheSystemLimit) {
-  const std::string longArgument(1000, 'a');
-  ASSERT_EQ(Run({"prog", longArgument}), 0);
-  EXPECT_EQ(os.commandLine, "prog.exe " + longArgument + " ");
+  // "prog.exe ", the argument and its blank fill the limit but for the NUL.
+  std::string longest(kMaxCommandLine - 1 - 10, 'a');
+  ASSERT_EQ(Run({"prog", longest}), 0);
+  EXPECT_EQ(os.commandLine, "prog.exe " + longest + " ");
 
   Reset();
-  ASSERT_EQ(Run({"prog", std::string(kMaxCommandLine, 'a')}), 0);
+  ASSERT_EQ(Run({"prog", longest + "a"}), 0);
   EXPECT_EQ(out, ReportLine(206, "CreateProcess", 222));
   EXPECT_EQ(Count(os.calls, "CreateProcessA"), 0u);
   EXPECT_TRUE(os.openHandles.empty());
