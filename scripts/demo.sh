@@ -21,7 +21,7 @@ quietly cmake --build "$build" --target kvsgen kvsdump -j2
 
 # kvsgen adds to a store that already exists; start from a new one.
 rm -f "$store"
+echo "== kvsgen examples/messages.tmpl $store"
 "$build/kvsgen/kvsgen" examples/messages.tmpl "$store"
-echo "kvsgen examples/messages.tmpl $store"
-echo
+echo "== kvsdump $store"
 "$build/examples/kvsdump" "$store"

@@ -36,7 +36,8 @@ TEST_F(TemplateLoader, WorkedExampleGivesTheSameStoreWithLfAndCrLf) {
   for (const char *lineEnd : {"\n", "\r\n"}) {
     EXPECT_EQ(LoadIntoNewStore(kvsgen_test::WorkedExampleTemplate(lineEnd)), 1);
     EXPECT_EQ(kvsgen_test::StoreContents(store_),
-              (Contents{{"alpha", "hello" + Nul()}, {"beta", "one\ntwo" + Nul()}, {"gamma", Nul()}}));
+              (Contents{
+                  {"alpha", "hello" + Nul()}, {"beta", "one\ntwo" + Nul()}, {"gamma", Nul()}}));
     KvsClose(store_);
     store_ = nullptr;
     EXPECT_EQ(kvsgen_test::ReadFile(storePath_), kvsgen_test::WorkedExampleStoreBytes());
@@ -54,7 +55,8 @@ const struct {
     {"word as length", "k\nword\nZrest\n", {{"k", Nul()}}},
     {"zero length, empty line missing", "a\n0\nbcd\n1\nx\n", {{"a", Nul()}, {"cd", "x" + Nul()}}},
     {"blank line as key", "\n2\nhi\n", {{"\n", "hi" + Nul()}}},
-    {"length line forms", "k1\n  +3 bytes\nabc\nk2\n\t-0\n\n", {{"k1", "abc" + Nul()}, {"k2", Nul()}}},
+    {"length line forms", "k1\n  +3 bytes\nabc\nk2\n\t-0\n\n",
+     {{"k1", "abc" + Nul()}, {"k2", Nul()}}},
     {"key trimmed at the end only", "  key \t\r \n1\nx\n", {{"  key", "x" + Nul()}}},
     {"NUL ends a key", std::string("ab \0cd\n1\nx\n", 11), {{"ab", "x" + Nul()}}},
     {"CR LF one byte, lone CR kept", "k\r\n3\r\na\r\nb\r\nm\n3\na\rb\n",
@@ -67,7 +69,8 @@ const struct {
     {"length below -1", "a\n-5\nb\n1\nx\n", {{"b", "x" + Nul()}}},
     {"length 2147483647", "a\n2147483647\nb\n1\nx\n", {{"b", "x" + Nul()}}},
     {"lengths wrap modulo 2^32", "a\n4294967295\nb\n4294967297\nxy\n", {{"b", "x" + Nul()}}},
-    {"key line over 1278 bytes", kLongKey + "12\nhello world!\n", {{kLongKey, "hello world!" + Nul()}}},
+    {"key line over 1278 bytes", kLongKey + "12\nhello world!\n",
+     {{kLongKey, "hello world!" + Nul()}}},
     {"block of 31744 bytes or more", "big\n40000\n" + std::string(31744, 'x') + "tail\n3\nabc\n",
      {{"big", std::string(31743, 'x') + Nul()}, {"tail", "abc" + Nul()}}},
 };
