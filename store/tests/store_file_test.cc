@@ -159,6 +159,17 @@ TEST_F(StoreFileTest, ReplaceAndDelete) {
   EXPECT_FALSE(files.Delete(Path("moved").c_str()));
 }
 
+#ifdef __linux__
+// A device that is always full: writes and growth report failure rather
+// than retrying forever or claiming success.
+TEST_F(StoreFileTest, FullDeviceReportsFailedWritesAndGrowth) {
+  auto full = PlatformFileSystem().Open("/dev/full", OpenMode::kUpdate);
+  if (!full) GTEST_SKIP() << "/dev/full cannot be opened here";
+  EXPECT_EQ(full->Write("abc", 3), 0u);
+  EXPECT_FALSE(full->SetLength(4096));
+}
+#endif
+
 TEST_F(StoreFileTest, ActiveFileSystemIsThePlatformsUnlessOneIsInstalled) {
   EXPECT_EQ(&ActiveFileSystem(), &PlatformFileSystem());
   testing::FaultInjectingFileSystem faulty;
