@@ -100,7 +100,10 @@ INSTANTIATE_TEST_SUITE_P(
                       ErrorRow{"CloseHandle", 5, "CloseHandle", 241, true},
                       ErrorRow{"ReadFile", 1, "ReadFile", 254, true},
                       ErrorRow{"WriteFile", 1, "WriteFile", 266, true},
-                      ErrorRow{"WriteFile", 2, "WriteFile", 273, true}));
+                      ErrorRow{"WriteFile", 2, "WriteFile", 273, true}),
+    [](const ::testing::TestParamInfo<ErrorRow>& row) {
+      return std::string(row.param.label) + "Line" + std::to_string(row.param.line);
+    });
 
 TEST_F(EchoLogTest, InvalidStdOutputIsReportedWithTheCodeItsTypeQueryLeft) {
   os.FailCall("GetStdHandle", 1, 2);
