@@ -158,6 +158,13 @@ int RewriteRecord(StoreSlot* slot, int32_t R, const char* key, const void* data,
   return 1;
 }
 
+bool FindLiveRecord(StoreSlot* slot, const char* key, int32_t* R, RecordHeader* header) {
+  if (key == nullptr) return false;
+  const StoredKey stored(key);
+  return stored.get() != nullptr && FindRecord(slot, stored.get(), R) == 1 &&
+         ReadRecordHeader(slot, *R, header);
+}
+
 int RemoveRecord(StoreSlot* slot, const char* key) {
   int32_t R = 0;
   if (FindRecord(slot, key, &R) != 1) return 0;
@@ -193,28 +200,19 @@ extern "C" int BdbPut(StoreHandle store, const char* key, const void* data, int3
 
 extern "C" int BdbGetSize(StoreHandle store, const char* key, int32_t* size) {
   StoreSlot* slot = ValidateHandle(store);
-  if (slot == nullptr || key == nullptr) return 0;
-  const StoredKey stored(key);
   int32_t R = 0;
   RecordHeader header;
-  if (stored.get() == nullptr || FindRecord(slot, stored.get(), &R) != 1 ||
-      !ReadRecordHeader(slot, R, &header)) {
-    return 0;
-  }
+  if (slot == nullptr || !FindLiveRecord(slot, key, &R, &header)) return 0;
   if (size != nullptr) *size = header.lBytesUsed;
   return 1;
 }
 
 extern "C" int BdbRead(StoreHandle store, const char* key, void* buffer, int32_t bufferSize) {
   StoreSlot* slot = ValidateHandle(store);
-  if (slot == nullptr || key == nullptr || (buffer == nullptr && bufferSize > 0)) return 0;
-  const StoredKey stored(key);
+  if (slot == nullptr || (buffer == nullptr && bufferSize > 0)) return 0;
   int32_t R = 0;
   RecordHeader header;
-  if (stored.get() == nullptr || FindRecord(slot, stored.get(), &R) != 1 ||
-      !ReadRecordHeader(slot, R, &header)) {
-    return 0;
-  }
+  if (!FindLiveRecord(slot, key, &R, &header)) return 0;
   const int32_t n = header.lBytesUsed < bufferSize ? header.lBytesUsed : bufferSize;
   if (n > 0) {
     slot->pFile->Seek(int64_t{R} + kRecordHeaderSize + header.lNameLength);

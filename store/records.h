@@ -23,6 +23,10 @@ int InsertRecord(StoreSlot* slot, const char* key, const void* data, int32_t len
 // Replaces the value of the key present at record R, in place when it fits.
 int RewriteRecord(StoreSlot* slot, int32_t R, const char* key, const void* data,
                   int32_t length);
+// Finds the record of a caller's key (cut to MAX_KEY_LENGTH first) and reads
+// its checked header. False when the key is null or absent or the record is
+// damaged.
+bool FindLiveRecord(StoreSlot* slot, const char* key, int32_t* R, RecordHeader* header);
 // Releases key's record to the free list; 0 when the key is absent.
 int RemoveRecord(StoreSlot* slot, const char* key);
 // Yields the first free record whose room covers the need in *userData.
