@@ -1,0 +1,316 @@
+// damaged_files_test.cc: stores whose bytes were damaged. Real stores are
+// built, then damaged one field or byte at a time (links out of the file or
+// into the header, loops, lengths out of range, counts that disagree with
+// their chains); every damaged file that still opens goes through every
+// operation. Nothing may crash or hang (the sanitizer build checks memory),
+// the file may not grow without bound, and compaction may leave no
+// temporary file behind.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "store/store.h"
+#include "store/store_file.h"
+#include "store/tests/store_test_util.h"
+
+namespace kvs_test {
+namespace {
+
+// Growth a handful of small puts, an index growth and a compaction can
+// cause; a damaged file that grows more than this is being written wildly.
+constexpr std::size_t kGrowthBound = 64 * 1024;
+
+// The platform's files without forcing data to stable storage: compaction
+// syncs its new file, and thousands of syncs would only make the test slow.
+class UnsyncedFile final : public kvs::StoreFile {
+ public:
+  explicit UnsyncedFile(std::unique_ptr<kvs::StoreFile> file) : file_(std::move(file)) {}
+  std::size_t Read(void* buffer, std::size_t n) override { return file_->Read(buffer, n); }
+  std::size_t Write(const void* data, std::size_t n) override { return file_->Write(data, n); }
+  bool Seek(int64_t offset) override { return file_->Seek(offset); }
+  int64_t Tell() override { return file_->Tell(); }
+  bool Flush() override { return file_->Flush(); }
+  int64_t Length() override { return file_->Length(); }
+  bool SetLength(int64_t length) override { return file_->SetLength(length); }
+  bool Sync() override { return true; }
+
+ private:
+  std::unique_ptr<kvs::StoreFile> file_;
+};
+
+class UnsyncedFileSystem final : public kvs::FileSystem {
+ public:
+  std::unique_ptr<kvs::StoreFile> Open(const char* name, kvs::OpenMode mode,
+                                       kvs::OpenError* error = nullptr) override {
+    auto file = kvs::PlatformFileSystem().Open(name, mode, error);
+    if (!file) return nullptr;
+    return std::make_unique<UnsyncedFile>(std::move(file));
+  }
+  bool Delete(const char* name) override { return kvs::PlatformFileSystem().Delete(name); }
+  bool Replace(const char* from, const char* to) override {
+    return kvs::PlatformFileSystem().Replace(from, to);
+  }
+};
+
+int CountingCallback(StoreHandle, const char* key, int32_t used) {
+  static volatile std::size_t sink = 0;
+  sink = sink + std::string(key).size() + static_cast<std::size_t>(used & 0xFF);
+  return 0;
+}
+
+int ReadingCallback(StoreHandle store, const char* key, int32_t) {
+  int32_t size = 0;
+  BdbGetSize(store, key, &size);
+  return 0;
+}
+
+class DamagedFilesTest : public StoreTest {
+ protected:
+  void SetUp() override {
+    name_ = Path("damaged.kvs");
+    dumpName_ = Path("dump.txt");
+    dump_ = std::fopen(dumpName_.c_str(), "w+b");
+    ASSERT_NE(nullptr, dump_);
+    kvs::SetFileSystem(&fileSystem_);
+  }
+  void TearDown() override {
+    StoreTest::TearDown();
+    kvs::SetFileSystem(nullptr);
+    if (dump_ != nullptr) std::fclose(dump_);
+  }
+
+  // A sorted case-insensitive store with all three chains in use: 40 keys
+  // with values of varied length, three deleted, one relocated, one
+  // released record reused.
+  Bytes SortedStore() {
+    StoreHandle store = Create(name_, STORE_SORTED | STORE_NOCASE);
+    EXPECT_NE(nullptr, store);
+    if (store == nullptr) return {};
+    for (int i = 0; i < 40; ++i) {
+      char key[8];
+      std::snprintf(key, sizeof key, "Key%02d", i);
+      EXPECT_EQ(1, Put(store, key, std::string(static_cast<std::size_t>(i * 7 % 23), 'v')));
+    }
+    for (const char* key : {"key05", "KEY17", "Key30"}) EXPECT_EQ(1, BdbDelete(store, key));
+    EXPECT_EQ(1, Put(store, "key10", std::string(40, 'r')));
+    EXPECT_EQ(1, Put(store, "re", "used"));
+    EXPECT_EQ(1, BdbClose(store));
+    return ReadFileBytes(name_);
+  }
+
+  // An unsorted case-sensitive store with an allocated and a free list.
+  Bytes UnsortedStore() {
+    StoreHandle store = Create(name_, 0);
+    EXPECT_NE(nullptr, store);
+    if (store == nullptr) return {};
+    for (int i = 0; i < 16; ++i) {
+      char key[8];
+      std::snprintf(key, sizeof key, "Key%02d", i);
+      EXPECT_EQ(1, Put(store, key, std::string(static_cast<std::size_t>(i % 5), 'u')));
+    }
+    for (const char* key : {"Key03", "Key09"}) EXPECT_EQ(1, BdbDelete(store, key));
+    EXPECT_EQ(1, Put(store, "Key12", std::string(30, 'r')));
+    EXPECT_EQ(1, BdbClose(store));
+    return ReadFileBytes(name_);
+  }
+
+  // Offsets of the records of a well-formed file, in file order.
+  static std::vector<int32_t> RecordOffsets(const Bytes& file) {
+    std::vector<int32_t> offsets;
+    for (std::size_t r = 128; r + 32 <= file.size();
+         r += 32 + At(Le32(file, r + 8)) + At(Le32(file, r))) {
+      offsets.push_back(static_cast<int32_t>(r));
+    }
+    return offsets;
+  }
+
+  // Writes the damaged image, and when it opens, runs every operation.
+  void Exercise(const Bytes& image) {
+    WriteFileBytes(name_, image);
+    StoreHandle store = BdbOpen(name_.c_str());
+    ++attempts_;
+    if (store == nullptr) {
+      EXPECT_TRUE(SameBytes(ReadFileBytes(name_), image)) << "a refused open changed the file";
+      return;
+    }
+    ++opened_;
+    RunOperations(store);
+    // A failed compaction reopens the store just exercised; a successful
+    // one gives a new file to exercise.
+    if (BdbCompact(store) == 1) {
+      ++compacted_;
+      RunOperations(store);
+    }
+    BdbClose(store);  // 0 when the reopen after compaction failed
+    EXPECT_LE(ReadFileBytes(name_).size(), image.size() + kGrowthBound);
+    std::size_t entries = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+      (void)entry;
+      ++entries;
+    }
+    EXPECT_EQ(std::size_t{2}, entries) << "a temporary file was left behind";
+  }
+
+  void RunOperations(StoreHandle store) {
+    StoreStats stats{};
+    BdbGetStats(store, &stats);
+    char buffer[64];
+    int32_t size = 0;
+    for (const char* key : {"key11", "Key05", "Key39", "absent"}) BdbGetSize(store, key, &size);
+    BdbRead(store, "Key00", buffer, sizeof buffer);
+    BdbRead(store, "re", buffer, sizeof buffer);
+    int32_t count = 0;
+    BdbFree(BdbListPrefix(store, "", &count));
+    BdbFree(BdbListPrefix(store, "key1", nullptr));
+    BdbFree(BdbListPrefix(store, "Q", &count));
+    for (int list : {0, 1, 2}) BdbWalk(store, list, CountingCallback);
+    BdbWalk(store, 0, ReadingCallback);
+    std::rewind(dump_);
+    BdbDumpAllocated(store, dump_);
+    BdbDumpFree(store, dump_);
+    BdbPut(store, "Key00", "x", 1);
+    BdbPut(store, "key11", "a value longer than any before it", 33);
+    BdbPut(store, "brand new", "fresh", 5);
+    BdbPut(store, "Key05", "", 0);
+    BdbDelete(store, "Key20");
+    BdbDelete(store, "absent");
+    BdbRead(store, "brand new", buffer, sizeof buffer);
+  }
+
+  // Values a damaged 32-bit field gets: pointing outside the file, into the
+  // header, into the middle of a record, back to the first record or to the
+  // field's own record (loops), or out of range as a length or a count.
+  static std::vector<int32_t> FieldValues(const Bytes& base, int32_t ownRecord, int32_t first) {
+    const auto length = static_cast<int32_t>(base.size());
+    return {1,     127,   128 + 16, length, length - 1, ownRecord, ownRecord + 32, first,
+            16385, -1,    INT32_MIN, INT32_MAX};
+  }
+
+  void DamageByte(const Bytes& base, std::size_t at) {
+    for (const int value : {0x00, 0xFF}) {
+      if (base[at] == value) continue;
+      Bytes image = base;
+      image[at] = static_cast<unsigned char>(value);
+      Exercise(image);
+    }
+  }
+
+  void DamageField(const Bytes& base, std::size_t at, int32_t value) {
+    Bytes image = base;
+    SetLe32(image, at, value);
+    Exercise(image);
+  }
+
+  // The store header and the records at the ends of every chain (and of
+  // the file) are damaged in every byte of their fields with 0x00 and 0xFF,
+  // and in every field with every value. The other records, which are many
+  // and alike, get a rotating share of the same damage, so every kind of
+  // damage still meets records in the middle of chains. For a sorted store
+  // the index entries at its ends and middle are damaged too. Data areas
+  // are sampled every 61st byte.
+  void DamageEverywhere(const Bytes& base) {
+    ASSERT_FALSE(base.empty());
+    const std::vector<int32_t> records = RecordOffsets(base);
+    const int32_t first = records.front();
+    std::set<int32_t> chainEnds = {records.front(), records.back()};
+    for (std::size_t head : {kAllocatedHead, kFreeHead, kIndexHead}) {
+      chainEnds.insert(Le32(base, head));
+      chainEnds.insert(Le32(base, head + 4));
+    }
+    chainEnds.erase(0);
+
+    for (std::size_t i = 0; i < 128; ++i) DamageByte(base, i);
+    for (std::size_t f = 4; f < 44; f += 4)
+      for (int32_t value : FieldValues(base, first, first)) DamageField(base, f, value);
+
+    std::size_t turn = 0;
+    for (int32_t r : records) {
+      const std::vector<int32_t> values = FieldValues(base, r, first);
+      const bool full = chainEnds.count(r) != 0;
+      for (std::size_t i = 0; i < 20; ++i)
+        if (full || (turn + i) % 8 == 0) DamageByte(base, At(r) + i);
+      for (std::size_t f = 0; f < 20; f += 4)
+        for (std::size_t v = 0; v < values.size(); ++v)
+          if (full || (turn + f + v) % 4 == 0) DamageField(base, At(r) + f, values[v]);
+      ++turn;
+    }
+
+    const int32_t indexRecord = Le32(base, kIndexHead);
+    if (indexRecord != 0) {
+      const int32_t count = Le32(base, kAllocatedHead + 8);
+      for (int32_t entry : {0, 1, count / 2, count - 1, count})
+        for (int32_t value : FieldValues(base, first, first))
+          DamageField(base, At(indexRecord) + 37 + 4 * At(entry), value);
+    }
+
+    for (std::size_t i = 128; i < base.size(); i += 61) DamageByte(base, i);
+  }
+
+  UnsyncedFileSystem fileSystem_;
+  std::string name_;
+  std::string dumpName_;
+  FILE* dump_ = nullptr;
+  int attempts_ = 0;
+  int opened_ = 0;
+  int compacted_ = 0;
+};
+
+TEST_F(DamagedFilesTest, SortedNoCaseStore) {
+  DamageEverywhere(SortedStore());
+  RecordProperty("attempts", attempts_);
+  RecordProperty("opened", opened_);
+  RecordProperty("compacted", compacted_);
+  // Most single-byte damage lies in places that a store can still open with.
+  EXPECT_GT(opened_, attempts_ / 4);
+  EXPECT_GT(compacted_, 0);
+  std::printf("%d damaged files, %d opened, %d compacted\n", attempts_, opened_, compacted_);
+}
+
+TEST_F(DamagedFilesTest, UnsortedStore) {
+  DamageEverywhere(UnsortedStore());
+  RecordProperty("attempts", attempts_);
+  RecordProperty("opened", opened_);
+  RecordProperty("compacted", compacted_);
+  EXPECT_GT(opened_, attempts_ / 4);
+  EXPECT_GT(compacted_, 0);
+}
+
+// Damage that lies deeper than what an open checks must still be caught by
+// the operations: a chain that loops back on itself, and a key length that
+// runs past the end of the file.
+TEST_F(DamagedFilesTest, LoopingChainAndOverlongKeyFailCleanly) {
+  Bytes base = UnsortedStore();
+  ASSERT_FALSE(base.empty());
+  const int32_t first = Le32(base, kAllocatedHead);
+  const int32_t second = RecordAt(base, first).next;
+  Bytes loop = base;
+  SetLe32(loop, At(second) + 16, first);  // second -> first -> second ...
+  WriteFileBytes(name_, loop);
+  StoreHandle store = Open(name_);
+  ASSERT_NE(nullptr, store);
+  EXPECT_EQ("<absent>", Get(store, "no such key"));
+  EXPECT_EQ(0, Put(store, "no such key", "v"));
+  EXPECT_EQ(1, BdbWalk(store, 0, CountingCallback));
+  EXPECT_EQ(0, BdbCompact(store));
+  EXPECT_EQ(1, BdbClose(store));
+
+  Bytes longKey = base;
+  SetLe32(longKey, At(first) + 8, 16384);
+  WriteFileBytes(name_, longKey);
+  store = Open(name_);
+  ASSERT_NE(nullptr, store);
+  EXPECT_EQ("<absent>", Get(store, "Key15"));
+  EXPECT_EQ(0, BdbDelete(store, "Key15"));
+  EXPECT_EQ(1, BdbClose(store));
+  EXPECT_TRUE(SameBytes(ReadFileBytes(name_), longKey));
+}
+
+}  // namespace
+}  // namespace kvs_test
