@@ -185,6 +185,19 @@ TEST_F(CompactTest, NameWithoutDotGetsOneAppended) {
   EXPECT_EQ(0, Stats(store).lFreeCount);
 }
 
+TEST_F(CompactTest, NameIsCutAtItsFirstDot) {
+  const std::string name = Path("a.b.kvs");
+  StoreHandle store = UsedStore(name, 0);
+  ASSERT_NE(nullptr, store);
+  RecordingFileSystem recorder;
+  {
+    kvs::testing::ScopedFileSystem scope(recorder);
+    ASSERT_EQ(1, BdbCompact(store));
+  }
+  EXPECT_EQ((std::vector<std::string>{Path("a.000")}), recorder.exclusiveCreates);
+  EXPECT_EQ((std::vector<std::string>{"a.b.kvs"}), Listing());
+}
+
 // The first dot lies in a directory name: the temporary file goes beside
 // that directory, and the replace moves it back in under the store's name.
 TEST_F(CompactTest, DotInDirectoryPartPutsTheTemporaryFileBesideIt) {
@@ -342,6 +355,26 @@ TEST_F(CompactFaultTest, FailedSyncOrTemporaryCreateLeavesTheOldStore) {
   EXPECT_EQ(0, BdbCompact(store));
   fs_.Heal();
   ExpectOldStoreWholeAndOpen(store);
+}
+
+// The compacted file is in place but cannot be opened again: the result is
+// that of the copy, and the handle no longer designates a store.
+TEST_F(CompactFaultTest, FailedReopenAfterSuccessLeavesTheHandleInvalid) {
+  PrepareStore(STORE_SORTED);
+  kvs::testing::ScopedFileSystem scope(fs_);
+  StoreHandle store = Open(name_);
+  ASSERT_NE(nullptr, store);
+  fs_.FailOpen(kvs::OpenMode::kUpdate);
+  EXPECT_EQ(1, BdbCompact(store));
+  fs_.Heal();
+  StoreStats stats{};
+  EXPECT_EQ(0, BdbGetStats(store, &stats));
+  EXPECT_EQ(0, BdbClose(store));
+  EXPECT_EQ((std::vector<std::string>{"store.kvs"}), Listing());
+  EXPECT_EQ(size_t{128 + 1061 + 36 + 33 + 40}, ReadFileBytes(name_).size());
+  store = Open(name_);
+  ASSERT_NE(nullptr, store);
+  ExpectUsedStoreContent(store);
 }
 
 }  // namespace

@@ -424,11 +424,24 @@ TEST_F(RecordsFaultTest, IndexGrowthOnFullDiskFailsThePutAndKeepsTheIndex) {
   EXPECT_EQ(128, store->lIndexOffset);
   StoreStats stats = Stats(store);
   EXPECT_EQ(255, stats.lAllocatedCount);
+  EXPECT_EQ(1, stats.lFreeCount);
   EXPECT_EQ(1, stats.lIndexCount);
   EXPECT_EQ(keys, List(store, ""));
   for (const std::string& key : {keys.front(), keys[128], keys.back()}) EXPECT_EQ("v", Get(store, key));
-
   fs_.Heal();
+  ASSERT_EQ(1, BdbClose(store));
+  // On disk: the old Index record is the index list again, and the failed
+  // key's record is the one free record.
+  const Bytes file = ReadFileBytes(name);
+  EXPECT_EQ((ListHeadValues{128, 128, 1}), ListHeadAt(file, kIndexHead));
+  EXPECT_EQ(1024, RecordAt(file, 128).allocated);
+  const ListHeadValues freeList = ListHeadAt(file, kFreeHead);
+  EXPECT_EQ(1, freeList.count);
+  EXPECT_EQ("key0999", RecordAt(file, freeList.first).key);
+  EXPECT_EQ(keys, IndexedKeys(file));
+  store = Open(name);
+  ASSERT_NE(nullptr, store);
+
   ASSERT_EQ(1, Put(store, "key0999", "new"));
   keys.insert(keys.begin(), "key0999");
   EXPECT_EQ(512, store->lIndexCapacity);
