@@ -349,12 +349,44 @@ TEST_F(CompactFaultTest, FailedSyncOrTemporaryCreateLeavesTheOldStore) {
   fs_.Heal();
   ExpectOldStoreWholeAndOpen(store);
 
-  store = Open(name_);
-  ASSERT_NE(nullptr, store);
-  fs_.FailOpen(kvs::OpenMode::kCreateExclusive);
-  EXPECT_EQ(0, BdbCompact(store));
-  fs_.Heal();
-  ExpectOldStoreWholeAndOpen(store);
+  for (const kvs::OpenMode mode : {kvs::OpenMode::kCreateExclusive, kvs::OpenMode::kCreate}) {
+    store = Open(name_);
+    ASSERT_NE(nullptr, store);
+    fs_.FailOpen(mode);
+    EXPECT_EQ(0, BdbCompact(store));
+    fs_.Heal();
+    ExpectOldStoreWholeAndOpen(store);
+  }
+}
+
+// Writes into the new file that fail (an I/O error rather than a full disk)
+// must not let a partial copy take the place of the old store: whatever the
+// result, the store under the name holds every key with its value.
+TEST_F(CompactFaultTest, WriteFailuresNeverReplaceTheStoreWithAPartialCopy) {
+  for (const int32_t flags : {0, STORE_SORTED}) {
+    for (int writes = 0; writes < 24; ++writes) {
+      SCOPED_TRACE(::testing::Message() << "flags " << flags << ", writes " << writes);
+      PrepareStore(flags);
+      kvs::testing::ScopedFileSystem scope(fs_);
+      fs_.Heal();
+      StoreHandle store = Open(name_);
+      ASSERT_NE(nullptr, store);
+      fs_.FailWriteAfter(writes);
+      const int result = BdbCompact(store);
+      fs_.Heal();
+      if (result == 0) {
+        ExpectOldStoreWholeAndOpen(store);
+      } else {
+        BdbClose(store);
+        store = Open(name_);
+        ASSERT_NE(nullptr, store) << "compaction reported success but the store does not open";
+        EXPECT_EQ(0, Stats(store).lFreeCount);
+        ExpectUsedStoreContent(store);
+        ASSERT_EQ(1, BdbClose(store));
+      }
+      if (HasFailure()) return;  // one failing case tells the story
+    }
+  }
 }
 
 // The compacted file is in place but cannot be opened again: the result is

@@ -147,6 +147,24 @@ TEST_F(DiagnosticsTest, CallbackMayReadTheWalkedStore) {
   EXPECT_EQ("k4", g_log.visits.back().first);
 }
 
+int CloseDuringWalk(StoreHandle store, const char*, int32_t) {
+  g_log.visits.emplace_back("closed", BdbClose(store));
+  return 0;
+}
+
+// A callback that closes the store it walks ends the walk, and nothing of
+// the closed store is used afterwards.
+TEST_F(DiagnosticsTest, CallbackThatClosesTheStoreEndsTheWalk) {
+  StoreHandle store = Create(Path("s.kvs"), 0);
+  ASSERT_NE(nullptr, store);
+  for (const char* key : {"a", "b", "c"}) ASSERT_EQ(1, Put(store, key, key));
+  g_log = WalkLog{};
+  BdbWalk(store, 0, CloseDuringWalk);
+  EXPECT_EQ((std::vector<std::pair<std::string, int32_t>>{{"closed", 1}}), g_log.visits);
+  StoreStats stats{};
+  EXPECT_EQ(0, BdbGetStats(store, &stats));
+}
+
 TEST_F(DiagnosticsTest, NullArgumentsAndInvalidHandles) {
   StoreHandle store = Create(Path("s.kvs"), 0);
   ASSERT_NE(nullptr, store);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -230,6 +231,14 @@ TEST_F(FormatLifecycleTest, StoreFilesAreRecognisedByTheirMagicOnly) {
   const std::string magic = Path("magic");
   WriteFileBytes(magic, ToBytes("BDB0"));
   EXPECT_EQ(1, BdbIsStoreFile(magic.c_str()));
+
+  // A directory is no store and cannot become one.
+  const std::string directory = Path("dir");
+  std::filesystem::create_directory(directory);
+  EXPECT_EQ(0, BdbIsStoreFile(directory.c_str()));
+  EXPECT_EQ(nullptr, Open(directory));
+  EXPECT_EQ(nullptr, Create(directory, STORE_SORTED));
+  EXPECT_TRUE(std::filesystem::is_directory(directory));
 }
 
 // A short file that begins with the magic opens as an empty unsorted store;

@@ -207,6 +207,23 @@ TEST_F(KeyIndexTest, GrowthAt512AndReopenWithCapacity768) {
   EXPECT_EQ("last", Get(store, "ZZZ"));
 }
 
+// A keyed record may be named Index: it lives on the allocated list, and
+// only the index list holds the store's own Index record.
+TEST_F(KeyIndexTest, KeyNamedIndexIsAnOrdinaryKey) {
+  const std::string name = Path("s.kvs");
+  StoreHandle store = Create(name, STORE_SORTED | STORE_NOCASE);
+  ASSERT_NE(nullptr, store);
+  ASSERT_EQ(1, Put(store, "Index", "not the index"));
+  ASSERT_EQ(1, Put(store, "a", "1"));
+  ASSERT_EQ(1, BdbClose(store));
+  store = Open(name);
+  ASSERT_NE(nullptr, store);
+  EXPECT_EQ(128, store->lIndexOffset);
+  EXPECT_EQ(256, store->lIndexCapacity);
+  EXPECT_EQ("not the index", Get(store, "INDEX"));
+  EXPECT_EQ((std::vector<std::string>{"a", "Index"}), List(store, ""));
+}
+
 TEST_F(KeyIndexTest, RemovingTheOnlyKeyLeavesEveryEntryZero) {
   const std::string name = Path("one.kvs");
   StoreHandle store = Create(name, STORE_SORTED);
