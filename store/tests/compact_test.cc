@@ -277,6 +277,15 @@ TEST_F(CompactTest, ThreeHundredSortedKeysKeepListOrderAndAFullIndex) {
   EXPECT_LE(stats.lFreeCount, 1);
 }
 
+TEST_F(CompactTest, NeedsNoFreeSlot) {
+  StoreHandle store = UsedStore(Path("store.kvs"), STORE_SORTED);
+  ASSERT_NE(nullptr, store);
+  for (int i = 1; i < MAX_STORES; ++i) ASSERT_NE(nullptr, Create(Path(Numbered("o", i)), 0));
+  EXPECT_EQ(1, BdbCompact(store));
+  ExpectUsedStoreContent(store);
+  EXPECT_EQ(0, Stats(store).lFreeCount);
+}
+
 class CompactFaultTest : public CompactTest {
  protected:
   // The store, its bytes, and the directory listing before a compaction that

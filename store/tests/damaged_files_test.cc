@@ -196,8 +196,8 @@ class DamagedFilesTest : public StoreTest {
   // field's own record (loops), or out of range as a length or a count.
   static std::vector<int32_t> FieldValues(const Bytes& base, int32_t ownRecord, int32_t first) {
     const auto length = static_cast<int32_t>(base.size());
-    return {1,     127,   128 + 16, length, length - 1, ownRecord, ownRecord + 32, first,
-            16385, -1,    INT32_MIN, INT32_MAX};
+    return {127, 128 + 16, length, ownRecord, ownRecord + 32, first, 16385, -1, INT32_MIN,
+            INT32_MAX};
   }
 
   void DamageByte(const Bytes& base, std::size_t at) {
@@ -215,13 +215,14 @@ class DamagedFilesTest : public StoreTest {
     Exercise(image);
   }
 
-  // The store header and the records at the ends of every chain (and of
-  // the file) are damaged in every byte of their fields with 0x00 and 0xFF,
-  // and in every field with every value. The other records, which are many
-  // and alike, get a rotating share of the same damage, so every kind of
-  // damage still meets records in the middle of chains. For a sorted store
+  // The store header is damaged in every byte with 0x00 and 0xFF and in
+  // every field with every value; so are the records at the ends of every
+  // chain (and of the file), in every field and in the low and high byte of
+  // each. The other records, which are many and alike, get a rotating share
+  // of the same damage, so every kind of damage still meets records in the
+  // middle of chains. For a sorted store
   // the index entries at its ends and middle are damaged too. Data areas
-  // are sampled every 61st byte.
+  // are sampled every 127th byte.
   void DamageEverywhere(const Bytes& base) {
     ASSERT_FALSE(base.empty());
     const std::vector<int32_t> records = RecordOffsets(base);
@@ -241,11 +242,13 @@ class DamagedFilesTest : public StoreTest {
     for (int32_t r : records) {
       const std::vector<int32_t> values = FieldValues(base, r, first);
       const bool full = chainEnds.count(r) != 0;
+      // The low and the high byte of each field: small shifts of a link or
+      // length, and values made negative or huge.
       for (std::size_t i = 0; i < 20; ++i)
-        if (full || (turn + i) % 8 == 0) DamageByte(base, At(r) + i);
+        if ((full && (i % 4 == 0 || i % 4 == 3)) || (turn + i) % 8 == 0) DamageByte(base, At(r) + i);
       for (std::size_t f = 0; f < 20; f += 4)
         for (std::size_t v = 0; v < values.size(); ++v)
-          if (full || (turn + f + v) % 4 == 0) DamageField(base, At(r) + f, values[v]);
+          if (full || (turn + f + v) % 8 == 0) DamageField(base, At(r) + f, values[v]);
       ++turn;
     }
 
@@ -257,7 +260,7 @@ class DamagedFilesTest : public StoreTest {
           DamageField(base, At(indexRecord) + 37 + 4 * At(entry), value);
     }
 
-    for (std::size_t i = 128; i < base.size(); i += 61) DamageByte(base, i);
+    for (std::size_t i = 128; i < base.size(); i += 127) DamageByte(base, i);
   }
 
   UnsyncedFileSystem fileSystem_;

@@ -10,6 +10,7 @@
 
 #include "store/slots.h"
 #include "store/store.h"
+#include "store/tests/fault_injecting_file_system.h"
 #include "store/tests/store_test_util.h"
 
 namespace kvs_test {
@@ -332,6 +333,38 @@ TEST_F(FormatLifecycleTest, OverlongFileNamesAreRefusedUntouched) {
     EXPECT_EQ(nullptr, Create(name, STORE_SORTED)) << length;
     EXPECT_EQ(nullptr, Open(name)) << length;
     EXPECT_FALSE(FileExists(name)) << length;
+  }
+}
+
+// Reads that fail while a store is being opened: either the open fails, or
+// the store it hands out is the real one; a later put must never write a
+// header that was not read from the file over the real one.
+TEST_F(FormatLifecycleTest, ReadErrorsWhileOpeningNeverDamageTheStore) {
+  for (const int32_t flags : {0, STORE_SORTED}) {
+    for (int reads = 0; reads < 6; ++reads) {
+      SCOPED_TRACE(::testing::Message() << "flags " << flags << ", reads " << reads);
+      const std::string name = Path("s.kvs");
+      StoreHandle store = Create(name, flags);
+      ASSERT_NE(nullptr, store);
+      ASSERT_EQ(1, Put(store, "a", "1"));
+      ASSERT_EQ(1, BdbClose(store));
+      {
+        kvs::testing::FaultInjectingFileSystem fs;
+        kvs::testing::ScopedFileSystem scope(fs);
+        fs.FailReadAfter(reads);
+        store = Open(name);
+        fs.Heal();
+        if (store != nullptr) {
+          Put(store, "b", "2");
+          BdbClose(store);
+        }
+      }
+      store = Open(name);
+      ASSERT_NE(nullptr, store) << "the store no longer opens";
+      EXPECT_EQ("1", Get(store, "a"));
+      EXPECT_EQ(1, BdbClose(store));
+      if (HasFailure()) return;
+    }
   }
 }
 

@@ -348,6 +348,26 @@ TEST_F(RecordsTest, KeyOfExactlyMaxLengthIsStoredWhole) {
   EXPECT_EQ("v", RecordAt(file, 128).value);
 }
 
+// A store file is limited to 2^31 - 1 bytes: a value that cannot fit is
+// refused before any of it is read or written.
+TEST_F(RecordsTest, ValueBeyondTheFileLimitIsRefused) {
+  const std::string name = Path("s.kvs");
+  StoreHandle store = Create(name, STORE_SORTED);
+  ASSERT_NE(nullptr, store);
+  ASSERT_EQ(1, Put(store, "k", "v"));
+  ASSERT_EQ(1, BdbClose(store));
+  const Bytes before = ReadFileBytes(name);
+  store = Open(name);
+  ASSERT_NE(nullptr, store);
+  const char small[4] = {};
+  EXPECT_EQ(0, BdbPut(store, "new", small, INT32_MAX));
+  EXPECT_EQ(0, BdbPut(store, "new", small, INT32_MAX - 100));
+  EXPECT_EQ(0, BdbPut(store, "k", small, INT32_MAX - 100));
+  EXPECT_EQ("v", Get(store, "k"));
+  ASSERT_EQ(1, BdbClose(store));
+  EXPECT_TRUE(SameBytes(ReadFileBytes(name), before));
+}
+
 // Puts that need the file to grow while the disk is full.
 class RecordsFaultTest : public StoreTest {
  protected:
