@@ -19,18 +19,6 @@ namespace {
 
 using RecordsTest = StoreTest;
 
-TEST_F(RecordsTest, FirstPutIntoUnsortedStoreIsAppendedAt128) {
-  const std::string name = Path("s.kvs");
-  StoreHandle store = Create(name, 0);
-  ASSERT_NE(nullptr, store);
-  ASSERT_EQ(1, Put(store, "key", "value"));
-  ASSERT_EQ(1, BdbClose(store));
-  Bytes expected = FreshHeaderImage(0);
-  AppendRecordImage(expected, 5, 5, 0, 0, "key", "value");
-  SetListHead(expected, kAllocatedHead, {128, 128, 1});
-  EXPECT_TRUE(SameBytes(ReadFileBytes(name), expected));
-}
-
 TEST_F(RecordsTest, RewriteInPlaceThenRelocate) {
   const std::string name = Path("s.kvs");
   StoreHandle store = Create(name, 0);
