@@ -34,10 +34,10 @@ TEST_F(FormatLifecycleTest, FreshSortedStoreIsHeaderAndEmptyIndexRecord) {
   EXPECT_TRUE(SameBytes(file, FreshSortedImage(3)));
 }
 
-// The worked example: abc with a 10-byte value, then ab with a 2-byte value,
-// into a fresh sorted case-insensitive store.
-TEST_F(FormatLifecycleTest, FirstPutsIntoSortedStoreLayOutAsDocumented) {
-  const std::string name = Path("worked.kvs");
+// The first records of a fresh sorted case-insensitive store: abc with a
+// 10-byte value, then ab with a 2-byte value.
+TEST_F(FormatLifecycleTest, FirstPutsIntoSortedStoreLayOutByteForByte) {
+  const std::string name = Path("first.kvs");
   StoreHandle store = Create(name, 3);
   ASSERT_NE(nullptr, store);
   ASSERT_EQ(1, Put(store, "abc", "0123456789"));
