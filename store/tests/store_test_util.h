@@ -37,7 +37,6 @@ constexpr std::size_t kIndexHead = 28;
 constexpr std::size_t kFlagsOffset = 40;
 constexpr std::size_t kReservedOffset = 44;
 constexpr int32_t kHeaderSize = 128;
-constexpr int32_t kRecordHeaderSize = 32;
 // A fresh sorted store: header, then the Index record (32 + "Index" + 1024).
 constexpr int32_t kFreshSortedSize = 1189;
 constexpr int32_t kFirstIndexEntry = 165;
