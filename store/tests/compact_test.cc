@@ -277,6 +277,28 @@ TEST_F(CompactTest, ThreeHundredSortedKeysKeepListOrderAndAFullIndex) {
   EXPECT_LE(stats.lFreeCount, 1);
 }
 
+TEST_F(CompactTest, AllThousandTemporaryNamesTakenFailsUntouched) {
+  const std::string name = Path("store.kvs");
+  StoreHandle store = UsedStore(name, 0);
+  ASSERT_NE(nullptr, store);
+  for (int n = 0; n < 1000; ++n) {
+    std::string sibling = Numbered("store.", 1000 + n);
+    sibling.erase(6, 1);  // store.1000 -> store.000
+    WriteFileBytes(Path(sibling), {});
+  }
+  ASSERT_EQ(1, BdbClose(store));
+  const Bytes before = ReadFileBytes(name);
+  const std::vector<std::string> listing = Listing();
+  ASSERT_EQ(size_t{1001}, listing.size());
+  store = Open(name);
+  ASSERT_NE(nullptr, store);
+  EXPECT_EQ(0, BdbCompact(store));
+  ExpectUsedStoreContent(store);
+  ASSERT_EQ(1, BdbClose(store));
+  EXPECT_TRUE(SameBytes(ReadFileBytes(name), before));
+  EXPECT_EQ(listing, Listing());
+}
+
 TEST_F(CompactTest, NeedsNoFreeSlot) {
   StoreHandle store = UsedStore(Path("store.kvs"), STORE_SORTED);
   ASSERT_NE(nullptr, store);
