@@ -52,7 +52,7 @@ void WriteRecordHeader(StoreSlot* slot, int32_t offset, const RecordHeader& head
   unsigned char bytes[kRecordHeaderSize];
   EncodeRecordHeader(header, bytes);
   slot->pFile->Seek(offset);
-  slot->pFile->Write(bytes, sizeof bytes);
+  WriteBytes(slot, bytes, sizeof bytes);
 }
 
 int32_t WalkChain(StoreSlot* slot, int32_t start, ChainVisitor visitor, void* userData) {
@@ -143,7 +143,7 @@ int32_t AppendRecord(StoreSlot* slot, ListHead& chain, const char* key, int32_t 
   header.lNameLength = k;
   const auto offset = static_cast<int32_t>(L);
   WriteRecordHeader(slot, offset, header);
-  file.Write(key, static_cast<std::size_t>(k));
+  WriteBytes(slot, key, static_cast<std::size_t>(k));
   if (!LinkRecordAtTail(slot, chain, offset)) {
     file.SetLength(oldLength);
     return 0;

@@ -53,10 +53,11 @@ int32_t CopyRecordVisitor(StoreSlot* source, const char* key, const RecordHeader
   return InsertRecord(target, key, value.get(), header.lBytesUsed) ? 0 : -1;
 }
 
-// Writes everything of the new store and forces it to stable storage.
+// Writes everything of the new store and forces it to stable storage; false
+// when any write into it came up short.
 bool MakeDurable(StoreSlot* slot) {
   if (IsSorted(*slot)) WriteIndex(slot);
-  return slot->pFile->Flush() && slot->pFile->Sync();
+  return !slot->bWriteFailed && slot->pFile->Flush() && slot->pFile->Sync();
 }
 
 }  // namespace

@@ -209,7 +209,7 @@ void WriteIndex(StoreSlot* slot) {
     EncodeInt32(slot->plKeyIndex[i], &bytes[4 * i]);
   }
   slot->pFile->Seek(int64_t{slot->lIndexOffset} + kRecordHeaderSize + kIndexKeyLength);
-  slot->pFile->Write(bytes.data(), bytes.size());
+  WriteBytes(slot, bytes.data(), bytes.size());
 }
 
 }  // namespace kvs

@@ -58,8 +58,8 @@ bool MoveRecord(StoreSlot* slot, ListHead& from, ListHead& to, int32_t R) {
 void WriteKeyAndValue(StoreSlot* slot, int32_t R, const char* key, int32_t K, const void* data,
                       int32_t D) {
   slot->pFile->Seek(int64_t{R} + kRecordHeaderSize);
-  slot->pFile->Write(key, static_cast<std::size_t>(K));
-  if (D > 0) slot->pFile->Write(data, static_cast<std::size_t>(D));
+  WriteBytes(slot, key, static_cast<std::size_t>(K));
+  WriteBytes(slot, data, static_cast<std::size_t>(D));
 }
 
 }  // namespace
@@ -112,7 +112,7 @@ int InsertRecord(StoreSlot* slot, const char* key, const void* data, int32_t len
     if (R == 0) return 0;
     if (length > 0) {
       slot->pFile->Seek(int64_t{R} + kRecordHeaderSize + K);
-      slot->pFile->Write(data, static_cast<std::size_t>(length));
+      WriteBytes(slot, data, static_cast<std::size_t>(length));
     }
   }
 
@@ -180,11 +180,11 @@ int RemoveRecord(StoreSlot* slot, const char* key) {
 
 using namespace kvs;
 
-extern "C" int BdbPut(StoreHandle store, const char* key, const void* data, int32_t length) {
-  StoreSlot* slot = ValidateHandle(store);
-  if (slot == nullptr || key == nullptr || length < 0 || (data == nullptr && length > 0)) {
-    return 0;
-  }
+namespace {
+
+// Puts the value; 0 when no room can be made or the allocated list is
+// damaged.
+int PutRecord(StoreSlot* slot, const char* key, const void* data, int32_t length) {
   const StoredKey stored(key);
   if (stored.get() == nullptr) return 0;
   int32_t R = 0;
@@ -194,8 +194,21 @@ extern "C" int BdbPut(StoreHandle store, const char* key, const void* data, int3
     case 0:
       return InsertRecord(slot, stored.get(), data, length);
     default:
-      return 0;  // the allocated list is damaged
+      return 0;
   }
+}
+
+}  // namespace
+
+extern "C" int BdbPut(StoreHandle store, const char* key, const void* data, int32_t length) {
+  StoreSlot* slot = ValidateHandle(store);
+  if (slot == nullptr || key == nullptr || length < 0 || (data == nullptr && length > 0)) {
+    return 0;
+  }
+  // A put whose writes did not all reach the file is not reported stored.
+  slot->bWriteFailed = false;
+  const int result = PutRecord(slot, key, data, length);
+  return result != 0 && !slot->bWriteFailed ? 1 : 0;
 }
 
 extern "C" int BdbGetSize(StoreHandle store, const char* key, int32_t* size) {
@@ -225,5 +238,8 @@ extern "C" int BdbDelete(StoreHandle store, const char* key) {
   StoreSlot* slot = ValidateHandle(store);
   if (slot == nullptr || key == nullptr) return 0;
   const StoredKey stored(key);
-  return stored.get() != nullptr ? RemoveRecord(slot, stored.get()) : 0;
+  if (stored.get() == nullptr) return 0;
+  slot->bWriteFailed = false;
+  const int result = RemoveRecord(slot, stored.get());
+  return result != 0 && !slot->bWriteFailed ? 1 : 0;
 }

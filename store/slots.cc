@@ -54,10 +54,17 @@ StoreSlot* FindFreeSlot() {
   return nullptr;
 }
 
+void WriteBytes(StoreSlot* slot, const void* data, std::size_t n) {
+  if (n > 0 && slot->pFile->Write(data, n) != n) slot->bWriteFailed = true;
+}
+
 bool WriteHeader(StoreSlot* slot) {
   unsigned char bytes[kStoreHeaderSize];
   EncodeStoreHeader(slot->header, bytes);
-  return slot->pFile->Seek(0) && slot->pFile->Write(bytes, sizeof bytes) == sizeof bytes;
+  const bool written =
+      slot->pFile->Seek(0) && slot->pFile->Write(bytes, sizeof bytes) == sizeof bytes;
+  if (!written) slot->bWriteFailed = true;
+  return written;
 }
 
 int InitSlot(StoreSlot* slot, const char* fileName, int32_t flags) {
@@ -72,7 +79,7 @@ int InitSlot(StoreSlot* slot, const char* fileName, int32_t flags) {
   // A store whose header or Index record could not be written is not handed
   // out, and its file is removed so that it can never open as a store.
   bool whole = WriteHeader(slot);
-  if (whole && IsSorted(*slot)) whole = IndexCreate(slot) != 0;
+  if (whole && IsSorted(*slot)) whole = IndexCreate(slot) != 0 && !slot->bWriteFailed;
   if (!whole) {
     FreeSlot(slot);
     ActiveFileSystem().Delete(fileName);
@@ -92,6 +99,12 @@ int OpenSlot(StoreSlot* slot, const char* fileName) {
   slot->pFile->Read(bytes, sizeof bytes);
   DecodeStoreHeader(bytes, &slot->header);
 
+  // The header must be the store's own: a failed read must not leave a zero
+  // header that the next write would put over the real one.
+  if (std::memcmp(slot->header.achMagic, kMagic, sizeof kMagic) != 0) {
+    FreeSlot(slot);
+    return 0;
+  }
   // The chain heads and the index are checked before the store is handed
   // out; everything deeper is checked by the operations as they read it.
   const int64_t length = slot->pFile->Length();

@@ -23,6 +23,7 @@ struct StoreSlot {
   int32_t lIndexCapacity = 0;               // entries in plKeyIndex (sorted stores)
   int32_t lIndexOffset = 0;                 // offset of the Index record (sorted stores)
   std::vector<int32_t> plKeyIndex;          // the KeyIndex (sorted stores)
+  bool bWriteFailed = false;                // a write into pFile came up short
 };
 
 namespace kvs {
@@ -47,6 +48,10 @@ int InitSlot(StoreSlot* slot, const char* fileName, int32_t flags);
 int OpenSlot(StoreSlot* slot, const char* fileName);
 // Writes the index of a sorted store, closes the file and frees the slot.
 int CloseSlot(StoreSlot* slot);
+// Writes n bytes at the file position. A short write is remembered in
+// bWriteFailed, so that an operation built of many writes can tell whether
+// all of them reached the file.
+void WriteBytes(StoreSlot* slot, const void* data, std::size_t n);
 // Writes the 128-byte in-memory header to offset 0; false when it could not.
 bool WriteHeader(StoreSlot* slot);
 
