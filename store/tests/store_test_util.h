@@ -16,12 +16,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <random>
 #include <set>
-#include <sstream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "store/store.h"
@@ -30,55 +31,13 @@ namespace kvs_test {
 
 using Bytes = std::vector<unsigned char>;
 
-// Offsets of the three ListHeads and the flags word in the 128-byte header.
-constexpr std::size_t kAllocatedHead = 4;
-constexpr std::size_t kFreeHead = 16;
-constexpr std::size_t kIndexHead = 28;
-constexpr std::size_t kFlagsOffset = 40;
-constexpr std::size_t kReservedOffset = 44;
-constexpr int32_t kHeaderSize = 128;
+// Offsets of the three ListHeads, the flags word and the reserved bytes in
+// the 128-byte header.
+constexpr std::size_t kAllocatedHead = 4, kFreeHead = 16, kIndexHead = 28;
+constexpr std::size_t kFlagsOffset = 40, kReservedOffset = 44;
 // A fresh sorted store: header, then the Index record (32 + "Index" + 1024).
 constexpr int32_t kFreshSortedSize = 1189;
 constexpr int32_t kFirstIndexEntry = 165;
-
-// A directory of its own under the system's temporary directory, removed
-// with everything in it when the object goes away. Its name has no dot, so
-// names derived from the first dot of a store's path stay inside it.
-class TempDir {
- public:
-  TempDir() {
-    static std::atomic<unsigned> counter{0};
-    std::random_device random;
-    const std::filesystem::path base = std::filesystem::temp_directory_path();
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      const auto tick = static_cast<unsigned long long>(
-          std::chrono::steady_clock::now().time_since_epoch().count());
-      std::ostringstream name;
-      name << "kvst-" << std::hex << random() << (tick & 0xFFFFFu) << counter++;
-      std::error_code error;
-      if (std::filesystem::create_directory(base / name.str(), error)) {
-        path_ = base / name.str();
-        return;
-      }
-    }
-    ADD_FAILURE() << "cannot create a temporary directory under " << base.string();
-  }
-  ~TempDir() {
-    std::error_code error;
-    if (!path_.empty()) std::filesystem::remove_all(path_, error);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::filesystem::path& path() const { return path_; }
-  std::string File(const std::string& name) const { return (path_ / name).string(); }
-  // Names derived from the first dot of a path leave the directory when the
-  // directory's own path holds a dot; tests of such names skip then.
-  bool PathHasDot() const { return path_.string().find('.') != std::string::npos; }
-
- private:
-  std::filesystem::path path_;
-};
 
 // stem, the decimal n, then suffix ("s" 3 ".kvs" gives "s3.kvs"). Built by
 // appending, which keeps g++ 12's -Wrestrict false positive on
@@ -90,6 +49,40 @@ inline std::string Numbered(std::string_view stem, long long n, std::string_view
   return name;
 }
 
+// A directory of its own under the system's temporary directory, removed
+// with everything in it when the object goes away. Its name has no dot, so
+// names derived from the first dot of a store's path stay inside it.
+class TempDir {
+ public:
+  TempDir() {
+    static std::atomic<unsigned> counter{0};
+    std::random_device random;
+    const auto tick = std::chrono::steady_clock::now().time_since_epoch().count() & 0xFFFFF;
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+      const auto candidate = std::filesystem::temp_directory_path() /
+                             Numbered(Numbered("kvst-", random(), "-"), tick + counter++);
+      std::error_code error;
+      if (std::filesystem::create_directory(candidate, error)) path_ = candidate;
+    }
+    if (path_.empty()) ADD_FAILURE() << "cannot create a temporary directory";
+  }
+  ~TempDir() {
+    std::error_code error;
+    if (!path_.empty()) std::filesystem::remove_all(path_, error);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  // Names derived from the first dot of a path leave the directory when the
+  // directory's own path holds a dot; tests of such names skip then.
+  bool PathHasDot() const { return path_.string().find('.') != std::string::npos; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Whether name exists; false also for names the system cannot look up.
 inline bool FileExists(const std::string& name) {
   std::error_code error;
   return std::filesystem::exists(name, error);
@@ -107,9 +100,11 @@ inline void WriteFileBytes(const std::string& name, const Bytes& bytes) {
 
 inline Bytes ToBytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
+inline std::size_t At(int32_t offset) { return static_cast<std::size_t>(offset); }
+
 inline int32_t Le32(const Bytes& bytes, std::size_t offset) {
-  const uint32_t u = uint32_t{bytes.at(offset)} | uint32_t{bytes.at(offset + 1)} << 8 |
-                     uint32_t{bytes.at(offset + 2)} << 16 | uint32_t{bytes.at(offset + 3)} << 24;
+  uint32_t u = 0;
+  for (std::size_t i = 0; i < 4; ++i) u |= uint32_t{bytes.at(offset + i)} << (8 * i);
   return static_cast<int32_t>(u);
 }
 
@@ -117,13 +112,6 @@ inline void SetLe32(Bytes& bytes, std::size_t offset, int32_t value) {
   const auto u = static_cast<uint32_t>(value);
   for (std::size_t i = 0; i < 4; ++i) bytes.at(offset + i) = static_cast<unsigned char>(u >> (8 * i));
 }
-
-inline void AppendLe32(Bytes& bytes, int32_t value) {
-  bytes.resize(bytes.size() + 4);
-  SetLe32(bytes, bytes.size() - 4, value);
-}
-
-inline std::size_t At(int32_t offset) { return static_cast<std::size_t>(offset); }
 
 struct ListHeadValues {
   int32_t first, last, count;
@@ -148,8 +136,7 @@ inline void SetListHead(Bytes& file, std::size_t headOffset, ListHeadValues head
 struct RecordView {
   int32_t allocated, used, nameLength, prev, next;
   int32_t reserved[3];
-  std::string key;
-  std::string value;
+  std::string key, value;
 };
 
 inline RecordView RecordAt(const Bytes& file, int32_t offset) {
@@ -159,22 +146,18 @@ inline RecordView RecordAt(const Bytes& file, int32_t offset) {
                   {}, {}};
   const std::size_t keyAt = r + 32;
   const std::size_t valueAt = keyAt + At(view.nameLength);
-  if (view.nameLength >= 0 && valueAt <= file.size())
-    view.key.assign(file.begin() + static_cast<std::ptrdiff_t>(keyAt),
-                    file.begin() + static_cast<std::ptrdiff_t>(valueAt));
+  const auto from = [&](std::size_t at) { return file.begin() + static_cast<std::ptrdiff_t>(at); };
+  if (view.nameLength >= 0 && valueAt <= file.size()) view.key.assign(from(keyAt), from(valueAt));
   if (view.used >= 0 && valueAt + At(view.used) <= file.size())
-    view.value.assign(file.begin() + static_cast<std::ptrdiff_t>(valueAt),
-                      file.begin() + static_cast<std::ptrdiff_t>(valueAt + At(view.used)));
+    view.value.assign(from(valueAt), from(valueAt + At(view.used)));
   return view;
 }
 
 // The 128-byte header of a fresh store with empty chains.
 inline Bytes FreshHeaderImage(int32_t flags) {
-  Bytes file(At(kHeaderSize), 0);
-  file[0] = 'B';
-  file[1] = 'D';
-  file[2] = 'B';
-  file[3] = '0';
+  Bytes file(128, 0);
+  const unsigned char magic[4] = {'B', 'D', 'B', '0'};
+  std::copy(magic, magic + 4, file.begin());
   SetLe32(file, kFlagsOffset, flags);
   return file;
 }
@@ -185,8 +168,9 @@ inline Bytes FreshHeaderImage(int32_t flags) {
 inline int32_t AppendRecordImage(Bytes& file, int32_t capacity, int32_t used, int32_t prev,
                                  int32_t next, std::string_view key, std::string_view value) {
   const auto offset = static_cast<int32_t>(file.size());
-  for (int32_t field : {capacity, used, static_cast<int32_t>(key.size()), prev, next, 0, 0, 0})
-    AppendLe32(file, field);
+  file.resize(file.size() + 32, 0);
+  const int32_t fields[5] = {capacity, used, static_cast<int32_t>(key.size()), prev, next};
+  for (std::size_t i = 0; i < 5; ++i) SetLe32(file, At(offset) + 4 * i, fields[i]);
   file.insert(file.end(), key.begin(), key.end());
   file.insert(file.end(), value.begin(), value.end());
   file.resize(file.size() + At(capacity) - value.size(), 0);
@@ -204,9 +188,8 @@ inline Bytes FreshSortedImage(int32_t flags) {
 // The keys that the persisted index of a sorted store lists, in index order.
 inline std::vector<std::string> IndexedKeys(const Bytes& file) {
   const int32_t indexRecord = Le32(file, kIndexHead);
-  const int32_t live = Le32(file, kAllocatedHead + 8);
   std::vector<std::string> keys;
-  for (int32_t i = 0; i < live; ++i)
+  for (int32_t i = 0; i < Le32(file, kAllocatedHead + 8); ++i)
     keys.push_back(RecordAt(file, Le32(file, At(indexRecord) + 37 + 4 * At(i))).key);
   return keys;
 }
@@ -222,18 +205,12 @@ inline std::vector<std::string> ChainKeys(const Bytes& file, std::size_t headOff
 
 // Compares two file images and names the first differing offset.
 inline ::testing::AssertionResult SameBytes(const Bytes& actual, const Bytes& expected) {
-  const std::size_t common = std::min(actual.size(), expected.size());
-  for (std::size_t i = 0; i < common; ++i) {
-    if (actual[i] != expected[i])
-      return ::testing::AssertionFailure()
-             << "first difference at offset " << i << ": actual 0x" << std::hex
-             << int{actual[i]} << ", expected 0x" << int{expected[i]} << std::dec
-             << " (sizes " << actual.size() << " and " << expected.size() << ")";
-  }
-  if (actual.size() != expected.size())
-    return ::testing::AssertionFailure()
-           << "size " << actual.size() << ", expected " << expected.size();
-  return ::testing::AssertionSuccess();
+  const auto diff = std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end());
+  if (diff.first == actual.end() && diff.second == expected.end())
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure()
+         << "first difference at offset " << (diff.first - actual.begin()) << " (sizes "
+         << actual.size() << " and " << expected.size() << ")";
 }
 
 // Test base: a fresh temporary directory, and every store opened through
@@ -242,12 +219,14 @@ inline ::testing::AssertionResult SameBytes(const Bytes& actual, const Bytes& ex
 // the directory is removed, so no store file is still open then.
 class StoreTest : public ::testing::Test {
  protected:
+  using Entries = std::initializer_list<std::pair<std::string, std::string_view>>;
+
   void TearDown() override {
     for (StoreHandle handle : handles_) BdbClose(handle);
     handles_.clear();
   }
 
-  std::string Path(const std::string& name) const { return dir_.File(name); }
+  std::string Path(const std::string& name) const { return (dir_.path() / name).string(); }
 
   StoreHandle Create(const std::string& name, int32_t flags) {
     return Track(BdbCreate(name.c_str(), flags));
@@ -256,6 +235,22 @@ class StoreTest : public ::testing::Test {
   StoreHandle Track(StoreHandle handle) {
     if (handle != nullptr) handles_.insert(handle);
     return handle;
+  }
+  // Creates a store, puts the entries in order and leaves it open.
+  StoreHandle CreateWith(const std::string& name, int32_t flags, Entries entries) {
+    StoreHandle store = Create(name, flags);
+    EXPECT_NE(nullptr, store) << name;
+    for (const auto& [key, value] : entries) EXPECT_EQ(1, Put(store, key, value)) << key;
+    return store;
+  }
+  // The same, closed: the file's bytes.
+  Bytes MakeStore(const std::string& name, int32_t flags, Entries entries) {
+    EXPECT_EQ(1, BdbClose(CreateWith(name, flags, entries)));
+    return ReadFileBytes(name);
+  }
+  Bytes CloseAndRead(StoreHandle store, const std::string& name) {
+    EXPECT_EQ(1, BdbClose(store));
+    return ReadFileBytes(name);
   }
 
   static int Put(StoreHandle store, const std::string& key, std::string_view value) {
@@ -273,6 +268,11 @@ class StoreTest : public ::testing::Test {
     StoreStats stats{-1, -1, -1, -1};
     EXPECT_EQ(1, BdbGetStats(store, &stats));
     return stats;
+  }
+  // The statistics as {allocated, free, index, flags}, for comparing whole.
+  static std::vector<int32_t> Counts(StoreHandle store) {
+    const StoreStats s = Stats(store);
+    return {s.lAllocatedCount, s.lFreeCount, s.lIndexCount, s.lFlags};
   }
   // The keys that BdbListPrefix gives, or {"<none>"}. The block is read by
   // its count, so an empty key is listed too, and must end in an extra NUL.
