@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -21,79 +20,71 @@ using RecordsTest = StoreTest;
 
 TEST_F(RecordsTest, RewriteInPlaceThenRelocate) {
   const std::string name = Path("s.kvs");
-  StoreHandle store = Create(name, 0);
-  ASSERT_NE(nullptr, store);
-  ASSERT_EQ(1, Put(store, "k", "0123456789"));
-  ASSERT_EQ(1, Put(store, "k", "abc"));
-  EXPECT_EQ("abc", Get(store, "k"));
-  ASSERT_EQ(1, BdbClose(store));
   // Same record, lBytesAllocated kept, the old value's tail left behind.
   Bytes expected = FreshHeaderImage(0);
   AppendRecordImage(expected, 10, 3, 0, 0, "k", "abc3456789");
   SetListHead(expected, kAllocatedHead, {128, 128, 1});
-  EXPECT_TRUE(SameBytes(ReadFileBytes(name), expected));
+  EXPECT_TRUE(SameBytes(MakeStore(name, 0, {{"k", "0123456789"}, {"k", "abc"}}), expected));
 
-  store = Open(name);
+  StoreHandle store = Open(name);
   ASSERT_NE(nullptr, store);
   ASSERT_EQ(1, Put(store, "k", "ABCDEFGHIJ"));  // exactly the room left for the value
   EXPECT_EQ(0, Stats(store).lFreeCount);
   ASSERT_EQ(1, Put(store, "k", "ABCDEFGHIJK"));  // one byte more: relocated
   EXPECT_EQ("ABCDEFGHIJK", Get(store, "k"));
-  const StoreStats stats = Stats(store);
-  EXPECT_EQ(1, stats.lAllocatedCount);
-  EXPECT_EQ(1, stats.lFreeCount);
-  ASSERT_EQ(1, BdbClose(store));
   expected = FreshHeaderImage(0);
   AppendRecordImage(expected, 10, 10, 0, 0, "k", "ABCDEFGHIJ");
   EXPECT_EQ(171, AppendRecordImage(expected, 11, 11, 0, 0, "k", "ABCDEFGHIJK"));
   SetListHead(expected, kAllocatedHead, {171, 171, 1});
   SetListHead(expected, kFreeHead, {128, 128, 1});
-  EXPECT_TRUE(SameBytes(ReadFileBytes(name), expected));
+  EXPECT_TRUE(SameBytes(CloseAndRead(store, name), expected));
 }
 
 TEST_F(RecordsTest, RelocationInSortedStoreMovesTheIndexEntry) {
   const std::string name = Path("s.kvs");
-  StoreHandle store = Create(name, STORE_SORTED);
-  ASSERT_NE(nullptr, store);
-  for (const char* key : {"c", "a", "b"}) ASSERT_EQ(1, Put(store, key, key));
-  ASSERT_EQ(1, Put(store, "b", "bigger"));
+  StoreHandle store = CreateWith(name, STORE_SORTED, {{"c", "c"}, {"a", "a"}, {"b", "b"}, {"b", "bigger"}});
   EXPECT_EQ((std::vector<std::string>{"a", "b", "c"}), List(store, ""));
-  ASSERT_EQ(1, BdbClose(store));
-  const Bytes file = ReadFileBytes(name);
+  const Bytes file = CloseAndRead(store, name);
   // c at 1189, a at 1223, b at 1257, the relocated b at 1291.
-  EXPECT_EQ(1223, Le32(file, kFirstIndexEntry));
-  EXPECT_EQ(1291, Le32(file, kFirstIndexEntry + 4));
-  EXPECT_EQ(1189, Le32(file, kFirstIndexEntry + 8));
-  EXPECT_EQ(0, Le32(file, kFirstIndexEntry + 12));
+  const std::vector<int32_t> entries = {1223, 1291, 1189, 0};
+  for (size_t i = 0; i < entries.size(); ++i)
+    EXPECT_EQ(entries[i], Le32(file, At(kFirstIndexEntry) + 4 * i)) << i;
   EXPECT_EQ("bigger", RecordAt(file, 1291).value);
   EXPECT_EQ((ListHeadValues{1257, 1257, 1}), ListHeadAt(file, kFreeHead));
   EXPECT_EQ((std::vector<std::string>{"c", "a", "b"}), ChainKeys(file, kAllocatedHead));
 }
 
+// A reused record keeps its room: lBytesAllocated becomes the room less the
+// new key, and the bytes beyond the new value stay as they were.
+TEST_F(RecordsTest, ReusedRecordKeepsItsRoomAndLeftoverBytes) {
+  const std::string name = Path("s.kvs");
+  StoreHandle store = CreateWith(name, 0, {{"abc", "0123456789"}});
+  ASSERT_EQ(1, BdbDelete(store, "abc"));
+  ASSERT_EQ(1, Put(store, "q", "AB"));
+  Bytes expected = FreshHeaderImage(0);
+  AppendRecordImage(expected, 12, 2, 0, 0, "q", "AB0123456789");
+  SetListHead(expected, kAllocatedHead, {128, 128, 1});
+  EXPECT_TRUE(SameBytes(CloseAndRead(store, name), expected));
+}
+
 // Records: abc at 128 (room 13), x at 173 (room 2), big at 207 (room 23).
 TEST_F(RecordsTest, FirstFitTakesTheFirstFreeRecordWithEnoughRoom) {
   const std::string name = Path("s.kvs");
-  StoreHandle store = Create(name, 0);
-  ASSERT_NE(nullptr, store);
-  ASSERT_EQ(1, Put(store, "abc", "0123456789"));
-  ASSERT_EQ(1, Put(store, "x", "1"));
-  ASSERT_EQ(1, Put(store, "big", "ABCDEFGHIJKLMNOPQRST"));
+  StoreHandle store =
+      CreateWith(name, 0, {{"abc", "0123456789"}, {"x", "1"}, {"big", "ABCDEFGHIJKLMNOPQRST"}});
   ASSERT_EQ(1, BdbDelete(store, "x"));
   ASSERT_EQ(1, BdbDelete(store, "abc"));
   ASSERT_EQ(1, Put(store, "xy", "01234567890"));  // need 13: x's record is too small
-  ASSERT_EQ(1, BdbClose(store));
-
   Bytes expected = FreshHeaderImage(0);
   AppendRecordImage(expected, 11, 11, 207, 0, "xy", "01234567890");
   AppendRecordImage(expected, 1, 1, 0, 0, "x", "1");
   AppendRecordImage(expected, 20, 20, 0, 128, "big", "ABCDEFGHIJKLMNOPQRST");
   SetListHead(expected, kAllocatedHead, {207, 128, 2});
   SetListHead(expected, kFreeHead, {173, 173, 1});
-  EXPECT_TRUE(SameBytes(ReadFileBytes(name), expected));
+  EXPECT_TRUE(SameBytes(CloseAndRead(store, name), expected));
 
   // The reused record takes in place values up to room minus the new key.
-  store = Open(name);
-  ASSERT_NE(nullptr, store);
+  ASSERT_NE(nullptr, store = Open(name));
   ASSERT_EQ(1, Put(store, "xy", "abcdefghijk"));
   EXPECT_EQ(1, Stats(store).lFreeCount);
   ASSERT_EQ(1, Put(store, "xy", "abcdefghijkl"));
@@ -107,50 +98,28 @@ TEST_F(RecordsTest, FirstFitTakesTheFirstFreeRecordWithEnoughRoom) {
 }
 
 TEST_F(RecordsTest, FirstFitIsNotBestFit) {
-  StoreHandle store = Create(Path("s.kvs"), 0);
-  ASSERT_NE(nullptr, store);
-  ASSERT_EQ(1, Put(store, "large", std::string(50, 'L')));  // 128, room 55
-  ASSERT_EQ(1, Put(store, "exact", "12345"));                // 215, room 10
-  ASSERT_EQ(1, Put(store, "keep", "k"));
+  const std::string name = Path("s.kvs");
+  // large at 128 (room 55), exact at 215 (room 10).
+  StoreHandle store =
+      CreateWith(name, 0, {{"large", std::string(50, 'L')}, {"exact", "12345"}, {"keep", "k"}});
   ASSERT_EQ(1, BdbDelete(store, "large"));
   ASSERT_EQ(1, BdbDelete(store, "exact"));
   ASSERT_EQ(1, Put(store, "new", "1234567"));  // need 10
-  ASSERT_EQ(1, BdbClose(store));
-  const Bytes file = ReadFileBytes(Path("s.kvs"));
+  const Bytes file = CloseAndRead(store, name);
   EXPECT_EQ("new", RecordAt(file, 128).key);
   EXPECT_EQ(52, RecordAt(file, 128).allocated);
-  EXPECT_EQ("exact", RecordAt(file, 215).key);
   EXPECT_EQ((ListHeadValues{215, 215, 1}), ListHeadAt(file, kFreeHead));
-}
-
-TEST_F(RecordsTest, ReusedRecordKeepsLeftoverBytes) {
-  const std::string name = Path("s.kvs");
-  StoreHandle store = Create(name, 0);
-  ASSERT_NE(nullptr, store);
-  ASSERT_EQ(1, Put(store, "abc", "0123456789"));
-  ASSERT_EQ(1, BdbDelete(store, "abc"));
-  ASSERT_EQ(1, Put(store, "q", "AB"));
-  ASSERT_EQ(1, BdbClose(store));
-  Bytes expected = FreshHeaderImage(0);
-  AppendRecordImage(expected, 12, 2, 0, 0, "q", "AB0123456789");
-  SetListHead(expected, kAllocatedHead, {128, 128, 1});
-  EXPECT_TRUE(SameBytes(ReadFileBytes(name), expected));
 }
 
 TEST_F(RecordsTest, NoCaseKeySpellingFollowsTheLatestPut) {
   const std::string name = Path("s.kvs");
-  StoreHandle store = Create(name, STORE_SORTED | STORE_NOCASE);
-  ASSERT_NE(nullptr, store);
-  ASSERT_EQ(1, Put(store, "key", "value"));
-  ASSERT_EQ(1, Put(store, "KEY", "VALUE"));  // in place
-  EXPECT_EQ((std::vector<std::string>{"KEY"}), List(store, "k"));
-  ASSERT_EQ(1, Put(store, "Key", "a longer value"));  // relocated
+  StoreHandle store = CreateWith(name, STORE_SORTED | STORE_NOCASE, {{"key", "value"}, {"KEY", "VALUE"}});
+  EXPECT_EQ((std::vector<std::string>{"KEY"}), List(store, "k"));  // rewritten in place
+  ASSERT_EQ(1, Put(store, "Key", "a longer value"));                // relocated
   EXPECT_EQ((std::vector<std::string>{"Key"}), List(store, ""));
-  ASSERT_EQ(1, BdbClose(store));
-  const Bytes file = ReadFileBytes(name);
+  const Bytes file = CloseAndRead(store, name);
   EXPECT_EQ("KEY", RecordAt(file, 1189).key);
-  EXPECT_EQ("Key", RecordAt(file, Le32(file, kAllocatedHead)).key);
-  EXPECT_EQ(1, ListHeadAt(file, kAllocatedHead).count);
+  EXPECT_EQ((std::vector<std::string>{"Key"}), ChainKeys(file, kAllocatedHead));
 }
 
 TEST_F(RecordsTest, EmptyKeyAndEmptyValue) {
@@ -168,23 +137,18 @@ TEST_F(RecordsTest, EmptyKeyAndEmptyValue) {
     char buffer[2] = {'x', 'x'};
     EXPECT_EQ(1, BdbRead(store, "e", buffer, 2));
     EXPECT_EQ('x', buffer[0]);
-    ASSERT_EQ(1, Put(store, "", "now a value"));
+    ASSERT_EQ(1, Put(store, "", "now a value"));  // relocated past "e"
     EXPECT_EQ("now a value", Get(store, ""));
-    if (flags != 0) {
-      EXPECT_EQ((std::vector<std::string>{"", "e"}), List(store, ""));
-    }
-    ASSERT_EQ(1, BdbClose(store));
-    const Bytes file = ReadFileBytes(name);
+    EXPECT_EQ((flags != 0 ? std::vector<std::string>{"", "e"} : std::vector<std::string>{"<none>"}),
+              List(store, ""));
+    const Bytes file = CloseAndRead(store, name);
     const RecordView emptyKey = RecordAt(file, first);
     EXPECT_EQ(0, emptyKey.allocated);
-    EXPECT_EQ(0, emptyKey.used);
     EXPECT_EQ(0, emptyKey.nameLength);
-    const RecordView emptyValue = RecordAt(file, first + 32);
-    EXPECT_EQ("e", emptyValue.key);
-    EXPECT_EQ(0, emptyValue.allocated);
+    EXPECT_EQ("e", RecordAt(file, first + 32).key);
+    EXPECT_EQ(0, RecordAt(file, first + 32).allocated);
     EXPECT_EQ(size_t(first + 32 + 33 + 32 + 11), file.size());
-    store = Open(name);
-    ASSERT_NE(nullptr, store);
+    ASSERT_NE(nullptr, store = Open(name));
     EXPECT_EQ(1, BdbDelete(store, ""));
     EXPECT_EQ("<absent>", Get(store, ""));
     EXPECT_EQ("", Get(store, "e"));
@@ -192,16 +156,12 @@ TEST_F(RecordsTest, EmptyKeyAndEmptyValue) {
 }
 
 TEST_F(RecordsTest, ReadCopiesAtMostTheBufferAndNoTerminator) {
-  StoreHandle store = Create(Path("s.kvs"), 0);
-  ASSERT_NE(nullptr, store);
   const std::string value("a\0b\0c", 5);
-  ASSERT_EQ(1, Put(store, "k", value));
+  StoreHandle store = CreateWith(Path("s.kvs"), 0, {{"k", value}});
   int32_t size = -1;
   EXPECT_EQ(1, BdbGetSize(store, "k", nullptr));
   EXPECT_EQ(1, BdbGetSize(store, "k", &size));
   EXPECT_EQ(5, size);
-  EXPECT_EQ(0, BdbGetSize(store, "absent", nullptr));
-
   std::string buffer(8, '#');
   EXPECT_EQ(1, BdbRead(store, "k", buffer.data(), 8));
   EXPECT_EQ(value + "###", buffer);
@@ -215,41 +175,50 @@ TEST_F(RecordsTest, ReadCopiesAtMostTheBufferAndNoTerminator) {
   EXPECT_EQ(std::string(8, '#'), buffer);
 }
 
-TEST_F(RecordsTest, DeleteReleasesTheRecordAndAbsentKeysTouchNothing) {
+// Absent keys, refused arguments and values past the 2^31 - 1 byte file
+// limit: each call fails, leaves the caller's outputs and the file alone.
+TEST_F(RecordsTest, AbsentKeysAndRefusedArgumentsTouchNothing) {
   const std::string name = Path("s.kvs");
-  StoreHandle store = Create(name, STORE_SORTED);
+  const Bytes before = MakeStore(name, STORE_SORTED, {{"k", "v"}});
+  StoreHandle store = Open(name);
   ASSERT_NE(nullptr, store);
-  ASSERT_EQ(1, Put(store, "a", "1"));
-  ASSERT_EQ(1, Put(store, "b", "22"));
-  ASSERT_EQ(1, BdbClose(store));
-  const Bytes before = ReadFileBytes(name);
-
-  store = Open(name);
-  ASSERT_NE(nullptr, store);
-  EXPECT_EQ(0, BdbDelete(store, "c"));
   int32_t size = 77;
   char buffer[2] = {'#', '#'};
+  const char small[4] = {};
+  EXPECT_EQ(0, BdbDelete(store, "c"));
   EXPECT_EQ(0, BdbGetSize(store, "c", &size));
+  EXPECT_EQ(0, BdbGetSize(store, "c", nullptr));
   EXPECT_EQ(0, BdbRead(store, "c", buffer, 2));
-  ASSERT_EQ(1, BdbClose(store));
-  EXPECT_TRUE(SameBytes(ReadFileBytes(name), before));
+  EXPECT_EQ(0, BdbPut(store, "k", "v", -1));
+  EXPECT_EQ(0, BdbPut(store, "n", "v", -5));
+  EXPECT_EQ(0, BdbPut(store, nullptr, "v", 1));
+  EXPECT_EQ(0, BdbPut(store, "n", nullptr, 1));
+  EXPECT_EQ(0, BdbPut(store, "k", nullptr, 3));
+  EXPECT_EQ(0, BdbPut(store, "new", small, INT32_MAX));
+  EXPECT_EQ(0, BdbPut(store, "new", small, INT32_MAX - 100));
+  EXPECT_EQ(0, BdbPut(store, "k", small, INT32_MAX - 100));
+  EXPECT_EQ(0, BdbGetSize(store, nullptr, &size));
+  EXPECT_EQ(0, BdbRead(store, nullptr, buffer, 1));
+  EXPECT_EQ(0, BdbDelete(store, nullptr));
+  EXPECT_EQ(nullptr, BdbListPrefix(store, nullptr, &size));
+  EXPECT_EQ(77, size);
+  EXPECT_EQ('#', buffer[0]);
+  EXPECT_EQ("v", Get(store, "k"));
+  EXPECT_TRUE(SameBytes(CloseAndRead(store, name), before));
+}
 
-  store = Open(name);
+TEST_F(RecordsTest, DeleteReleasesTheRecordToTheFreeList) {
+  const std::string name = Path("s.kvs");
+  const Bytes before = MakeStore(name, STORE_SORTED, {{"a", "1"}, {"b", "22"}});
+  StoreHandle store = Open(name);
   ASSERT_NE(nullptr, store);
   EXPECT_EQ(1, BdbDelete(store, "a"));
   EXPECT_EQ(0, BdbDelete(store, "a"));
-  EXPECT_EQ(0, BdbGetSize(store, "a", &size));
-  EXPECT_EQ(0, BdbRead(store, "a", buffer, 2));
-  EXPECT_EQ(77, size);
-  EXPECT_EQ('#', buffer[0]);
-  EXPECT_EQ(1, Stats(store).lFreeCount);
-  ASSERT_EQ(1, BdbClose(store));
-  const Bytes file = ReadFileBytes(name);
+  EXPECT_EQ("<absent>", Get(store, "a"));
+  const Bytes file = CloseAndRead(store, name);
   ASSERT_EQ(before.size(), file.size());
-  // Only the links of the record and its neighbour, the chain heads and the
-  // index changed; key, lengths and value stay.
+  // Only links, chain heads and the index change; key, lengths and value stay.
   const RecordView released = RecordAt(file, 1189);
-  EXPECT_EQ("a", released.key);
   EXPECT_EQ("1", released.value);
   EXPECT_EQ(1, released.allocated);
   EXPECT_EQ((ListHeadValues{1189, 1189, 1}), ListHeadAt(file, kFreeHead));
@@ -259,165 +228,73 @@ TEST_F(RecordsTest, DeleteReleasesTheRecordAndAbsentKeysTouchNothing) {
   EXPECT_EQ(0, Le32(file, kFirstIndexEntry + 4));
 }
 
-TEST_F(RecordsTest, RefusedArgumentsTouchNothing) {
-  const std::string name = Path("s.kvs");
-  StoreHandle store = Create(name, STORE_SORTED);
-  ASSERT_NE(nullptr, store);
-  ASSERT_EQ(1, Put(store, "k", "v"));
-  ASSERT_EQ(1, BdbClose(store));
-  const Bytes before = ReadFileBytes(name);
-  store = Open(name);
-  ASSERT_NE(nullptr, store);
-  EXPECT_EQ(0, BdbPut(store, "k", "v", -1));
-  EXPECT_EQ(0, BdbPut(store, "n", "v", -5));
-  EXPECT_EQ(0, BdbPut(store, nullptr, "v", 1));
-  EXPECT_EQ(0, BdbPut(store, "n", nullptr, 1));
-  EXPECT_EQ(0, BdbPut(store, "k", nullptr, 3));
-  int32_t size = 5;
-  char buffer[1] = {'#'};
-  EXPECT_EQ(0, BdbGetSize(store, nullptr, &size));
-  EXPECT_EQ(0, BdbRead(store, nullptr, buffer, 1));
-  EXPECT_EQ(0, BdbDelete(store, nullptr));
-  EXPECT_EQ(nullptr, BdbListPrefix(store, nullptr, &size));
-  EXPECT_EQ(5, size);
-  EXPECT_EQ('#', buffer[0]);
-  EXPECT_EQ("v", Get(store, "k"));
-  ASSERT_EQ(1, BdbClose(store));
-  EXPECT_TRUE(SameBytes(ReadFileBytes(name), before));
-}
-
 // A key longer than MAX_KEY_LENGTH is its first 16384 bytes for every
 // operation, so it always agrees with its stored form.
 TEST_F(RecordsTest, LongKeysActAsTheirFirst16384Bytes) {
   for (const int32_t flags : {0, STORE_SORTED, STORE_SORTED | STORE_NOCASE}) {
     SCOPED_TRACE(flags);
     const std::string name = Path(Numbered("s", flags));
-    StoreHandle store = Create(name, flags);
-    ASSERT_NE(nullptr, store);
     const std::string stored(MAX_KEY_LENGTH, 'a');
     const std::string longKey = stored + std::string(3616, 'b');
     const std::string otherTail = stored + "zzz";
-    ASSERT_EQ(1, Put(store, "m", "middle"));
-    ASSERT_EQ(1, Put(store, longKey, "first"));
-    EXPECT_EQ("first", Get(store, longKey));
+    StoreHandle store = CreateWith(name, flags, {{"m", "middle"}, {longKey, "first"}});
     EXPECT_EQ("first", Get(store, stored));
     EXPECT_EQ("first", Get(store, otherTail));
-    ASSERT_EQ(1, Put(store, otherTail, "fifth"));  // same stored key: in place
+    ASSERT_EQ(1, Put(store, otherTail, "fifth"));         // same stored key: in place
     ASSERT_EQ(1, Put(store, longKey, "a longer value"));  // relocated
     EXPECT_EQ(2, Stats(store).lAllocatedCount);
     EXPECT_EQ("a longer value", Get(store, stored));
-    if (flags != 0) {
-      EXPECT_EQ((std::vector<std::string>{stored, "m"}), List(store, ""));
-    }
-    ASSERT_EQ(1, BdbClose(store));
-    const Bytes file = ReadFileBytes(name);
+    EXPECT_EQ((flags != 0 ? std::vector<std::string>{stored, "m"} : std::vector<std::string>{"<none>"}),
+              List(store, ""));
+    const Bytes file = CloseAndRead(store, name);
     const RecordView record = RecordAt(file, ListHeadAt(file, kAllocatedHead).last);
     EXPECT_EQ(MAX_KEY_LENGTH, record.nameLength);
     EXPECT_EQ(stored, record.key);
     EXPECT_EQ("a longer value", record.value);
-    store = Open(name);
-    ASSERT_NE(nullptr, store);
+    ASSERT_NE(nullptr, store = Open(name));
     EXPECT_EQ(1, BdbDelete(store, longKey.c_str()));
     EXPECT_EQ("<absent>", Get(store, stored));
-    EXPECT_EQ(1, Stats(store).lAllocatedCount);
   }
 }
 
-TEST_F(RecordsTest, KeyOfExactlyMaxLengthIsStoredWhole) {
-  const std::string name = Path("s.kvs");
-  StoreHandle store = Create(name, 0);
-  ASSERT_NE(nullptr, store);
-  const std::string key(MAX_KEY_LENGTH, 'x');
-  ASSERT_EQ(1, Put(store, key, "v"));
-  ASSERT_EQ(1, BdbClose(store));
-  const Bytes file = ReadFileBytes(name);
-  EXPECT_EQ(size_t{128 + 32 + 16384 + 1}, file.size());
-  EXPECT_EQ(key, RecordAt(file, 128).key);
-  EXPECT_EQ("v", RecordAt(file, 128).value);
-}
-
-// A store file is limited to 2^31 - 1 bytes: a value that cannot fit is
-// refused before any of it is read or written.
-TEST_F(RecordsTest, ValueBeyondTheFileLimitIsRefused) {
-  const std::string name = Path("s.kvs");
-  StoreHandle store = Create(name, STORE_SORTED);
-  ASSERT_NE(nullptr, store);
-  ASSERT_EQ(1, Put(store, "k", "v"));
-  ASSERT_EQ(1, BdbClose(store));
-  const Bytes before = ReadFileBytes(name);
-  store = Open(name);
-  ASSERT_NE(nullptr, store);
-  const char small[4] = {};
-  EXPECT_EQ(0, BdbPut(store, "new", small, INT32_MAX));
-  EXPECT_EQ(0, BdbPut(store, "new", small, INT32_MAX - 100));
-  EXPECT_EQ(0, BdbPut(store, "k", small, INT32_MAX - 100));
-  EXPECT_EQ("v", Get(store, "k"));
-  ASSERT_EQ(1, BdbClose(store));
-  EXPECT_TRUE(SameBytes(ReadFileBytes(name), before));
-}
-
-// Puts that need the file to grow while the disk is full.
-class RecordsFaultTest : public StoreTest {
- protected:
-  kvs::testing::FaultInjectingFileSystem fs_;
-};
-
-TEST_F(RecordsFaultTest, NewKeyOnFullDiskFailsAndChangesNothing) {
-  const std::string name = Path("s.kvs");
-  kvs::testing::ScopedFileSystem scope(fs_);
-  StoreHandle store = Create(name, STORE_SORTED);
-  ASSERT_NE(nullptr, store);
-  ASSERT_EQ(1, Put(store, "a", "1"));
-  ASSERT_EQ(1, BdbClose(store));
-  const Bytes before = ReadFileBytes(name);
-  store = Open(name);
-  ASSERT_NE(nullptr, store);
-  fs_.FailEveryGrowth();
-  EXPECT_EQ(0, Put(store, "b", "2"));
-  EXPECT_EQ("<absent>", Get(store, "b"));
-  EXPECT_EQ(1, Put(store, "a", "9"));  // in place needs no growth
-  EXPECT_EQ(0, Put(store, "a", "too long to stay in place"));
-  EXPECT_EQ("9", Get(store, "a"));
-  EXPECT_EQ((std::vector<std::string>{"a"}), List(store, ""));
-  const StoreStats stats = Stats(store);
-  EXPECT_EQ(1, stats.lAllocatedCount);
-  EXPECT_EQ(0, stats.lFreeCount);
-  ASSERT_EQ(1, BdbClose(store));
-  ASSERT_EQ(size_t{1189 + 34}, before.size());
-  Bytes expected = before;
-  expected.at(1189 + 33) = '9';
-  EXPECT_TRUE(SameBytes(ReadFileBytes(name), expected));
-}
-
-TEST_F(RecordsFaultTest, RelocationThatCannotGrowKeepsTheOldValue) {
+// Puts on a full disk: a new key and a relocation fail and leave the store
+// as it was (the relocated key's old record and value restored), while a
+// value that fits in place is still written.
+TEST_F(RecordsTest, FullDiskFailsPutsThatNeedGrowth) {
+  kvs::testing::FaultInjectingFileSystem fs;
+  kvs::testing::ScopedFileSystem scope(fs);
   for (const int32_t flags : {0, STORE_SORTED | STORE_NOCASE}) {
     SCOPED_TRACE(flags);
-    kvs::testing::ScopedFileSystem scope(fs_);
-    fs_.Heal();
-    StoreHandle store = Create(Path(Numbered("s", flags)), flags);
+    fs.Heal();
+    const std::string name = Path(Numbered("s", flags));
+    const Bytes before = MakeStore(name, flags, {{"b", "b"}, {"a", "a"}, {"c", "c"}});
+    StoreHandle store = Open(name);
     ASSERT_NE(nullptr, store);
-    for (const char* key : {"b", "a", "c"}) ASSERT_EQ(1, Put(store, key, key));
-    fs_.FailEveryGrowth();
+    fs.FailEveryGrowth();
+    EXPECT_EQ(0, Put(store, "d", "new"));
     EXPECT_EQ(0, Put(store, "b", "does not fit in place"));
+    EXPECT_EQ(1, Put(store, "a", "A"));
+    EXPECT_EQ((std::vector<int32_t>{3, 0, flags & 1, flags}), Counts(store));
+    fs.Heal();
+    EXPECT_EQ(before.size(), CloseAndRead(store, name).size());
+    ASSERT_NE(nullptr, store = Open(name));
+    EXPECT_EQ("<absent>", Get(store, "d"));
     EXPECT_EQ("b", Get(store, "b"));
-    EXPECT_EQ(3, Stats(store).lAllocatedCount);
-    EXPECT_EQ(0, Stats(store).lFreeCount);
-    if (flags != 0) {
-      EXPECT_EQ((std::vector<std::string>{"a", "b", "c"}), List(store, ""));
-    }
-    fs_.Heal();
+    EXPECT_EQ("A", Get(store, "a"));
+    EXPECT_EQ((flags != 0 ? std::vector<std::string>{"a", "b", "c"} : std::vector<std::string>{"<none>"}),
+              List(store, ""));
     ASSERT_EQ(1, Put(store, "b", "does not fit in place"));
     EXPECT_EQ("does not fit in place", Get(store, "b"));
-    ASSERT_EQ(1, BdbClose(store));
   }
 }
 
 // The 256th key needs a larger Index record; when the file cannot grow for
 // it, the put fails, its record goes back to the free list and the index
 // keeps its old record, capacity and every earlier key.
-TEST_F(RecordsFaultTest, IndexGrowthOnFullDiskFailsThePutAndKeepsTheIndex) {
+TEST_F(RecordsTest, IndexGrowthOnFullDiskFailsThePutAndKeepsTheIndex) {
   const std::string name = Path("s.kvs");
-  kvs::testing::ScopedFileSystem scope(fs_);
+  kvs::testing::FaultInjectingFileSystem fs;
+  kvs::testing::ScopedFileSystem scope(fs);
   StoreHandle store = Create(name, STORE_SORTED);
   ASSERT_NE(nullptr, store);
   std::vector<std::string> keys;
@@ -425,57 +302,29 @@ TEST_F(RecordsFaultTest, IndexGrowthOnFullDiskFailsThePutAndKeepsTheIndex) {
     keys.push_back(Numbered("key", 1000 + i));
     ASSERT_EQ(1, Put(store, keys.back(), "v"));
   }
-  fs_.FailGrowthAfter(1);  // the record may be appended, the index may not grow
+  fs.FailGrowthAfter(1);  // the record may be appended, the index may not grow
   EXPECT_EQ(0, Put(store, "key0999", "new"));
   EXPECT_EQ("<absent>", Get(store, "key0999"));
   EXPECT_EQ(256, store->lIndexCapacity);
-  EXPECT_EQ(128, store->lIndexOffset);
-  StoreStats stats = Stats(store);
-  EXPECT_EQ(255, stats.lAllocatedCount);
-  EXPECT_EQ(1, stats.lFreeCount);
-  EXPECT_EQ(1, stats.lIndexCount);
+  EXPECT_EQ((std::vector<int32_t>{255, 1, 1, STORE_SORTED}), Counts(store));
   EXPECT_EQ(keys, List(store, ""));
-  for (const std::string& key : {keys.front(), keys[128], keys.back()}) EXPECT_EQ("v", Get(store, key));
-  fs_.Heal();
-  ASSERT_EQ(1, BdbClose(store));
+  fs.Heal();
   // On disk: the old Index record is the index list again, and the failed
   // key's record is the one free record.
-  const Bytes file = ReadFileBytes(name);
+  const Bytes file = CloseAndRead(store, name);
   EXPECT_EQ((ListHeadValues{128, 128, 1}), ListHeadAt(file, kIndexHead));
   EXPECT_EQ(1024, RecordAt(file, 128).allocated);
-  const ListHeadValues freeList = ListHeadAt(file, kFreeHead);
-  EXPECT_EQ(1, freeList.count);
-  EXPECT_EQ("key0999", RecordAt(file, freeList.first).key);
+  EXPECT_EQ((std::vector<std::string>{"key0999"}), ChainKeys(file, kFreeHead));
   EXPECT_EQ(keys, IndexedKeys(file));
-  store = Open(name);
-  ASSERT_NE(nullptr, store);
 
+  ASSERT_NE(nullptr, store = Open(name));
   ASSERT_EQ(1, Put(store, "key0999", "new"));
   keys.insert(keys.begin(), "key0999");
   EXPECT_EQ(512, store->lIndexCapacity);
   ASSERT_EQ(1, BdbClose(store));
-  store = Open(name);
-  ASSERT_NE(nullptr, store);
+  ASSERT_NE(nullptr, store = Open(name));
   EXPECT_EQ(keys, List(store, ""));
-  stats = Stats(store);
-  EXPECT_EQ(256, stats.lAllocatedCount);
-  EXPECT_EQ(1, stats.lIndexCount);
   EXPECT_EQ("new", Get(store, "key0999"));
-}
-
-TEST_F(RecordsFaultTest, SortedCreateOnFullDiskLeavesNoStore) {
-  const std::string name = Path("s.kvs");
-  kvs::testing::ScopedFileSystem scope(fs_);
-  fs_.FailEveryGrowth();
-  EXPECT_EQ(nullptr, Create(name, STORE_SORTED));
-  fs_.Heal();
-  EXPECT_EQ(nullptr, Open(name));
-  // The slot was not kept: all sixteen are still free.
-  std::vector<StoreHandle> stores;
-  for (int i = 0; i < MAX_STORES; ++i) {
-    stores.push_back(Create(Path(Numbered("t", i)), 0));
-    ASSERT_NE(nullptr, stores.back()) << i;
-  }
 }
 
 }  // namespace
