@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,6 +39,8 @@ class RecordingFileSystem final : public kvs::FileSystem {
   std::vector<std::pair<std::string, std::string>> replaces;
 };
 
+using FaultSetter = std::function<void(kvs::testing::FaultInjectingFileSystem&)>;
+
 class CompactTest : public StoreTest {
  protected:
   void SetUp() override {
@@ -54,16 +57,8 @@ class CompactTest : public StoreTest {
   // a=1111, b=22, c=333 and an empty e; b then outgrows its record and a is
   // deleted, so the allocated list is c, e, b and the free list a, b.
   StoreHandle UsedStore(const std::string& name, int32_t flags) {
-    StoreHandle store = Create(name, flags);
-    EXPECT_NE(nullptr, store);
-    if (store == nullptr) return nullptr;
-    EXPECT_EQ(1, Put(store, "a", "1111"));
-    EXPECT_EQ(1, Put(store, "b", "22"));
-    EXPECT_EQ(1, Put(store, "c", "333"));
-    EXPECT_EQ(1, Put(store, "e", ""));
-    EXPECT_EQ(1, Put(store, "b", "2222222"));
+    StoreHandle store = CreateWith(name, flags, {{"a", "1111"}, {"b", "22"}, {"c", "333"}, {"e", ""}, {"b", "2222222"}});
     EXPECT_EQ(1, BdbDelete(store, "a"));
-    EXPECT_EQ(2, Stats(store).lFreeCount);
     return store;
   }
   static void ExpectUsedStoreContent(StoreHandle store) {
@@ -72,49 +67,59 @@ class CompactTest : public StoreTest {
     EXPECT_EQ("333", Get(store, "c"));
     EXPECT_EQ("", Get(store, "e"));
   }
+  // Opens the used store under name, lets the fault (if any) act, and checks
+  // that a compaction that fails leaves the old store whole, open and alone
+  // in the directory.
+  void ExpectCompactFailsUntouched(const std::string& name, int32_t flags, const FaultSetter& fault) {
+    ASSERT_EQ(1, BdbClose(UsedStore(name, flags)));
+    const Bytes before = ReadFileBytes(name);
+    const std::vector<std::string> listing = Listing();
+    kvs::testing::FaultInjectingFileSystem fs;
+    kvs::testing::ScopedFileSystem scope(fs);
+    StoreHandle store = Open(name);
+    ASSERT_NE(nullptr, store);
+    if (fault) fault(fs);
+    EXPECT_EQ(0, BdbCompact(store));
+    fs.Heal();
+    ExpectUsedStoreContent(store);
+    EXPECT_EQ(2, Stats(store).lFreeCount);
+    EXPECT_EQ(listing, Listing());
+    EXPECT_TRUE(SameBytes(CloseAndRead(store, name), before));
+  }
 };
 
 TEST_F(CompactTest, UnsortedStoreIsRewrittenEndToEndInListOrder) {
   const std::string name = Path("store.kvs");
-  StoreHandle store = UsedStore(name, STORE_NOCASE);
-  ASSERT_NE(nullptr, store);
+  ASSERT_EQ(1, BdbClose(UsedStore(name, STORE_NOCASE)));
   // Unknown flag bits and reserved bytes do not survive compaction.
-  ASSERT_EQ(1, BdbClose(store));
   Bytes file = ReadFileBytes(name);
   SetLe32(file, kFlagsOffset, 0x0F00 | STORE_NOCASE);
   std::fill(file.begin() + kReservedOffset, file.begin() + 128, 0x5A);
   WriteFileBytes(name, file);
-  store = Open(name);
+  StoreHandle store = Open(name);
   ASSERT_NE(nullptr, store);
 
   ASSERT_EQ(1, BdbCompact(store));
   ExpectUsedStoreContent(store);
   EXPECT_EQ("333", Get(store, "C"));
-  const StoreStats stats = Stats(store);
-  EXPECT_EQ(3, stats.lAllocatedCount);
-  EXPECT_EQ(0, stats.lFreeCount);
-  EXPECT_EQ(STORE_NOCASE, stats.lFlags);
-  ASSERT_EQ(1, BdbClose(store));
-
+  EXPECT_EQ((std::vector<int32_t>{3, 0, 0, STORE_NOCASE}), Counts(store));
   Bytes expected = FreshHeaderImage(STORE_NOCASE);
   AppendRecordImage(expected, 3, 3, 0, 164, "c", "333");
   AppendRecordImage(expected, 0, 0, 128, 197, "e", "");
   AppendRecordImage(expected, 7, 7, 164, 0, "b", "2222222");
   SetListHead(expected, kAllocatedHead, {128, 197, 3});
-  EXPECT_EQ(size_t{128 + 36 + 33 + 40}, expected.size());
-  EXPECT_TRUE(SameBytes(ReadFileBytes(name), expected));
+  EXPECT_TRUE(SameBytes(CloseAndRead(store, name), expected));
   EXPECT_EQ((std::vector<std::string>{"store.kvs"}), Listing());
 }
 
+// Compaction works in a private slot: it succeeds with every table slot in use.
 TEST_F(CompactTest, SortedStoreGetsAFreshIndexAfterTheHeader) {
   const std::string name = Path("store.kvs");
   StoreHandle store = UsedStore(name, STORE_SORTED);
-  ASSERT_NE(nullptr, store);
+  for (int i = 1; i < MAX_STORES; ++i) ASSERT_NE(nullptr, Create(Path(Numbered("o", i)), 0));
   ASSERT_EQ(1, BdbCompact(store));
   ExpectUsedStoreContent(store);
   EXPECT_EQ((std::vector<std::string>{"b", "c", "e"}), List(store, ""));
-  ASSERT_EQ(1, BdbClose(store));
-
   Bytes expected = FreshSortedImage(STORE_SORTED);
   AppendRecordImage(expected, 3, 3, 0, 1225, "c", "333");
   AppendRecordImage(expected, 0, 0, 1189, 1258, "e", "");
@@ -123,124 +128,71 @@ TEST_F(CompactTest, SortedStoreGetsAFreshIndexAfterTheHeader) {
   SetLe32(expected, kFirstIndexEntry, 1258);
   SetLe32(expected, kFirstIndexEntry + 4, 1189);
   SetLe32(expected, kFirstIndexEntry + 8, 1225);
-  EXPECT_EQ(size_t{128 + 1061 + 36 + 33 + 40}, expected.size());
-  EXPECT_TRUE(SameBytes(ReadFileBytes(name), expected));
+  EXPECT_TRUE(SameBytes(CloseAndRead(store, name), expected));
 }
 
 TEST_F(CompactTest, StoreWithNoLiveRecordsBecomesAFreshStore) {
   for (const int32_t flags : {0, STORE_SORTED | STORE_NOCASE}) {
     SCOPED_TRACE(flags);
     const std::string name = Path(Numbered("empty", flags, ".kvs"));
-    StoreHandle store = Create(name, flags);
-    ASSERT_NE(nullptr, store);
-    ASSERT_EQ(1, Put(store, "gone", "soon"));
+    StoreHandle store = CreateWith(name, flags, {{"gone", "soon"}});
     ASSERT_EQ(1, BdbDelete(store, "gone"));
     ASSERT_EQ(1, BdbCompact(store));
-    const StoreStats stats = Stats(store);
-    EXPECT_EQ(0, stats.lAllocatedCount);
-    EXPECT_EQ(0, stats.lFreeCount);
-    ASSERT_EQ(1, BdbClose(store));
-    const Bytes expected = flags == 0 ? FreshHeaderImage(0) : FreshSortedImage(flags);
-    EXPECT_TRUE(SameBytes(ReadFileBytes(name), expected));
+    EXPECT_EQ((std::vector<int32_t>{0, 0, flags & 1, flags}), Counts(store));
+    EXPECT_TRUE(SameBytes(CloseAndRead(store, name), flags == 0 ? FreshHeaderImage(0) : FreshSortedImage(flags)));
   }
 }
 
-TEST_F(CompactTest, TemporaryNameSkipsExistingSiblings) {
-  const std::string name = Path("store.kvs");
-  WriteFileBytes(Path("store.000"), ToBytes("zero"));
-  WriteFileBytes(Path("store.001"), ToBytes("one"));
+// The temporary file is the store's path up to its first dot (or all of it)
+// with ".000", ".001", ... : the first name that does not exist yet. It is
+// put in place of the store, and nothing else in the directory changes.
+TEST_F(CompactTest, TemporaryNameIsTheFirstFreeNumberAfterTheFirstDot) {
   std::filesystem::create_directory(dir_.path() / "store.002");
-  StoreHandle store = UsedStore(name, 0);
-  ASSERT_NE(nullptr, store);
-  RecordingFileSystem recorder;
-  {
-    kvs::testing::ScopedFileSystem scope(recorder);
-    ASSERT_EQ(1, BdbCompact(store));
-  }
-  EXPECT_EQ((std::vector<std::string>{Path("store.000"), Path("store.001"), Path("store.002"),
-                                      Path("store.003")}),
-            recorder.exclusiveCreates);
-  ASSERT_EQ(size_t{1}, recorder.replaces.size());
-  EXPECT_EQ(Path("store.003"), recorder.replaces[0].first);
-  EXPECT_EQ(name, recorder.replaces[0].second);
-  EXPECT_EQ(ToBytes("zero"), ReadFileBytes(Path("store.000")));
-  EXPECT_EQ(ToBytes("one"), ReadFileBytes(Path("store.001")));
-  EXPECT_EQ((std::vector<std::string>{"store.000", "store.001", "store.002", "store.kvs"}),
-            Listing());
-  ExpectUsedStoreContent(store);
-}
-
-TEST_F(CompactTest, NameWithoutDotGetsOneAppended) {
-  const std::string name = Path("data");
-  StoreHandle store = UsedStore(name, STORE_SORTED);
-  ASSERT_NE(nullptr, store);
-  RecordingFileSystem recorder;
-  {
-    kvs::testing::ScopedFileSystem scope(recorder);
-    ASSERT_EQ(1, BdbCompact(store));
-  }
-  EXPECT_EQ((std::vector<std::string>{Path("data.000")}), recorder.exclusiveCreates);
-  EXPECT_EQ((std::vector<std::string>{"data"}), Listing());
-  ExpectUsedStoreContent(store);
-  EXPECT_EQ(0, Stats(store).lFreeCount);
-}
-
-TEST_F(CompactTest, NameIsCutAtItsFirstDot) {
-  const std::string name = Path("a.b.kvs");
-  StoreHandle store = UsedStore(name, 0);
-  ASSERT_NE(nullptr, store);
-  RecordingFileSystem recorder;
-  {
-    kvs::testing::ScopedFileSystem scope(recorder);
-    ASSERT_EQ(1, BdbCompact(store));
-  }
-  EXPECT_EQ((std::vector<std::string>{Path("a.000")}), recorder.exclusiveCreates);
-  EXPECT_EQ((std::vector<std::string>{"a.b.kvs"}), Listing());
-}
-
-// The first dot lies in a directory name: the temporary file goes beside
-// that directory, and the replace moves it back in under the store's name.
-TEST_F(CompactTest, DotInDirectoryPartPutsTheTemporaryFileBesideIt) {
   std::filesystem::create_directory(dir_.path() / "x.d");
-  const std::string name = (dir_.path() / "x.d" / "s.kvs").string();
-  WriteFileBytes(Path("x.000"), ToBytes("neighbour"));
-  StoreHandle store = UsedStore(name, 0);
-  ASSERT_NE(nullptr, store);
-  RecordingFileSystem recorder;
-  {
-    kvs::testing::ScopedFileSystem scope(recorder);
-    ASSERT_EQ(1, BdbCompact(store));
+  struct Case {
+    std::string store;
+    std::vector<std::string> siblings, creates;
+  };
+  const std::vector<Case> cases = {
+      {"store.kvs", {"store.000", "store.001"}, {"store.000", "store.001", "store.002", "store.003"}},
+      {"data", {}, {"data.000"}},
+      {"a.b.kvs", {}, {"a.000"}},
+      {"x.d/s.kvs", {"x.000"}, {"x.000", "x.001"}},  // the dot lies in a directory name
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.store);
+    for (const std::string& sibling : c.siblings) WriteFileBytes(Path(sibling), ToBytes(sibling));
+    const std::string name = Path(c.store);
+    StoreHandle store = UsedStore(name, STORE_SORTED);
+    const std::vector<std::string> listing = Listing();
+    RecordingFileSystem recorder;
+    {
+      kvs::testing::ScopedFileSystem scope(recorder);
+      ASSERT_EQ(1, BdbCompact(store));
+    }
+    std::vector<std::string> creates;
+    for (const std::string& create : c.creates) creates.push_back(Path(create));
+    EXPECT_EQ(creates, recorder.exclusiveCreates);
+    ASSERT_EQ(size_t{1}, recorder.replaces.size());
+    EXPECT_EQ(std::make_pair(creates.back(), name), recorder.replaces[0]);
+    for (const std::string& sibling : c.siblings) EXPECT_EQ(ToBytes(sibling), ReadFileBytes(Path(sibling)));
+    EXPECT_EQ(listing, Listing());
+    ExpectUsedStoreContent(store);
+    EXPECT_EQ(0, Stats(store).lFreeCount);
+    EXPECT_EQ(size_t{128 + 1061 + 36 + 33 + 40}, CloseAndRead(store, name).size());
   }
-  EXPECT_EQ((std::vector<std::string>{Path("x.000"), Path("x.001")}), recorder.exclusiveCreates);
-  EXPECT_EQ((std::vector<std::string>{"x.000", "x.d"}), Listing());
-  EXPECT_EQ(ToBytes("neighbour"), ReadFileBytes(Path("x.000")));
-  ASSERT_EQ(1, BdbClose(store));
-  EXPECT_EQ(size_t{128 + 36 + 33 + 40}, ReadFileBytes(name).size());
 }
 
-// A name whose first dot is at position 256 or later, or that has no dot
-// and 256 or more bytes, leaves no room for ".nnn" in a 260-byte name.
-TEST_F(CompactTest, NameWithoutRoomForTheSuffixFailsUntouched) {
+// No temporary name can be had: the first dot is at position 256 or later,
+// or there is no dot and 256 or more bytes (no room for ".nnn" in a 260-byte
+// name), or all of .000 to .999 exist.
+TEST_F(CompactTest, NoFreeTemporaryNameFailsUntouched) {
   const std::string dir = dir_.path().string() + "/";
   ASSERT_LT(dir.size(), size_t{200});
-  const std::vector<std::string> names = {dir + std::string(256 - dir.size(), 'n'),
-                                          dir + std::string(256 - dir.size(), 'd') + ".k"};
-  for (const std::string& name : names) {
-    SCOPED_TRACE(name.size());
-    StoreHandle store = UsedStore(name, STORE_SORTED);
-    ASSERT_NE(nullptr, store);
-    ASSERT_EQ(1, BdbClose(store));
-    const Bytes before = ReadFileBytes(name);
-    const std::vector<std::string> listing = Listing();
-    store = Open(name);
-    ASSERT_NE(nullptr, store);
-    EXPECT_EQ(0, BdbCompact(store));
-    ExpectUsedStoreContent(store);
-    EXPECT_EQ(2, Stats(store).lFreeCount);
-    ASSERT_EQ(1, BdbClose(store));
-    EXPECT_TRUE(SameBytes(ReadFileBytes(name), before));
-    EXPECT_EQ(listing, Listing());
-  }
+  ExpectCompactFailsUntouched(dir + std::string(256 - dir.size(), 'n'), STORE_SORTED, nullptr);
+  ExpectCompactFailsUntouched(dir + std::string(256 - dir.size(), 'd') + ".k", STORE_SORTED, nullptr);
+  for (int n = 1000; n < 2000; ++n) WriteFileBytes(Path(Numbered("store.", n).erase(6, 1)), {});
+  ExpectCompactFailsUntouched(Path("store.kvs"), 0, nullptr);
 }
 
 TEST_F(CompactTest, ThreeHundredSortedKeysKeepListOrderAndAFullIndex) {
@@ -248,11 +200,8 @@ TEST_F(CompactTest, ThreeHundredSortedKeysKeepListOrderAndAFullIndex) {
   ASSERT_NE(nullptr, store);
   std::vector<std::string> sorted;
   for (int i = 0; i < 300; ++i) sorted.push_back(Numbered("key", 1000 + i));
-  for (int i = 0; i < 300; ++i) {
-    const std::string& key = sorted[static_cast<size_t>(i * 7 % 300)];
-    ASSERT_EQ(1, Put(store, key, key + key));
-  }
-  for (int i = 0; i < 300; i += 3) ASSERT_EQ(1, Put(store, sorted[static_cast<size_t>(i)], "x"));
+  for (int i = 0; i < 300; ++i) ASSERT_EQ(1, Put(store, sorted[At(i * 7 % 300)], sorted[At(i * 7 % 300)]));
+  for (int i = 0; i < 300; i += 3) ASSERT_EQ(1, Put(store, sorted[At(i)], "relocated"));
   static std::vector<std::string> walked;
   auto collect = [](StoreHandle, const char* key, int32_t) {
     walked.emplace_back(key);
@@ -267,154 +216,58 @@ TEST_F(CompactTest, ThreeHundredSortedKeysKeepListOrderAndAFullIndex) {
   ASSERT_EQ(1, BdbWalk(store, 0, collect));
   EXPECT_EQ(order, walked);
   EXPECT_EQ(sorted, List(store, ""));
-  for (int i = 0; i < 300; ++i) {
-    const std::string& key = sorted[static_cast<size_t>(i)];
-    EXPECT_EQ(i % 3 == 0 ? "x" : key + key, Get(store, key)) << key;
-  }
-  const StoreStats stats = Stats(store);
-  EXPECT_EQ(300, stats.lAllocatedCount);
-  EXPECT_EQ(1, stats.lIndexCount);
-  EXPECT_LE(stats.lFreeCount, 1);
+  for (int i = 0; i < 300; ++i) EXPECT_EQ(i % 3 == 0 ? "relocated" : sorted[At(i)], Get(store, sorted[At(i)]));
+  EXPECT_EQ(300, Stats(store).lAllocatedCount);
+  EXPECT_LE(Stats(store).lFreeCount, 1);
 }
 
-TEST_F(CompactTest, AllThousandTemporaryNamesTakenFailsUntouched) {
-  const std::string name = Path("store.kvs");
-  StoreHandle store = UsedStore(name, 0);
-  ASSERT_NE(nullptr, store);
-  for (int n = 0; n < 1000; ++n) {
-    std::string sibling = Numbered("store.", 1000 + n);
-    sibling.erase(6, 1);  // store.1000 -> store.000
-    WriteFileBytes(Path(sibling), {});
-  }
-  ASSERT_EQ(1, BdbClose(store));
-  const Bytes before = ReadFileBytes(name);
-  const std::vector<std::string> listing = Listing();
-  ASSERT_EQ(size_t{1001}, listing.size());
-  store = Open(name);
-  ASSERT_NE(nullptr, store);
-  EXPECT_EQ(0, BdbCompact(store));
-  ExpectUsedStoreContent(store);
-  ASSERT_EQ(1, BdbClose(store));
-  EXPECT_TRUE(SameBytes(ReadFileBytes(name), before));
-  EXPECT_EQ(listing, Listing());
-}
-
-TEST_F(CompactTest, NeedsNoFreeSlot) {
-  StoreHandle store = UsedStore(Path("store.kvs"), STORE_SORTED);
-  ASSERT_NE(nullptr, store);
-  for (int i = 1; i < MAX_STORES; ++i) ASSERT_NE(nullptr, Create(Path(Numbered("o", i)), 0));
-  EXPECT_EQ(1, BdbCompact(store));
-  ExpectUsedStoreContent(store);
-  EXPECT_EQ(0, Stats(store).lFreeCount);
-}
-
-class CompactFaultTest : public CompactTest {
- protected:
-  // The store, its bytes, and the directory listing before a compaction that
-  // is to fail; afterwards everything must be as it was.
-  void PrepareStore(int32_t flags) {
-    name_ = Path("store.kvs");
-    StoreHandle store = UsedStore(name_, flags);
-    ASSERT_NE(nullptr, store);
-    ASSERT_EQ(1, BdbClose(store));
-    before_ = ReadFileBytes(name_);
-    listing_ = Listing();
-  }
-  void ExpectOldStoreWholeAndOpen(StoreHandle store) {
-    ExpectUsedStoreContent(store);
-    EXPECT_EQ(2, Stats(store).lFreeCount);
-    EXPECT_EQ(listing_, Listing());
-    ASSERT_EQ(1, BdbClose(store));
-    EXPECT_TRUE(SameBytes(ReadFileBytes(name_), before_));
-  }
-
-  kvs::testing::FaultInjectingFileSystem fs_;
-  std::string name_;
-  Bytes before_;
-  std::vector<std::string> listing_;
-};
-
-TEST_F(CompactFaultTest, CopyFailingPartWayLeavesTheOldStore) {
-  for (const int32_t flags : {0, STORE_SORTED}) {
-    // Three records to copy, plus the Index record of a sorted store.
-    const int growthsNeeded = flags == 0 ? 3 : 4;
-    for (int growths = 0; growths < growthsNeeded; ++growths) {
-      SCOPED_TRACE(::testing::Message() << "flags " << flags << ", growths " << growths);
-      PrepareStore(flags);
-      kvs::testing::ScopedFileSystem scope(fs_);
-      fs_.Heal();
-      StoreHandle store = Open(name_);
-      ASSERT_NE(nullptr, store);
-      fs_.FailGrowthAfter(growths);
-      EXPECT_EQ(0, BdbCompact(store));
-      fs_.Heal();
-      ExpectOldStoreWholeAndOpen(store);
+// A failure at any step of the copy, the sync or the replace, or when the
+// temporary file cannot be created, leaves the old store whole and open.
+TEST_F(CompactTest, FailuresLeaveTheOldStoreWholeAndOpen) {
+  using kvs::testing::FaultInjectingFileSystem;
+  std::vector<std::pair<std::string, FaultSetter>> faults = {
+      {"replace", [](FaultInjectingFileSystem& fs) { fs.FailReplace(); }},
+      {"sync", [](FaultInjectingFileSystem& fs) { fs.FailSyncAfter(0); }},
+      {"exclusive create", [](FaultInjectingFileSystem& fs) { fs.FailOpen(kvs::OpenMode::kCreateExclusive); }},
+      {"create", [](FaultInjectingFileSystem& fs) { fs.FailOpen(kvs::OpenMode::kCreate); }},
+  };
+  // Three records to copy, plus the Index record of a sorted store.
+  for (int growths = 0; growths < 4; ++growths)
+    faults.emplace_back(Numbered("growth ", growths), [growths](FaultInjectingFileSystem& fs) { fs.FailGrowthAfter(growths); });
+  for (const int32_t flags : {0, STORE_SORTED | STORE_NOCASE}) {
+    for (const auto& [label, fault] : faults) {
+      if (flags == 0 && label == "growth 3") continue;
+      SCOPED_TRACE(::testing::Message() << "flags " << flags << ", " << label);
+      ExpectCompactFailsUntouched(Path("store.kvs"), flags, fault);
     }
-  }
-}
-
-TEST_F(CompactFaultTest, FailedReplaceLeavesTheOldStore) {
-  PrepareStore(STORE_SORTED | STORE_NOCASE);
-  kvs::testing::ScopedFileSystem scope(fs_);
-  StoreHandle store = Open(name_);
-  ASSERT_NE(nullptr, store);
-  fs_.FailReplace();
-  EXPECT_EQ(0, BdbCompact(store));
-  fs_.Heal();
-  ExpectOldStoreWholeAndOpen(store);
-
-  store = Open(name_);
-  ASSERT_NE(nullptr, store);
-  EXPECT_EQ(1, BdbCompact(store));
-  EXPECT_EQ(0, Stats(store).lFreeCount);
-  ExpectUsedStoreContent(store);
-}
-
-TEST_F(CompactFaultTest, FailedSyncOrTemporaryCreateLeavesTheOldStore) {
-  PrepareStore(0);
-  kvs::testing::ScopedFileSystem scope(fs_);
-  StoreHandle store = Open(name_);
-  ASSERT_NE(nullptr, store);
-  fs_.FailSyncAfter(0);
-  EXPECT_EQ(0, BdbCompact(store));
-  fs_.Heal();
-  ExpectOldStoreWholeAndOpen(store);
-
-  for (const kvs::OpenMode mode : {kvs::OpenMode::kCreateExclusive, kvs::OpenMode::kCreate}) {
-    store = Open(name_);
-    ASSERT_NE(nullptr, store);
-    fs_.FailOpen(mode);
-    EXPECT_EQ(0, BdbCompact(store));
-    fs_.Heal();
-    ExpectOldStoreWholeAndOpen(store);
   }
 }
 
 // Writes into the new file that fail (an I/O error rather than a full disk)
 // must not let a partial copy take the place of the old store: whatever the
 // result, the store under the name holds every key with its value.
-TEST_F(CompactFaultTest, WriteFailuresNeverReplaceTheStoreWithAPartialCopy) {
+TEST_F(CompactTest, WriteFailuresNeverReplaceTheStoreWithAPartialCopy) {
   for (const int32_t flags : {0, STORE_SORTED}) {
     for (int writes = 0; writes < 24; ++writes) {
       SCOPED_TRACE(::testing::Message() << "flags " << flags << ", writes " << writes);
-      PrepareStore(flags);
-      kvs::testing::ScopedFileSystem scope(fs_);
-      fs_.Heal();
-      StoreHandle store = Open(name_);
+      const std::string name = Path("store.kvs");
+      ASSERT_EQ(1, BdbClose(UsedStore(name, flags)));
+      const Bytes before = ReadFileBytes(name);
+      kvs::testing::FaultInjectingFileSystem fs;
+      kvs::testing::ScopedFileSystem scope(fs);
+      StoreHandle store = Open(name);
       ASSERT_NE(nullptr, store);
-      fs_.FailWriteAfter(writes);
+      fs.FailWriteAfter(writes);
       const int result = BdbCompact(store);
-      fs_.Heal();
-      if (result == 0) {
-        ExpectOldStoreWholeAndOpen(store);
-      } else {
-        BdbClose(store);
-        store = Open(name_);
-        ASSERT_NE(nullptr, store) << "compaction reported success but the store does not open";
-        EXPECT_EQ(0, Stats(store).lFreeCount);
-        ExpectUsedStoreContent(store);
-        ASSERT_EQ(1, BdbClose(store));
-      }
+      fs.Heal();
+      BdbClose(store);
+      const Bytes after = ReadFileBytes(name);
+      EXPECT_EQ((std::vector<std::string>{"store.kvs"}), Listing());
+      EXPECT_TRUE(result == 1 || SameBytes(after, before));
+      ASSERT_NE(nullptr, store = Open(name)) << "the store does not open";
+      EXPECT_EQ(result == 0 ? 2 : 0, Stats(store).lFreeCount);
+      ExpectUsedStoreContent(store);
+      ASSERT_EQ(1, BdbClose(store));
       if (HasFailure()) return;  // one failing case tells the story
     }
   }
@@ -422,21 +275,20 @@ TEST_F(CompactFaultTest, WriteFailuresNeverReplaceTheStoreWithAPartialCopy) {
 
 // The compacted file is in place but cannot be opened again: the result is
 // that of the copy, and the handle no longer designates a store.
-TEST_F(CompactFaultTest, FailedReopenAfterSuccessLeavesTheHandleInvalid) {
-  PrepareStore(STORE_SORTED);
-  kvs::testing::ScopedFileSystem scope(fs_);
-  StoreHandle store = Open(name_);
-  ASSERT_NE(nullptr, store);
-  fs_.FailOpen(kvs::OpenMode::kUpdate);
+TEST_F(CompactTest, FailedReopenAfterSuccessLeavesTheHandleInvalid) {
+  const std::string name = Path("store.kvs");
+  StoreHandle store = UsedStore(name, STORE_SORTED);
+  kvs::testing::FaultInjectingFileSystem fs;
+  kvs::testing::ScopedFileSystem scope(fs);
+  fs.FailOpen(kvs::OpenMode::kUpdate);
   EXPECT_EQ(1, BdbCompact(store));
-  fs_.Heal();
+  fs.Heal();
   StoreStats stats{};
   EXPECT_EQ(0, BdbGetStats(store, &stats));
   EXPECT_EQ(0, BdbClose(store));
   EXPECT_EQ((std::vector<std::string>{"store.kvs"}), Listing());
-  EXPECT_EQ(size_t{128 + 1061 + 36 + 33 + 40}, ReadFileBytes(name_).size());
-  store = Open(name_);
-  ASSERT_NE(nullptr, store);
+  EXPECT_EQ(size_t{128 + 1061 + 36 + 33 + 40}, ReadFileBytes(name).size());
+  ASSERT_NE(nullptr, store = Open(name));
   ExpectUsedStoreContent(store);
 }
 
