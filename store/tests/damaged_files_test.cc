@@ -18,6 +18,7 @@
 
 #include "store/store.h"
 #include "store/store_file.h"
+#include "store/tests/fault_injecting_file_system.h"
 #include "store/tests/store_test_util.h"
 
 namespace kvs_test {
@@ -59,71 +60,41 @@ class UnsyncedFileSystem final : public kvs::FileSystem {
   }
 };
 
-int CountingCallback(StoreHandle, const char* key, int32_t used) {
-  static volatile std::size_t sink = 0;
-  sink = sink + std::string(key).size() + static_cast<std::size_t>(used & 0xFF);
-  return 0;
-}
-
 std::size_t g_visits = 0;
 
-int CountingVisit(StoreHandle, const char*, int32_t) {
+// Counts the visit and reads from the walked store, as a callback may.
+int VisitAndRead(StoreHandle store, const char* key, int32_t) {
   ++g_visits;
-  return 0;
-}
-
-int ReadingCallback(StoreHandle store, const char* key, int32_t) {
-  int32_t size = 0;
-  BdbGetSize(store, key, &size);
+  BdbGetSize(store, key, nullptr);
   return 0;
 }
 
 class DamagedFilesTest : public StoreTest {
  protected:
   void SetUp() override {
-    name_ = Path("damaged.kvs");
-    dumpName_ = Path("dump.txt");
-    dump_ = std::fopen(dumpName_.c_str(), "w+b");
+    dump_ = std::fopen(Path("dump.txt").c_str(), "w+b");
     ASSERT_NE(nullptr, dump_);
-    kvs::SetFileSystem(&fileSystem_);
   }
   void TearDown() override {
     StoreTest::TearDown();
-    kvs::SetFileSystem(nullptr);
     if (dump_ != nullptr) std::fclose(dump_);
   }
 
-  // A sorted case-insensitive store with all three chains in use: 40 keys
-  // with values of varied length, three deleted, one relocated, one
-  // released record reused.
-  Bytes SortedStore() {
-    StoreHandle store = Create(name_, STORE_SORTED | STORE_NOCASE);
+  // A sorted case-insensitive store of 40 keys, or an unsorted case-
+  // sensitive one of 16, with values of varied length and every chain in
+  // use: keys deleted (four or two, as the case mode decides), one
+  // relocated, and a released record reused.
+  Bytes BuildStore(bool sorted) {
+    const int keys = sorted ? 40 : 16;
+    StoreHandle store = Create(name_, sorted ? STORE_SORTED | STORE_NOCASE : 0);
     EXPECT_NE(nullptr, store);
-    if (store == nullptr) return {};
-    for (int i = 0; i < 40; ++i) {
-      char key[8];
-      std::snprintf(key, sizeof key, "Key%02d", i);
-      EXPECT_EQ(1, Put(store, key, std::string(static_cast<std::size_t>(i * 7 % 23), 'v')));
+    for (int i = 0; i < keys; ++i) {
+      const std::string key = Numbered(i < 10 ? "Key0" : "Key", i);
+      EXPECT_EQ(1, Put(store, key, std::string(At(sorted ? i * 7 % 23 : i % 5), 'v')));
     }
-    for (const char* key : {"key05", "KEY17", "Key30"}) EXPECT_EQ(1, BdbDelete(store, key));
-    EXPECT_EQ(1, Put(store, "key10", std::string(40, 'r')));
+    for (const char* key : {"Key03", "Key09", "KEY14", "key15"}) BdbDelete(store, key);
+    EXPECT_EQ(1, Put(store, sorted ? "key10" : "Key12", std::string(40, 'r')));
     EXPECT_EQ(1, Put(store, "re", "used"));
-    EXPECT_EQ(1, BdbClose(store));
-    return ReadFileBytes(name_);
-  }
-
-  // An unsorted case-sensitive store with an allocated and a free list.
-  Bytes UnsortedStore() {
-    StoreHandle store = Create(name_, 0);
-    EXPECT_NE(nullptr, store);
-    if (store == nullptr) return {};
-    for (int i = 0; i < 16; ++i) {
-      char key[8];
-      std::snprintf(key, sizeof key, "Key%02d", i);
-      EXPECT_EQ(1, Put(store, key, std::string(static_cast<std::size_t>(i % 5), 'u')));
-    }
-    for (const char* key : {"Key03", "Key09"}) EXPECT_EQ(1, BdbDelete(store, key));
-    EXPECT_EQ(1, Put(store, "Key12", std::string(30, 'r')));
     EXPECT_EQ(1, BdbClose(store));
     return ReadFileBytes(name_);
   }
@@ -131,10 +102,8 @@ class DamagedFilesTest : public StoreTest {
   // Offsets of the records of a well-formed file, in file order.
   static std::vector<int32_t> RecordOffsets(const Bytes& file) {
     std::vector<int32_t> offsets;
-    for (std::size_t r = 128; r + 32 <= file.size();
-         r += 32 + At(Le32(file, r + 8)) + At(Le32(file, r))) {
+    for (std::size_t r = 128; r + 32 <= file.size(); r += 32 + At(Le32(file, r + 8)) + At(Le32(file, r)))
       offsets.push_back(static_cast<int32_t>(r));
-    }
     return offsets;
   }
 
@@ -157,12 +126,8 @@ class DamagedFilesTest : public StoreTest {
     }
     BdbClose(store);  // 0 when the reopen after compaction failed
     EXPECT_LE(ReadFileBytes(name_).size(), image.size() + kGrowthBound);
-    std::size_t entries = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
-      (void)entry;
-      ++entries;
-    }
-    EXPECT_EQ(std::size_t{2}, entries) << "a temporary file was left behind";
+    EXPECT_EQ(2, std::distance(std::filesystem::directory_iterator(dir_.path()), {}))
+        << "a temporary file was left behind";
   }
 
   void RunOperations(StoreHandle store) {
@@ -177,8 +142,7 @@ class DamagedFilesTest : public StoreTest {
     BdbFree(BdbListPrefix(store, "", &count));
     BdbFree(BdbListPrefix(store, "key1", nullptr));
     BdbFree(BdbListPrefix(store, "Q", &count));
-    for (int list : {0, 1, 2}) BdbWalk(store, list, CountingCallback);
-    BdbWalk(store, 0, ReadingCallback);
+    for (int list : {0, 1, 2}) BdbWalk(store, list, VisitAndRead);
     std::rewind(dump_);
     BdbDumpAllocated(store, dump_);
     BdbDumpFree(store, dump_);
@@ -201,11 +165,10 @@ class DamagedFilesTest : public StoreTest {
   }
 
   void DamageByte(const Bytes& base, std::size_t at) {
-    for (const int value : {0x00, 0xFF}) {
-      if (base[at] == value) continue;
+    for (const unsigned char value : {static_cast<unsigned char>(0x00), static_cast<unsigned char>(0xFF)}) {
       Bytes image = base;
-      image[at] = static_cast<unsigned char>(value);
-      Exercise(image);
+      image[at] = value;
+      if (value != base[at]) Exercise(image);
     }
   }
 
@@ -220,9 +183,8 @@ class DamagedFilesTest : public StoreTest {
   // chain (and of the file), in every field and in the low and high byte of
   // each. The other records, which are many and alike, get a rotating share
   // of the same damage, so every kind of damage still meets records in the
-  // middle of chains. For a sorted store
-  // the index entries at its ends and middle are damaged too. Data areas
-  // are sampled every 127th byte.
+  // middle of chains. For a sorted store the index entries at its ends and
+  // middle are damaged too. Data areas are sampled every 127th byte.
   void DamageEverywhere(const Bytes& base) {
     ASSERT_FALSE(base.empty());
     const std::vector<int32_t> records = RecordOffsets(base);
@@ -264,39 +226,29 @@ class DamagedFilesTest : public StoreTest {
   }
 
   UnsyncedFileSystem fileSystem_;
-  std::string name_;
-  std::string dumpName_;
+  kvs::testing::ScopedFileSystem scope_{fileSystem_};
+  std::string name_ = Path("damaged.kvs");
   FILE* dump_ = nullptr;
-  int attempts_ = 0;
-  int opened_ = 0;
-  int compacted_ = 0;
+  int attempts_ = 0, opened_ = 0, compacted_ = 0;
 };
 
-TEST_F(DamagedFilesTest, SortedNoCaseStore) {
-  DamageEverywhere(SortedStore());
-  RecordProperty("attempts", attempts_);
-  RecordProperty("opened", opened_);
-  RecordProperty("compacted", compacted_);
-  // Most single-byte damage lies in places that a store can still open with.
-  EXPECT_GT(opened_, attempts_ / 4);
-  EXPECT_GT(compacted_, 0);
-  std::printf("%d damaged files, %d opened, %d compacted\n", attempts_, opened_, compacted_);
-}
-
-TEST_F(DamagedFilesTest, UnsortedStore) {
-  DamageEverywhere(UnsortedStore());
-  RecordProperty("attempts", attempts_);
-  RecordProperty("opened", opened_);
-  RecordProperty("compacted", compacted_);
-  EXPECT_GT(opened_, attempts_ / 4);
-  EXPECT_GT(compacted_, 0);
+TEST_F(DamagedFilesTest, EveryDamagedFileGoesThroughEveryOperation) {
+  for (const bool sorted : {true, false}) {
+    SCOPED_TRACE(sorted ? "sorted" : "unsorted");
+    attempts_ = opened_ = compacted_ = 0;
+    DamageEverywhere(BuildStore(sorted));
+    // Most single-byte damage lies in places that a store can still open with.
+    EXPECT_GT(opened_, attempts_ / 4);
+    EXPECT_GT(compacted_, 0);
+    std::printf("%d damaged files, %d opened, %d compacted\n", attempts_, opened_, compacted_);
+  }
 }
 
 // Damage that lies deeper than what an open checks must still be caught by
 // the operations: a chain that loops back on itself, and a key length that
 // runs past the end of the file.
 TEST_F(DamagedFilesTest, LoopingChainAndOverlongKeyFailCleanly) {
-  Bytes base = UnsortedStore();
+  Bytes base = BuildStore(false);
   ASSERT_FALSE(base.empty());
   const int32_t first = Le32(base, kAllocatedHead);
   const int32_t second = RecordAt(base, first).next;
@@ -308,7 +260,7 @@ TEST_F(DamagedFilesTest, LoopingChainAndOverlongKeyFailCleanly) {
   EXPECT_EQ("<absent>", Get(store, "no such key"));
   EXPECT_EQ(0, Put(store, "no such key", "v"));
   g_visits = 0;
-  EXPECT_EQ(1, BdbWalk(store, 0, CountingVisit));
+  EXPECT_EQ(1, BdbWalk(store, 0, VisitAndRead));
   EXPECT_LE(g_visits, (loop.size() - 128) / 32 + 1) << "the walk must end";
   EXPECT_EQ(0, BdbCompact(store));
   EXPECT_EQ(1, BdbClose(store));
@@ -326,28 +278,28 @@ TEST_F(DamagedFilesTest, LoopingChainAndOverlongKeyFailCleanly) {
 
 // What an open checks before it hands out a handle: each chain head either
 // all zero or with both ends inside the file past the header and a positive
-// count; for a sorted store an Index record with room for more entries than
-// are in use, whose entries in use lie inside the file. A refused open
-// leaves the file as it was.
+// count; for a sorted store an Index record (named so) with room for more
+// entries than are in use, whose entries in use lie inside the file. A
+// refused open leaves the file as it was.
 TEST_F(DamagedFilesTest, OpenRefusesImplausibleHeadsAndIndex) {
-  const Bytes base = SortedStore();
+  const Bytes base = BuildStore(true);
   ASSERT_FALSE(base.empty());
   const auto length = static_cast<int32_t>(base.size());
-  const int32_t indexRecord = Le32(base, kIndexHead);
-  const int32_t count = Le32(base, kAllocatedHead + 8);
-  const int32_t firstEntry = indexRecord + 37;
+  const std::size_t index = At(Le32(base, kIndexHead));
+  const std::size_t lastEntry = index + 37 + 4 * At(Le32(base, kAllocatedHead + 8) - 1);
   const std::vector<std::pair<std::size_t, int32_t>> damage = {
-      {kAllocatedHead, 0},           {kAllocatedHead, 127},      {kAllocatedHead, length},
-      {kAllocatedHead + 4, 64},      {kAllocatedHead + 4, -1},   {kAllocatedHead + 8, 0},
-      {kAllocatedHead + 8, -3},      {kAllocatedHead + 8, 257},  {kFreeHead, length - 31},
-      {kFreeHead + 8, 0},            {kIndexHead, 0},            {kIndexHead + 4, 1},
-      {At(indexRecord) + 8, 4},      {At(firstEntry), 12},       {At(firstEntry), length},
-      {At(firstEntry + 4 * (count - 1)), -128},
+      {kAllocatedHead, 0},      {kAllocatedHead, 127},    {kAllocatedHead, length},
+      {kAllocatedHead + 4, 64}, {kAllocatedHead + 4, -1}, {kAllocatedHead + 8, 0},
+      {kAllocatedHead + 8, -3}, {kAllocatedHead + 8, 257}, {kFreeHead, length - 31},
+      {kFreeHead + 8, 0},       {kIndexHead, 0},          {kIndexHead + 4, 1},
+      {index + 8, 4},           {index + 32, 0},          {index + 37, 12},
+      {index + 37, length},     {lastEntry, -128},
   };
-  for (const auto& [at, value] : damage) {
-    SCOPED_TRACE(::testing::Message() << "offset " << at << " = " << value);
-    Bytes image = base;
-    SetLe32(image, at, value);
+  std::vector<Bytes> images(damage.size(), base);
+  for (std::size_t i = 0; i < damage.size(); ++i) SetLe32(images[i], damage[i].first, damage[i].second);
+  images.push_back(FreshHeaderImage(STORE_SORTED));  // sorted, but no Index record at all
+  for (const Bytes& image : images) {
+    SCOPED_TRACE(&image - images.data());
     WriteFileBytes(name_, image);
     EXPECT_EQ(nullptr, Open(name_));
     EXPECT_TRUE(SameBytes(ReadFileBytes(name_), image));
