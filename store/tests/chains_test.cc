@@ -23,17 +23,10 @@ class ChainsTest : public StoreTest {
 
   void SetUp() override {
     name_ = Path("chains.kvs");
-    store_ = Create(name_, 0);
-    ASSERT_NE(nullptr, store_);
-    ASSERT_EQ(1, Put(store_, "k1", "v1"));
-    ASSERT_EQ(1, Put(store_, "k2", "v22"));
-    ASSERT_EQ(1, Put(store_, "k3", "v333"));
+    store_ = CreateWith(name_, 0, {{"k1", "v1"}, {"k2", "v22"}, {"k3", "v333"}});
   }
   // Closes the store and returns its file.
-  Bytes CloseAndRead() {
-    EXPECT_EQ(1, BdbClose(store_));
-    return ReadFileBytes(name_);
-  }
+  Bytes CloseAndRead() { return StoreTest::CloseAndRead(store_, name_); }
   kvs::ListHead& Allocated() { return store_->header.lhAllocated; }
   kvs::ListHead& Free() { return store_->header.lhFree; }
 
@@ -61,77 +54,56 @@ int32_t RecordingVisitor(StoreSlot* slot, const char* key, const kvs::RecordHead
   return visits->keys.size() == visits->stopAt ? 7 : 0;
 }
 
-TEST_F(ChainsTest, WalkFromZeroVisitsNothing) {
+TEST_F(ChainsTest, WalkVisitsInChainOrderAtTheDataAreaAndStopsWhenAsked) {
+  const std::vector<std::string> keys = {"k1", "k2", "k3"};
   Visits visits;
   EXPECT_EQ(0, kvs::WalkChain(store_, 0, RecordingVisitor, &visits));
   EXPECT_TRUE(visits.keys.empty());
-}
-
-TEST_F(ChainsTest, WalkVisitsInChainOrderAtTheDataArea) {
-  Visits visits;
   EXPECT_EQ(0, kvs::WalkChain(store_, Allocated().lFirst, RecordingVisitor, &visits));
-  EXPECT_EQ((std::vector<std::string>{"k1", "k2", "k3"}), visits.keys);
+  EXPECT_EQ(keys, visits.keys);
   EXPECT_EQ((std::vector<int64_t>{kR1, kR2, kR3}), visits.offsets);
   EXPECT_EQ((std::vector<std::string>{"v1", "v22", "v333"}), visits.values);
-}
-
-TEST_F(ChainsTest, NonzeroVisitorResultStopsTheWalk) {
-  Visits visits;
+  visits = Visits{};
   visits.stopAt = 2;
   EXPECT_EQ(7, kvs::WalkChain(store_, Allocated().lFirst, RecordingVisitor, &visits));
   EXPECT_EQ((std::vector<std::string>{"k1", "k2"}), visits.keys);
-}
-
-TEST_F(ChainsTest, WalkOfSingleRecordChainVisitsOnce) {
-  Visits visits;
+  visits = Visits{};
   EXPECT_EQ(0, kvs::WalkChain(store_, kR3, RecordingVisitor, &visits));
   EXPECT_EQ((std::vector<std::string>{"k3"}), visits.keys);
 }
 
-TEST_F(ChainsTest, UnlinkFirstMakesSecondFirst) {
-  ASSERT_TRUE(kvs::UnlinkRecord(store_, Allocated(), kR1));
-  const Bytes file = CloseAndRead();
-  EXPECT_EQ((ListHeadValues{kR2, kR3, 2}), ListHeadAt(file, kAllocatedHead));
-  EXPECT_EQ(0, RecordAt(file, kR2).prev);
-  EXPECT_EQ(kR3, RecordAt(file, kR2).next);
-  // The unlinked record still shows its former links.
-  EXPECT_EQ(0, RecordAt(file, kR1).prev);
-  EXPECT_EQ(kR2, RecordAt(file, kR1).next);
-  EXPECT_EQ(size_t{kEnd}, file.size());
-}
-
-TEST_F(ChainsTest, UnlinkMiddleJoinsItsNeighbours) {
-  ASSERT_TRUE(kvs::UnlinkRecord(store_, Allocated(), kR2));
-  const Bytes file = CloseAndRead();
-  EXPECT_EQ((ListHeadValues{kR1, kR3, 2}), ListHeadAt(file, kAllocatedHead));
-  EXPECT_EQ(kR3, RecordAt(file, kR1).next);
-  EXPECT_EQ(kR1, RecordAt(file, kR3).prev);
-  EXPECT_EQ(kR1, RecordAt(file, kR2).prev);
-  EXPECT_EQ(kR3, RecordAt(file, kR2).next);
-}
-
-TEST_F(ChainsTest, UnlinkLastMakesPreviousLast) {
-  ASSERT_TRUE(kvs::UnlinkRecord(store_, Allocated(), kR3));
-  const Bytes file = CloseAndRead();
-  EXPECT_EQ((ListHeadValues{kR1, kR2, 2}), ListHeadAt(file, kAllocatedHead));
-  EXPECT_EQ(0, RecordAt(file, kR2).next);
-  EXPECT_EQ(kR2, RecordAt(file, kR3).prev);
-}
-
-TEST_F(ChainsTest, UnlinkOnlyRecordEmptiesTheChain) {
+// Unlinking the first, a middle or the last record joins its neighbours and
+// moves the chain's ends; the unlinked record keeps its former links.
+TEST_F(ChainsTest, UnlinkAtEveryPosition) {
+  struct Case {
+    int32_t record;
+    ListHeadValues head;
+    int32_t before, after;  // the neighbours, now linked to each other
+  };
+  const Bytes original = CloseAndRead();
+  for (const Case& c : {Case{kR1, {kR2, kR3, 2}, 0, kR2}, Case{kR2, {kR1, kR3, 2}, kR1, kR3},
+                        Case{kR3, {kR1, kR2, 2}, kR2, 0}}) {
+    SCOPED_TRACE(c.record);
+    WriteFileBytes(name_, original);
+    ASSERT_NE(nullptr, store_ = Open(name_));
+    ASSERT_TRUE(kvs::UnlinkRecord(store_, Allocated(), c.record));
+    const Bytes file = CloseAndRead();
+    EXPECT_EQ(c.head, ListHeadAt(file, kAllocatedHead));
+    if (c.before != 0) { EXPECT_EQ(c.after, RecordAt(file, c.before).next); }
+    if (c.after != 0) { EXPECT_EQ(c.before, RecordAt(file, c.after).prev); }
+    EXPECT_EQ(c.before, RecordAt(file, c.record).prev);
+    EXPECT_EQ(c.after, RecordAt(file, c.record).next);
+    EXPECT_EQ(original.size(), file.size());
+  }
+  ASSERT_NE(nullptr, store_ = Open(name_));
   ASSERT_TRUE(kvs::UnlinkRecord(store_, Allocated(), kR1));
   ASSERT_TRUE(kvs::UnlinkRecord(store_, Allocated(), kR2));
-  ASSERT_TRUE(kvs::UnlinkRecord(store_, Allocated(), kR3));
-  const Bytes file = CloseAndRead();
-  EXPECT_EQ((ListHeadValues{0, 0, 0}), ListHeadAt(file, kAllocatedHead));
+  EXPECT_EQ((ListHeadValues{0, 0, 0}), ListHeadAt(CloseAndRead(), kAllocatedHead));
 }
 
 TEST_F(ChainsTest, LinkAtTailOfEmptyThenNonEmptyChain) {
   ASSERT_TRUE(kvs::UnlinkRecord(store_, Allocated(), kR2));
   ASSERT_TRUE(kvs::LinkRecordAtTail(store_, Free(), kR2));
-  EXPECT_EQ(kR2, Free().lFirst);
-  EXPECT_EQ(kR2, Free().lLast);
-  EXPECT_EQ(1, Free().lCount);
   ASSERT_TRUE(kvs::UnlinkRecord(store_, Allocated(), kR1));
   ASSERT_TRUE(kvs::LinkRecordAtTail(store_, Free(), kR1));
   const Bytes file = CloseAndRead();
@@ -149,32 +121,22 @@ TEST_F(ChainsTest, LinkAtTailOfEmptyThenNonEmptyChain) {
   EXPECT_EQ(3, RecordAt(file, kR2).allocated);
 }
 
-TEST_F(ChainsTest, AppendCutsLongKeyAndGrowsByExactlyTheRecord) {
+// An append grows the file by exactly the record (header, key cut to
+// MAX_KEY_LENGTH, data capacity of zero bytes) and links it at the tail.
+TEST_F(ChainsTest, AppendGrowsByExactlyTheRecordAndLinksItAtTheTail) {
   const std::string key(20000, 'q');
-  const int32_t offset = kvs::AppendRecord(store_, Free(), key.c_str(), 7, 3);
-  EXPECT_EQ(kEnd, offset);
-  EXPECT_EQ(kvs::StoredKeyLength(key.c_str()), MAX_KEY_LENGTH);
-  const Bytes file = CloseAndRead();
-  ASSERT_EQ(size_t{kEnd + 32 + 16384 + 7}, file.size());
-  const RecordView record = RecordAt(file, offset);
-  EXPECT_EQ(7, record.allocated);
-  EXPECT_EQ(3, record.used);
-  EXPECT_EQ(16384, record.nameLength);
-  EXPECT_EQ(0, record.prev);
-  EXPECT_EQ(0, record.next);
-  EXPECT_EQ(key.substr(0, 16384), record.key);
-  EXPECT_EQ(std::string(3, '\0'), record.value);
-  EXPECT_EQ((ListHeadValues{kEnd, kEnd, 1}), ListHeadAt(file, kFreeHead));
-}
-
-TEST_F(ChainsTest, AppendWithZeroCapacityIsHeaderAndKeyOnly) {
-  const int32_t offset = kvs::AppendRecord(store_, Allocated(), "abc", 0, 0);
-  EXPECT_EQ(kEnd, offset);
-  const Bytes file = CloseAndRead();
-  EXPECT_EQ(size_t{kEnd + 35}, file.size());
-  EXPECT_EQ((ListHeadValues{kR1, kEnd, 4}), ListHeadAt(file, kAllocatedHead));
-  EXPECT_EQ(kR3, RecordAt(file, kEnd).prev);
-  EXPECT_EQ(kEnd, RecordAt(file, kR3).next);
+  EXPECT_EQ(kEnd, kvs::AppendRecord(store_, Free(), key.c_str(), 7, 3));
+  const int32_t second = kEnd + 32 + MAX_KEY_LENGTH + 7;
+  EXPECT_EQ(second, kvs::AppendRecord(store_, Allocated(), "abc", 0, 0));
+  Bytes expected = FreshHeaderImage(0);
+  AppendRecordImage(expected, 2, 2, 0, kR2, "k1", "v1");
+  AppendRecordImage(expected, 3, 3, kR1, kR3, "k2", "v22");
+  AppendRecordImage(expected, 4, 4, kR2, second, "k3", "v333");
+  AppendRecordImage(expected, 7, 3, 0, 0, key.substr(0, MAX_KEY_LENGTH), "");
+  AppendRecordImage(expected, 0, 0, kR3, 0, "abc", "");
+  SetListHead(expected, kAllocatedHead, {kR1, second, 4});
+  SetListHead(expected, kFreeHead, {kEnd, kEnd, 1});
+  EXPECT_TRUE(SameBytes(CloseAndRead(), expected));
 }
 
 // Moves between chains rewrite whole record headers but must carry the
