@@ -170,18 +170,23 @@ class PosixFileSystem final : public FileSystem {
   static std::unique_ptr<StoreFile> OpenFile(const char* name, OpenMode mode,
                                              OpenError* reason) {
     if (name == nullptr) return nullptr;
+    // O_NONBLOCK keeps the open of a FIFO from waiting for a writer; it is
+    // cleared again once the file is known to be a regular one.
     int fd;
     do {
-      fd = ::open(name, OpenFlags(mode) | O_CLOEXEC, 0666);
+      fd = ::open(name, OpenFlags(mode) | O_CLOEXEC | O_NONBLOCK, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
       if (errno == EEXIST && mode == OpenMode::kCreateExclusive) *reason = OpenError::kExists;
       return nullptr;
     }
     auto file = std::make_unique<PosixFile>(fd);
-    // A directory opens read-only on POSIX but holds no store bytes.
+    // Only a regular file holds store bytes: a directory opens read-only
+    // here, and reads of a FIFO or a terminal would wait without end.
     struct stat info;
-    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) return nullptr;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return nullptr;
     return file;
   }
 };

@@ -142,10 +142,12 @@ OpenArguments ArgumentsFor(OpenMode mode) {
   return {GENERIC_READ, OPEN_EXISTING};
 }
 
-bool IsDirectory(HANDLE handle) {
+// Only a file on disk holds store bytes: not a directory, and not a device
+// such as NUL or CON.
+bool IsDiskFile(HANDLE handle) {
   BY_HANDLE_FILE_INFORMATION info;
-  return GetFileInformationByHandle(handle, &info) != 0 &&
-         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  return GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &info) != 0 &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 class Win32FileSystem final : public FileSystem {
@@ -183,7 +185,7 @@ class Win32FileSystem final : public FileSystem {
       return nullptr;
     }
     auto file = std::make_unique<Win32File>(handle);
-    if (IsDirectory(handle)) return nullptr;  // holds no store bytes
+    if (!IsDiskFile(handle)) return nullptr;
     return file;
   }
 };
