@@ -272,8 +272,13 @@ TEST_F(RecordsTest, FullDiskFailsPutsThatNeedGrowth) {
     ASSERT_NE(nullptr, store);
     fs.FailEveryGrowth();
     EXPECT_EQ(0, Put(store, "d", "new"));
-    EXPECT_EQ(0, Put(store, "b", "does not fit in place"));
     EXPECT_EQ(1, Put(store, "a", "A"));
+    // Only a's value byte changed (b at the first record, a 34 bytes on).
+    Bytes expected = before;
+    expected.at(At(flags == 0 ? 128 : kFreshSortedSize) + 34 + 33) = 'A';
+    EXPECT_TRUE(SameBytes(CloseAndRead(store, name), expected));
+    ASSERT_NE(nullptr, store = Open(name));
+    EXPECT_EQ(0, Put(store, "b", "does not fit in place"));
     EXPECT_EQ((std::vector<int32_t>{3, 0, flags & 1, flags}), Counts(store));
     fs.Heal();
     EXPECT_EQ(before.size(), CloseAndRead(store, name).size());
