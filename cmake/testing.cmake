@@ -9,7 +9,10 @@ function(kvs_test name)
   kvs_warnings(${name})
   if(CMAKE_CROSSCOMPILING)
     add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES TIMEOUT 900)
   else()
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
+    # A bound on every case, so a fault that makes the code loop fails the
+    # run instead of hanging it.
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
   endif()
 endfunction()
