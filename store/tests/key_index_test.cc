@@ -99,8 +99,8 @@ TEST_F(KeyIndexTest, CaseModeDecidesWhetherSpellingsAreOneKey) {
 // 255 live keys fill a 256-entry index; the 256th moves the index into a
 // 2048-byte record at the end of the file and frees the old one. The keys
 // have empty values, so every keyed record is 36 bytes.
-Bytes ImageAfterFirstGrowth() {
-  Bytes file = FreshHeaderImage(STORE_SORTED);
+Bytes ImageAfterFirstGrowth(int32_t flags) {
+  Bytes file = FreshHeaderImage(flags);
   AppendRecordImage(file, 1024, 0, 0, 0, "Index", "");
   for (int i = 0; i < 255; ++i) SetLe32(file, At(kFirstIndexEntry + 4 * i), 1189 + 36 * i);
   for (int i = 0; i < 256; ++i) {
@@ -128,7 +128,7 @@ TEST_F(KeyIndexTest, GrowthAtThe256thKeyAndExactFitReuseOfTheOldIndex) {
   EXPECT_EQ(512, store->lIndexCapacity);
   EXPECT_EQ(10405, store->lIndexOffset);
   ASSERT_EQ(1, BdbClose(store));
-  Bytes expected = ImageAfterFirstGrowth();
+  Bytes expected = ImageAfterFirstGrowth(STORE_SORTED);
   ASSERT_TRUE(SameBytes(ReadFileBytes(name), expected));
 
   // The old Index record has room 1029; a put that needs exactly that takes
@@ -151,32 +151,62 @@ TEST_F(KeyIndexTest, GrowthAtThe256thKeyAndExactFitReuseOfTheOldIndex) {
   EXPECT_TRUE(SameBytes(ReadFileBytes(name), expected));
 }
 
-TEST_F(KeyIndexTest, GrowthAt512AndReopenWithCapacity768) {
+// Where key k<i> lies once k511 down to k256 have joined the 256-key image:
+// k511 takes over the old Index record at 128, the others are appended after
+// the 2048-byte Index record, k510 first.
+int32_t OffsetOfKey(int i) {
+  if (i < 256) return 1189 + 36 * i;
+  return i == 511 ? 128 : 12490 + 36 * (510 - i);
+}
+
+// The 256-key image after k511 down to k256. k511 needs 4 of the old Index
+// record's 1029 bytes of room, so it keeps lBytesAllocated 1025 and the rest
+// of "Index" and of the old entries as slack. The 512th key grows the index
+// again: the 2048-byte record goes to the free list still holding the 511
+// entries it had last, and a 3072-byte one (768 entries) is appended.
+Bytes ImageAfterSecondGrowth(int32_t flags) {
+  Bytes file = ImageAfterFirstGrowth(flags);
+  SetLe32(file, 128, 1025);
+  SetLe32(file, 128 + 8, 4);
+  SetLe32(file, 128 + 12, 10369);
+  SetLe32(file, 128 + 16, OffsetOfKey(510));
+  const std::string reuser = NumberedKey(511);
+  std::copy(reuser.begin(), reuser.end(), file.begin() + 160);
+  SetLe32(file, 10369 + 16, 128);
+  for (int i = 510; i >= 256; --i) {
+    const int32_t next = i == 256 ? 0 : OffsetOfKey(i - 1);
+    EXPECT_EQ(OffsetOfKey(i), AppendRecordImage(file, 0, 0, OffsetOfKey(i + 1), next, NumberedKey(i), ""));
+  }
+  for (int i = 257; i < 512; ++i) SetLe32(file, At(10405 + 37 + 4 * (i - 1)), OffsetOfKey(i));
+  EXPECT_EQ(21670, AppendRecordImage(file, 3072, 0, 0, 0, "Index", ""));
+  for (int i = 0; i < 512; ++i) SetLe32(file, At(21670 + 37 + 4 * i), OffsetOfKey(i));
+  SetListHead(file, kAllocatedHead, {1189, OffsetOfKey(256), 512});
+  SetListHead(file, kFreeHead, {10405, 10405, 1});
+  SetListHead(file, kIndexHead, {21670, 21670, 1});
+  EXPECT_EQ(size_t{24779}, file.size());
+  return file;
+}
+
+// The second half goes in in falling order, so every insertion, the one
+// right after the growth too, shifts the entries above position 256.
+TEST_F(KeyIndexTest, GrowthAt512ByteForByteAndReopenWithCapacity768) {
   const std::string name = Path("grow2.kvs");
   StoreHandle store = Create(name, STORE_SORTED | STORE_NOCASE);
   ASSERT_NE(nullptr, store);
-  // Reverse order, so every insertion shifts the whole filled index.
-  for (int i = 511; i >= 0; --i) ASSERT_EQ(1, Put(store, NumberedKey(i), NumberedKey(i))) << i;
+  for (int i = 0; i < 256; ++i) ASSERT_EQ(1, Put(store, NumberedKey(i), "")) << i;
+  for (int i = 511; i >= 256; --i) ASSERT_EQ(1, Put(store, NumberedKey(i), "")) << i;
   EXPECT_EQ(768, store->lIndexCapacity);
   ASSERT_EQ(1, BdbClose(store));
-
-  const Bytes file = ReadFileBytes(name);
-  const ListHeadValues index = ListHeadAt(file, kIndexHead);
-  EXPECT_EQ((ListHeadValues{index.first, index.first, 1}), index);
-  EXPECT_EQ(3072, RecordAt(file, index.first).allocated);
-  EXPECT_EQ(file.size(), At(index.first) + 37 + 3072) << "the Index record is the last record";
-  const std::vector<std::string> freeKeys = ChainKeys(file, kFreeHead);
-  EXPECT_NE(freeKeys.end(), std::find(freeKeys.begin(), freeKeys.end(), "Index"));
-  std::vector<std::string> sortedKeys;
-  for (int i = 0; i < 512; ++i) sortedKeys.push_back(NumberedKey(i));
-  EXPECT_EQ(sortedKeys, IndexedKeys(file));
+  ASSERT_TRUE(SameBytes(ReadFileBytes(name), ImageAfterSecondGrowth(STORE_SORTED | STORE_NOCASE)));
 
   store = Open(name);
   ASSERT_NE(nullptr, store);
   EXPECT_EQ(768, store->lIndexCapacity);
-  EXPECT_EQ(index.first, store->lIndexOffset);
+  EXPECT_EQ(21670, store->lIndexOffset);
+  std::vector<std::string> sortedKeys;
+  for (int i = 0; i < 512; ++i) sortedKeys.push_back(NumberedKey(i));
   EXPECT_EQ(sortedKeys, List(store, ""));
-  for (int i : {0, 255, 256, 300, 511}) EXPECT_EQ(NumberedKey(i), Get(store, NumberedKey(i)));
+  for (int i : {0, 255, 256, 511}) EXPECT_EQ("", Get(store, NumberedKey(i))) << i;
   ASSERT_EQ(1, Put(store, "zzz", "last"));
   EXPECT_EQ("last", Get(store, "ZZZ"));
 }
