@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -113,44 +114,33 @@ inline void SetLe32(Bytes& bytes, std::size_t offset, int32_t value) {
   for (std::size_t i = 0; i < 4; ++i) bytes.at(offset + i) = static_cast<unsigned char>(u >> (8 * i));
 }
 
-struct ListHeadValues {
-  int32_t first, last, count;
-  bool operator==(const ListHeadValues&) const = default;
-};
-
-inline std::ostream& operator<<(std::ostream& out, const ListHeadValues& head) {
-  return out << "{" << head.first << ", " << head.last << ", " << head.count << "}";
-}
+// A chain's ListHead: {lFirst, lLast, lCount}.
+using ListHeadValues = std::array<int32_t, 3>;
 
 inline ListHeadValues ListHeadAt(const Bytes& file, std::size_t headOffset) {
   return {Le32(file, headOffset), Le32(file, headOffset + 4), Le32(file, headOffset + 8)};
 }
 
 inline void SetListHead(Bytes& file, std::size_t headOffset, ListHeadValues head) {
-  SetLe32(file, headOffset, head.first);
-  SetLe32(file, headOffset + 4, head.last);
-  SetLe32(file, headOffset + 8, head.count);
+  for (std::size_t i = 0; i < 3; ++i) SetLe32(file, headOffset + 4 * i, head[i]);
 }
 
-// A record as it lies in a file: its header fields, key and value.
+// A record as it lies in a file: its header fields, key and value. A key or
+// value that would run past the end of the file reads as empty.
 struct RecordView {
-  int32_t allocated, used, nameLength, prev, next;
-  int32_t reserved[3];
+  int32_t allocated, used, nameLength, prev, next, reserved[3];
   std::string key, value;
 };
 
 inline RecordView RecordAt(const Bytes& file, int32_t offset) {
-  const std::size_t r = At(offset);
-  RecordView view{Le32(file, r), Le32(file, r + 4), Le32(file, r + 8), Le32(file, r + 12),
-                  Le32(file, r + 16), {Le32(file, r + 20), Le32(file, r + 24), Le32(file, r + 28)},
-                  {}, {}};
-  const std::size_t keyAt = r + 32;
-  const std::size_t valueAt = keyAt + At(view.nameLength);
-  const auto from = [&](std::size_t at) { return file.begin() + static_cast<std::ptrdiff_t>(at); };
-  if (view.nameLength >= 0 && valueAt <= file.size()) view.key.assign(from(keyAt), from(valueAt));
-  if (view.used >= 0 && valueAt + At(view.used) <= file.size())
-    view.value.assign(from(valueAt), from(valueAt + At(view.used)));
-  return view;
+  const auto field = [&](std::size_t i) { return Le32(file, At(offset) + 4 * i); };
+  const auto text = [&](std::size_t at, int32_t length) {
+    if (length < 0 || at > file.size() || At(length) > file.size() - at) return std::string();
+    return std::string(reinterpret_cast<const char*>(file.data()) + at, At(length));
+  };
+  const std::size_t keyAt = At(offset) + 32;
+  return {field(0), field(1), field(2), field(3), field(4), {field(5), field(6), field(7)},
+          text(keyAt, field(2)), text(keyAt + At(field(2)), field(1))};
 }
 
 // The 128-byte header of a fresh store with empty chains.
