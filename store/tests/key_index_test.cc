@@ -51,48 +51,40 @@ TEST_F(KeyIndexTest, SearchInsertPositionAndRemoval) {
                           [](unsigned char b) { return b == 0; }));
 }
 
-// The index order of both case modes, persisted in the Index record.
-TEST_F(KeyIndexTest, IndexOrderOfBothCaseModes) {
-  const std::vector<std::string> keys = {"a", "Z", "abc", "_", "ab", "`", "B", "\xE9", "", "A", "\xC9"};
-  const std::string exactName = Path("exact.kvs");
-  const std::string foldedName = Path("folded.kvs");
-  StoreHandle exact = Create(exactName, STORE_SORTED);
-  StoreHandle folded = Create(foldedName, STORE_SORTED | STORE_NOCASE);
-  ASSERT_TRUE(exact && folded);
-  for (const std::string& key : keys) {
-    ASSERT_EQ(1, Put(exact, key, key));
-    ASSERT_EQ(1, Put(folded, key, key));
-  }
-  // Bytes compare unsigned; only A..Z fold. In the folded store A is a
-  // second spelling of a: it replaces a's value and spelling.
-  const std::vector<std::string> exactOrder = {"", "A", "B", "Z", "_", "`", "a", "ab", "abc", "\xC9", "\xE9"};
+// Bytes compare unsigned; only A..Z fold. In a folded store a key in another
+// letter case is the same key, sorted or not: A replaces the value and the
+// spelling of a, and gONE deletes Gone. A sorted store lists and persists
+// its keys in the order of its mode.
+TEST_F(KeyIndexTest, CaseModesDecideKeyEqualityAndIndexOrder) {
+  const std::vector<std::string> keys = {"a", "Z", "abc", "_", "ab", "`", "B", "\xE9", "", "A", "\xC9", "Gone"};
+  const std::vector<std::string> exactOrder = {"", "A", "B", "Gone", "Z", "_", "`", "a", "ab", "abc", "\xC9", "\xE9"};
   const std::vector<std::string> foldedOrder = {"", "_", "`", "A", "ab", "abc", "B", "Z", "\xC9", "\xE9"};
-  EXPECT_EQ(exactOrder, List(exact, ""));
-  EXPECT_EQ(foldedOrder, List(folded, ""));
-  BdbClose(exact);
-  BdbClose(folded);
-  EXPECT_EQ(exactOrder, IndexedKeys(ReadFileBytes(exactName)));
-  EXPECT_EQ(foldedOrder, IndexedKeys(ReadFileBytes(foldedName)));
-}
-
-TEST_F(KeyIndexTest, CaseModeDecidesWhetherSpellingsAreOneKey) {
   for (const int32_t sorted : {0, STORE_SORTED}) {
     SCOPED_TRACE(sorted);
-    StoreHandle exact = Create(Path(Numbered("exact", sorted)), sorted);
-    StoreHandle folded = Create(Path(Numbered("folded", sorted)), sorted | STORE_NOCASE);
+    const std::string exactName = Path(Numbered("exact", sorted));
+    const std::string foldedName = Path(Numbered("folded", sorted));
+    StoreHandle exact = Create(exactName, sorted);
+    StoreHandle folded = Create(foldedName, sorted | STORE_NOCASE);
     ASSERT_TRUE(exact && folded);
-    for (StoreHandle store : {exact, folded}) ASSERT_EQ(1, Put(store, "Key", "first"));
-    EXPECT_EQ("first", Get(folded, "kEY"));
-    EXPECT_EQ("<absent>", Get(exact, "KEY"));
-    for (StoreHandle store : {exact, folded}) ASSERT_EQ(1, Put(store, "KEY", "second"));
-    EXPECT_EQ(2, Stats(exact).lAllocatedCount);
-    EXPECT_EQ("second", Get(folded, "key"));
-    EXPECT_EQ("first", Get(exact, "Key"));
-    EXPECT_EQ(0, BdbDelete(exact, "key"));
-    EXPECT_EQ(1, BdbDelete(folded, "kEy"));
-    EXPECT_EQ(0, Stats(folded).lAllocatedCount);
+    for (const std::string& key : keys) {
+      ASSERT_EQ(1, Put(exact, key, key));
+      ASSERT_EQ(1, Put(folded, key, key));
+    }
+    EXPECT_EQ("a", Get(exact, "a"));
+    EXPECT_EQ("<absent>", Get(exact, "aBC"));
+    EXPECT_EQ("A", Get(folded, "a"));
+    EXPECT_EQ("abc", Get(folded, "aBC"));
+    EXPECT_EQ(0, BdbDelete(exact, "gONE"));
+    EXPECT_EQ(1, BdbDelete(folded, "gONE"));
+    EXPECT_EQ(12, Stats(exact).lAllocatedCount);
+    EXPECT_EQ(10, Stats(folded).lAllocatedCount);
+    if (sorted == 0) continue;
+    EXPECT_EQ(exactOrder, List(exact, ""));
+    EXPECT_EQ(foldedOrder, List(folded, ""));
     BdbClose(exact);
     BdbClose(folded);
+    EXPECT_EQ(exactOrder, IndexedKeys(ReadFileBytes(exactName)));
+    EXPECT_EQ(foldedOrder, IndexedKeys(ReadFileBytes(foldedName)));
   }
 }
 
