@@ -11,16 +11,18 @@ namespace {
 constexpr int32_t kNewStoreFlags = STORE_SORTED | STORE_NOCASE;
 
 // For a fileName that is not a store file: true when it is free to hold a
-// new store, that is missing or a readable file. A file that exists but
-// cannot be read may be a store all the same, so it is never replaced.
+// new store, that is missing or a readable regular file. A file that exists
+// but cannot be read may be a store all the same, so it is never replaced;
+// nor is anything that is not a regular file (a FIFO would block the read).
 bool MayCreateStoreAt(const char *fileName) {
-  if (std::FILE *file = std::fopen(fileName, "rb")) {
-    std::fclose(file);
-    return true;
-  }
   std::error_code error;
-  const bool exists = std::filesystem::exists(std::filesystem::path(fileName), error);
-  return !exists && !error;
+  const auto status = std::filesystem::status(std::filesystem::path(fileName), error);
+  if (status.type() == std::filesystem::file_type::not_found) return true;
+  if (error || status.type() != std::filesystem::file_type::regular) return false;
+  std::FILE *file = std::fopen(fileName, "rb");
+  if (file == nullptr) return false;
+  std::fclose(file);
+  return true;
 }
 
 }  // namespace

@@ -72,6 +72,13 @@ TEST(KvsOpen, NeverReplacesAFileItCannotRead) {
   chmod(text.c_str(), S_IRUSR | S_IWUSR);
   EXPECT_EQ(ReadFile(text), "text");
 }
+
+TEST(KvsOpen, LeavesAFifoAloneWithoutWaitingOnIt) {
+  kvsgen_test::TempDir dir;
+  const std::string fifo = dir.File("f.kvs");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(KvsOpen(fifo.c_str()), nullptr);  // an open for reading would block here
+}
 #endif
 
 }  // namespace
