@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a Release build with warnings as errors, the
-# same suite under AddressSanitizer + UndefinedBehaviorSanitizer, and the
-# 32-bit Windows build under wine when the cross compiler and wine are here.
+# same with clang, the suite under AddressSanitizer + UndefinedBehaviorSanitizer,
+# and the 32-bit Windows build under wine when the cross compiler and wine are
+# here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -60,6 +61,11 @@ same_store_on_both_platforms() {  # Windows build dir, wine prefix
 }
 
 run_leg "Release" build/release -DCMAKE_BUILD_TYPE=Release
+if command -v clang++ >/dev/null; then
+  CC=clang CXX=clang++ run_leg "clang" build/clang -DCMAKE_BUILD_TYPE=Release
+else
+  echo "== clang: skipped (clang++ is not installed)"
+fi
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_leg "AddressSanitizer + UndefinedBehaviorSanitizer" build/sanitize \
   -DCMAKE_BUILD_TYPE=Debug -DKVS_SANITIZE=ON
