@@ -9,27 +9,19 @@
 namespace echolog {
 namespace {
 
-std::string Build(std::vector<const char*> args) { return BuildCommandLine(args); }
-
-TEST(BuildCommandLineTest, AppendsExeOnlyWhenThereIsNoDotAnywhere) {
-  EXPECT_EQ(Build({"prog"}), "prog.exe ");
-  EXPECT_EQ(Build({"prog.com"}), "prog.com ");
-  EXPECT_EQ(Build({"..\\tools\\prog"}), "..\\tools\\prog ");
-  EXPECT_EQ(Build({"dir.d/prog"}), "dir.d/prog ");
-}
-
-TEST(BuildCommandLineTest, FollowsEveryWordWithOneBlankAndNoQuoting) {
-  EXPECT_EQ(Build({"prog", "a", "b"}), "prog.exe a b ");
-  EXPECT_EQ(Build({"prog", "two words", ""}), "prog.exe two words  ");
-  EXPECT_EQ(SplitCommandLine(Build({"prog", "two words"})),
-            (std::vector<std::string>{"prog.exe", "two", "words"}));
-}
-
-TEST(BuildCommandLineTest, BuildsLongLinesInFull) {
-  std::vector<const char*> args{"prog"};
-  const std::string word(100, 'w');
-  for (int i = 0; i < 50; ++i) args.push_back(word.c_str());
-  EXPECT_EQ(Build(args).size(), std::string("prog.exe ").size() + 50 * 101);
+TEST(BuildCommandLineTest, AppendsExeOnlyWithoutADotAndFollowsEveryWordWithABlank) {
+  const struct {
+    std::vector<const char*> args;
+    std::string line;
+  } cases[] = {
+      {{"prog"}, "prog.exe "},
+      {{"prog.com"}, "prog.com "},
+      {{"..\\tools\\prog"}, "..\\tools\\prog "},
+      {{"dir.d/prog"}, "dir.d/prog "},
+      {{"prog", "a", "b"}, "prog.exe a b "},
+      {{"prog", "two words", ""}, "prog.exe two words  "},  // no quoting
+  };
+  for (const auto& c : cases) EXPECT_EQ(BuildCommandLine(c.args), c.line) << c.line;
 }
 
 TEST(SplitCommandLineTest, FollowsTheWindowsRules) {

@@ -11,10 +11,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "echolog/tests/expected_output.h"
 #include "echolog/tests/fake_os.h"
 
 namespace echolog {
@@ -22,18 +24,10 @@ namespace {
 
 using Fake = FakeWindowsApi;
 
-std::string StreamContents(std::FILE* stream) {
-  std::fflush(stream);
-  std::rewind(stream);
-  std::string text;
-  char buffer[256];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, stream)) > 0;) text.append(buffer, n);
-  return text;
-}
-
-std::string ReportLine(int code, const char* label, int line) {
-  return "echolog32: Error " + std::to_string(code) + " from " + label + "     on line " +
-         std::to_string(line) + "\n";
+std::string Repeat(const std::string& text, int times) {
+  std::string all;
+  while (times-- > 0) all += text;
+  return all;
 }
 
 std::size_t Count(const std::vector<std::string>& calls, const std::string& name) {
@@ -42,150 +36,118 @@ std::size_t Count(const std::vector<std::string>& calls, const std::string& name
 
 class EchoLogTest : public ::testing::Test {
  protected:
-  // Runs echolog32 with args after the program name; returns the exit status.
-  int Run(std::vector<std::string> args = {"prog", "a", "b"}) {
+  // Runs echolog32 with args after the program name, on a fresh fake and
+  // stream prepared by setup; returns the exit status.
+  int Run(std::vector<std::string> args = {"prog", "a", "b"},
+          const std::function<void(Fake&)>& setup = {}) {
+    os = Fake{};
+    stream.reset(std::tmpfile());
+    if (setup) setup(os);
     args.insert(args.begin(), "echolog32");
     std::vector<const char*> argv;
     for (const std::string& arg : args) argv.push_back(arg.c_str());
     const int status = RunEchoLog(os, static_cast<int>(argv.size()), argv.data(), stream.get());
-    out = StreamContents(stream.get());
+    std::fflush(stream.get());
+    out.assign(static_cast<std::size_t>(std::ftell(stream.get())), '\0');
+    std::rewind(stream.get());
+    out.resize(std::fread(out.data(), 1, out.size(), stream.get()));
     return status;
   }
 
-  // Starts over with a fresh fake and stream, for a second run in one test.
-  void Reset() {
-    os = Fake{};
-    stream.reset(std::tmpfile());
-  }
-
   Fake os;
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> stream{std::tmpfile(), &std::fclose};
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> stream{nullptr, &std::fclose};
   std::string out;
 };
 
-struct ErrorRow {
-  const char* call;
-  int nth;
-  const char* label;
-  int line;
-  bool launches;  // the command is still started
+// What one run prints through the stream and writes to the standard output
+// handle and to the console handle, for every place a call can fail and for
+// each kind of standard output.
+struct Scenario {
+  const char* name;
+  std::function<void(Fake&)> setup;
+  std::string out, file = "", console = "";
+  bool launches = true;
 };
 
-class ErrorTableTest : public EchoLogTest, public ::testing::WithParamInterface<ErrorRow> {};
-
-TEST_P(ErrorTableTest, ReportsOnceWithLabelLineAndCodeThenGoesOn) {
-  const ErrorRow& row = GetParam();
-  if (std::string(row.call) == "WriteFile") os.QueueRead("chunk");
-  if (std::string(row.call) == "ReadFile") {
-    os.QueueReadError(1234);
-  } else {
-    os.FailCall(row.call, row.nth, 1234);
-  }
-  ASSERT_EQ(Run(), 0);
-  EXPECT_EQ(out, ReportLine(1234, row.label, row.line));
-  EXPECT_EQ(Count(os.calls, "CreateProcessA"), row.launches ? 1u : 0u);
-  EXPECT_EQ(Count(os.calls, "ReadFile") > 0, row.launches);
-  EXPECT_TRUE(os.openHandles.empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    EveryPlaceOfFailure, ErrorTableTest,
-    ::testing::Values(ErrorRow{"CreateFileA", 1, "CreateConsole", 92, true},
-                      ErrorRow{"CreatePipe", 1, "CreatePipe", 107, false},
-                      ErrorRow{"DuplicateHandle", 1, "DuplicateHandle", 123, false},
-                      ErrorRow{"DuplicateHandle", 2, "DuplicateHandle", 148, false},
-                      ErrorRow{"CreateProcessA", 1, "CreateProcess", 222, true},
-                      // Closes: the original read end, thread, process, then the write ends.
-                      ErrorRow{"CloseHandle", 4, "CloseHandle", 239, true},
-                      ErrorRow{"CloseHandle", 5, "CloseHandle", 241, true},
-                      ErrorRow{"ReadFile", 1, "ReadFile", 254, true},
-                      ErrorRow{"WriteFile", 1, "WriteFile", 266, true},
-                      ErrorRow{"WriteFile", 2, "WriteFile", 273, true}),
-    [](const ::testing::TestParamInfo<ErrorRow>& row) {
-      return std::string(row.param.label) + "Line" + std::to_string(row.param.line);
-    });
-
-TEST_F(EchoLogTest, InvalidStdOutputIsReportedWithTheCodeItsTypeQueryLeft) {
-  os.FailCall("GetStdHandle", 1, 2);
-  os.QueueRead("xy");
-  ASSERT_EQ(Run(), 0);
-  // Capture mode: the type of an invalid handle is unknown, so every chunk
-  // also fails its write to standard output.
-  EXPECT_EQ(out, ReportLine(6, "CreateFile", 84) + ReportLine(6, "WriteFile", 266));
-  EXPECT_EQ(os.output[Fake::kConsole], "xy");
-}
-
-TEST_F(EchoLogTest, OnlyACharacterDeviceGivesConsoleMode) {
-  for (Dword type : {kFileTypeUnknown, kFileTypeDisk, kFileTypeChar, kFileTypePipe}) {
-    Reset();
+// Standard output of the given type, reads delivering reads, and the nth
+// call of fail failing with code.
+std::function<void(Fake&)> Script(Dword type, std::vector<std::string> reads,
+                                  const char* fail = "", int nth = 1, Dword code = 1234) {
+  return [=](Fake& os) {
     os.stdOutputType = type;
-    os.QueueRead("a\nb");
-    ASSERT_EQ(Run(), 0);
-    const bool console = type == kFileTypeChar;
-    EXPECT_EQ(out, console ? "a\nb" : "") << type;
-    EXPECT_EQ(os.output[Fake::kStdOutput], console ? "" : "a\nb") << type;
-    EXPECT_EQ(os.output[Fake::kConsole], console ? "" : "a\nb") << type;
+    for (const std::string& read : reads) os.QueueRead(read);
+    os.FailCall(fail, nth, code);
+  };
+}
+
+// A failing write gets one chunk to write, and the other write of that chunk
+// still goes out; other failures get a read of 0 bytes.
+Scenario Failing(const char* call, int nth, const char* label, int line, bool launches = true) {
+  const bool write = std::string(call) == "WriteFile";
+  return {label, Script(kFileTypeDisk, {write ? "chunk" : ""}, call, nth),
+          ReportLine(1234, label, line), write && nth == 2 ? "chunk" : "",
+          write && nth == 1 ? "chunk" : "", launches};
+}
+
+TEST_F(EchoLogTest, EachFailureIsReportedOnceAndTheRunGoesOn) {
+  const std::string x150(150, 'x');
+  const Scenario scenarios[] = {
+      Failing("CreateFileA", 1, "CreateConsole", 92),
+      Failing("CreatePipe", 1, "CreatePipe", 107, false),
+      Failing("DuplicateHandle", 1, "DuplicateHandle", 123, false),
+      Failing("DuplicateHandle", 2, "DuplicateHandle", 148, false),
+      Failing("CreateProcessA", 1, "CreateProcess", 222),
+      // Closes: the original read end, thread, process, then the write ends.
+      Failing("CloseHandle", 4, "CloseHandle", 239),
+      Failing("CloseHandle", 5, "CloseHandle", 241),
+      Failing("ReadFile", 1, "ReadFile", 254),
+      Failing("WriteFile", 1, "WriteFile", 266),
+      Failing("WriteFile", 2, "WriteFile", 273),
+      // The type of an invalid handle is asked before the report, which so
+      // carries the code of the type query; it means capture mode.
+      {"invalid standard output", Script(kFileTypeDisk, {"xy"}, "GetStdHandle", 1, 2),
+       ReportLine(6, "CreateFile", 84) + ReportLine(6, "WriteFile", 266), "", "xy"},
+      {"no console", Script(kFileTypeDisk, {x150}, "CreateFileA", 1, 2),
+       ReportLine(2, "CreateConsole", 92) + Repeat(ReportLine(6, "WriteFile", 273), 3), x150, ""},
+      {"endless read errors are given up",
+       [](Fake& fake) {
+         for (int i = 0; i < 20; ++i) fake.QueueRead("", 33);
+       },
+       Repeat(ReportLine(33, "ReadFile", 254), 16)},
+      {"character device: text up to each chunk's NUL",
+       Script(kFileTypeChar, {std::string("a\nb\0cd", 6), "ef"}), "a\nbef"},
+      {"unknown type", Script(kFileTypeUnknown, {"a\nb"}), "", "a\nb", "a\nb"},
+      {"pipe type", Script(kFileTypePipe, {"a\nb"}), "", "a\nb", "a\nb"},
+  };
+  for (const Scenario& scenario : scenarios) {
+    SCOPED_TRACE(scenario.name);
+    ASSERT_EQ(Run({"prog", "a", "b"}, scenario.setup), 0);
+    EXPECT_EQ(out, scenario.out);
+    EXPECT_EQ(os.output[Fake::kStdOutput], scenario.file);
+    EXPECT_EQ(os.output[Fake::kConsole], scenario.console);
+    EXPECT_EQ(Count(os.calls, "CreateProcessA"), scenario.launches ? 1u : 0u);
+    EXPECT_EQ(Count(os.calls, "ReadFile") > 0, scenario.launches);
+    EXPECT_TRUE(os.openHandles.empty());
   }
 }
 
 TEST_F(EchoLogTest, CopiesInChunksOfAtMost64BytesInOrder) {
   std::string bytes;
   for (int i = 0; i < 100; ++i) bytes += static_cast<char>(i);  // NUL bytes included
-  os.QueueRead(bytes);
-  os.QueueEmptyRead();
-  os.QueueRead("!");
-  ASSERT_EQ(Run(), 0);
+  ASSERT_EQ(Run({"prog"}, Script(kFileTypeDisk, {bytes, "", "!"})), 0);
   EXPECT_EQ(os.output[Fake::kStdOutput], bytes + "!");
   EXPECT_EQ(os.output[Fake::kConsole], bytes + "!");
-  EXPECT_GE(Count(os.calls, "WriteFile"), 2u * 3u);
-  for (Dword size : os.readSizes) EXPECT_EQ(size, 64u);
   for (Dword size : os.writeSizes) EXPECT_TRUE(size > 0 && size <= 64) << size;
 }
 
-TEST_F(EchoLogTest, ConsoleModePrintsEachChunkUpToItsFirstNul) {
-  os.stdOutputType = kFileTypeChar;
-  os.QueueRead(std::string("ab\0cd", 5));
-  os.QueueRead("ef");
-  ASSERT_EQ(Run(), 0);
-  EXPECT_EQ(out, "abef");
-  EXPECT_EQ(Count(os.calls, "WriteFile"), 0u);
-}
-
-TEST_F(EchoLogTest, AFailedWriteDoesNotChangeTheOtherWrite) {
-  os.QueueRead("one");
-  os.FailCall("WriteFile", 1, 5);
-  ASSERT_EQ(Run(), 0);
-  EXPECT_EQ(os.output[Fake::kConsole], "one");
-
-  Reset();
-  os.QueueRead("two");
-  os.FailCall("WriteFile", 2, 5);
-  ASSERT_EQ(Run(), 0);
-  EXPECT_EQ(os.output[Fake::kStdOutput], "two");
-}
-
-TEST_F(EchoLogTest, WithoutAConsoleEveryCapturedChunkBringsAWriteReport) {
-  os.FailCall("CreateFileA", 1, 2);
-  os.QueueRead(std::string(150, 'x'));
-  ASSERT_EQ(Run(), 0);
-  EXPECT_EQ(out, ReportLine(2, "CreateConsole", 92) + ReportLine(6, "WriteFile", 273) +
-                     ReportLine(6, "WriteFile", 273) + ReportLine(6, "WriteFile", 273));
-  EXPECT_EQ(os.output[Fake::kStdOutput], std::string(150, 'x'));
-}
-
-TEST_F(EchoLogTest, NoArgumentPrintsTheBannerAndStartsNothing) {
+TEST_F(EchoLogTest, StartUpChecksEndWithStatusOne) {
   EXPECT_EQ(Run({}), 1);
-  EXPECT_EQ(out.rfind("ECHOLOG V1.2 for Windows NT\n", 0), 0u);
-  EXPECT_NE(out.find("\nECHOLOG -- Redirect STDOUT to <file> and echo to screen.\n"
-                     "SYNTAX: echolog32 <command> [ > <file>]\n"),
-            std::string::npos);
-  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 4);
+  EXPECT_EQ(out, "ECHOLOG V1.2 for Windows NT\nCopyright (c) the kvstools developers.\n"
+                 "ECHOLOG -- Redirect STDOUT to <file> and echo to screen.\n"
+                 "SYNTAX: echolog32 <command> [ > <file>]\n");
   EXPECT_EQ(os.calls, std::vector<std::string>{"GetVersion"});
-}
-
-TEST_F(EchoLogTest, OutsideTheNtFamilyOnlyTheMessageBoxAppears) {
-  os.version = 0x80000004;
-  EXPECT_EQ(Run(), 1);
+  // Outside the NT family only the message box appears, arguments or not.
+  EXPECT_EQ(Run({"prog"}, [](Fake& fake) { fake.version = 0x80000004; }), 1);
   EXPECT_EQ(out, "");
   EXPECT_EQ(os.calls, (std::vector<std::string>{"GetVersion", "MessageBoxA"}));
   EXPECT_EQ(os.messageBoxes, std::vector<std::string>{
@@ -193,7 +155,7 @@ TEST_F(EchoLogTest, OutsideTheNtFamilyOnlyTheMessageBoxAppears) {
                                  "NT.\nThis application will now terminate.|0"});
 }
 
-TEST_F(EchoLogTest, TheCommandGetsThePipeButNeverItsReadEnd) {
+TEST_F(EchoLogTest, TheCommandGetsItsLineAndThePipeButNeverItsReadEnd) {
   ASSERT_EQ(Run({"prog", "two words"}), 0);
   EXPECT_EQ(os.commandLine, "prog.exe two words ");
   EXPECT_EQ(os.startup.dwFlags, kStartfUseShowWindow | kStartfUseStdHandles);
@@ -205,37 +167,29 @@ TEST_F(EchoLogTest, TheCommandGetsThePipeButNeverItsReadEnd) {
   EXPECT_EQ(os.duplicateInherit, (std::vector<bool>{false, true}));
   const auto launch = std::find(os.calls.begin(), os.calls.end(), "CreateProcessA");
   EXPECT_EQ(std::count(os.calls.begin(), launch, "CloseHandle"), 1);
-}
 
-TEST_F(EchoLogTest, LongCommandLinesAreBuiltInFullUpToTheSystemLimit) {
+  // Long lines are built in full up to the system's limit.
   // "prog.exe ", the argument and its blank fill the limit but for the NUL.
-  std::string longest(kMaxCommandLine - 1 - 10, 'a');
+  const std::string longest(kMaxCommandLine - 1 - 10, 'a');
   ASSERT_EQ(Run({"prog", longest}), 0);
   EXPECT_EQ(os.commandLine, "prog.exe " + longest + " ");
-
-  Reset();
   ASSERT_EQ(Run({"prog", longest + "a"}), 0);
   EXPECT_EQ(out, ReportLine(206, "CreateProcess", 222));
   EXPECT_EQ(Count(os.calls, "CreateProcessA"), 0u);
   EXPECT_TRUE(os.openHandles.empty());
 }
 
-TEST_F(EchoLogTest, EndlessReadErrorsAreGivenUpAfterABoundedNumber) {
-  os.FailEveryRead(33);
-  ASSERT_EQ(Run(), 0);
-  const std::string line = ReportLine(33, "ReadFile", 254);
-  std::string expected;
-  for (int i = 0; i < 16; ++i) expected += line;
-  EXPECT_EQ(out, expected);
-  EXPECT_TRUE(os.openHandles.empty());
-}
-
 TEST_F(EchoLogTest, ReportsAreFlushedBeforeStandardOutputIsClosed) {
-  os.FailCall("CreateFileA", 1, 2);
   long flushedAtClose = -1;
   // The descriptor's offset counts only what has left the stream's buffer.
-  os.onCloseStdOutput = [&] { flushedAtClose = lseek(fileno(stream.get()), 0, SEEK_CUR); };
-  ASSERT_EQ(Run(), 0);
+  ASSERT_EQ(Run({"prog"},
+                [&](Fake& fake) {
+                  fake.FailCall("CreateFileA", 1, 2);
+                  fake.onCloseStdOutput = [&] {
+                    flushedAtClose = lseek(fileno(stream.get()), 0, SEEK_CUR);
+                  };
+                }),
+            0);
   EXPECT_EQ(flushedAtClose, static_cast<long>(ReportLine(2, "CreateConsole", 92).size()));
 }
 

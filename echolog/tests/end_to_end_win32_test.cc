@@ -1,4 +1,5 @@
-// end_to_end_win32_test.cc: echolog32 running real commands on Windows.
+// end_to_end_win32_test.cc: how echolog32 is run on Windows for the
+// end-to-end tests.
 //
 // echolog32 is started without a console, its standard output a file and its
 // standard input a pipe that stays open, so that every chunk it captures also
@@ -7,22 +8,15 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <regex>
+#include <fstream>
+#include <iterator>
 #include <string>
-#include <string_view>
 #include <vector>
 
-#include "echolog/tests/child_output.h"
+#include "echolog/tests/end_to_end.h"
 
 namespace echolog {
 namespace {
-
-struct Outcome {
-  bool finished = false;
-  DWORD status = 0;
-  std::string file;
-};
 
 // A Unix path from the build works under wine once it names its drive.
 std::string WindowsPath(std::string path) {
@@ -33,20 +27,26 @@ std::string WindowsPath(std::string path) {
   return path;
 }
 
-std::string ReadWholeFile(const std::string& path) {
-  std::string text;
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return text;
-  char buffer[512];
-  DWORD count = 0;
-  while (ReadFile(file, buffer, sizeof buffer, &count, nullptr) && count > 0) text.append(buffer, count);
-  CloseHandle(file);
-  return text;
+// Waits at most ten seconds for the started process; true when it ended.
+bool Finish(const PROCESS_INFORMATION& process, Outcome& outcome) {
+  DWORD status = 99;
+  if (WaitForSingleObject(process.hProcess, 10000) != WAIT_OBJECT_0) {
+    TerminateProcess(process.hProcess, 99);
+    ADD_FAILURE() << "echolog32 did not end within ten seconds";
+  } else if (GetExitCodeProcess(process.hProcess, &status)) {
+    outcome.finished = true;
+    outcome.status = status;
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return outcome.finished;
 }
 
-// Runs echolog32 with args and waits at most ten seconds for it.
-Outcome RunEchoLog32(const std::vector<std::string>& args) {
+}  // namespace
+
+std::string ChildPath() { return WindowsPath(ECHOLOG_TEST_CHILD_PATH); }
+
+Outcome RunEchoLog32(const std::vector<std::string>& args, Output, bool) {
   Outcome outcome;
   char directory[MAX_PATH];
   char path[MAX_PATH];
@@ -65,7 +65,10 @@ Outcome RunEchoLog32(const std::vector<std::string>& args) {
   std::string line(1, '"');
   line += WindowsPath(ECHOLOG32_PATH);
   line += '"';
-  for (const std::string& arg : args) line += " " + arg;
+  for (const std::string& arg : args) {
+    line += ' ';
+    line += arg.find(' ') == std::string::npos ? arg : '"' + arg + '"';
+  }
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -73,92 +76,20 @@ Outcome RunEchoLog32(const std::vector<std::string>& args) {
   startup.hStdOutput = output;
   startup.hStdError = output;
   PROCESS_INFORMATION process{};
-  if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr,
-                     nullptr, &startup, &process)) {
-    if (WaitForSingleObject(process.hProcess, 10000) == WAIT_OBJECT_0) {
-      outcome.finished = GetExitCodeProcess(process.hProcess, &outcome.status) != FALSE;
-    } else {
-      TerminateProcess(process.hProcess, 99);
-      ADD_FAILURE() << "echolog32 did not end within ten seconds";
-    }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-  } else {
+  if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr,
+                      nullptr, &startup, &process)) {
     ADD_FAILURE() << "cannot start " << line;
+  } else {
+    Finish(process, outcome);
   }
   CloseHandle(output);
   CloseHandle(inputRead);
   CloseHandle(inputWrite);
-  outcome.file = ReadWholeFile(path);
+  std::ifstream file(path, std::ios::binary);
+  TakeApart(std::string(std::istreambuf_iterator<char>(file), {}), outcome);
+  file.close();
   DeleteFileA(path);
   return outcome;
 }
 
-// A run's output file taken apart: the stream's reports reach the file as
-// they are made, between the captured bytes.
-struct Captured {
-  std::string bytes;                 // everything but the reports
-  std::vector<std::string> reports;  // "label line" of each report
-};
-
-// Takes one report line, whatever its code, off the front of text.
-bool TakeReport(std::string_view& text, std::vector<std::string>& reports) {
-  static const std::regex report("^echolog32: Error -?[0-9]+ from ([A-Za-z]+)     on line ([0-9]+)\r\n");
-  std::match_results<std::string_view::const_iterator> match;
-  if (!std::regex_search(text.begin(), text.end(), match, report)) return false;
-  reports.push_back(match[1].str() + " " + match[2].str());
-  text.remove_prefix(static_cast<std::size_t>(match.length(0)));
-  return true;
-}
-
-Captured TakeApart(std::string_view file) {
-  Captured captured;
-  while (!file.empty()) {
-    if (TakeReport(file, captured.reports)) continue;
-    captured.bytes += file.front();
-    file.remove_prefix(1);
-  }
-  return captured;
-}
-
-const std::string kChild = WindowsPath(ECHOLOG_TEST_CHILD_PATH);
-
-TEST(EndToEndTest, WithoutAConsoleTheFileGetsEveryByteAndEachChunkAReport) {
-  const Outcome run = RunEchoLog32({kChild, "mixed"});
-  ASSERT_TRUE(run.finished);
-  EXPECT_EQ(run.status, 0u);
-  const Captured captured = TakeApart(run.file);
-  EXPECT_EQ(captured.bytes, MixedOutput());
-  ASSERT_FALSE(captured.reports.empty());
-  EXPECT_EQ(captured.reports.front(), "CreateConsole 92");
-  const auto chunks = std::count(captured.reports.begin(), captured.reports.end(), "WriteFile 273");
-  EXPECT_EQ(static_cast<std::size_t>(chunks) + 1, captured.reports.size());
-  EXPECT_GE(static_cast<std::size_t>(chunks), (MixedOutput().size() + 63) / 64);
-}
-
-TEST(EndToEndTest, MissingProgramIsReportedOnceAndEndsWithStatusZero) {
-  const Outcome run = RunEchoLog32({"no-such-program"});
-  ASSERT_TRUE(run.finished);
-  EXPECT_EQ(run.status, 0u);
-  const Captured captured = TakeApart(run.file);
-  EXPECT_EQ(captured.bytes, "");
-  EXPECT_EQ(captured.reports, (std::vector<std::string>{"CreateConsole 92", "CreateProcess 222"}));
-}
-
-TEST(EndToEndTest, CommandStatusAndInputAreNotPassedOn) {
-  Outcome run = RunEchoLog32({kChild, "exit7"});
-  EXPECT_EQ(run.status, 0u);
-  EXPECT_EQ(TakeApart(run.file).bytes, "bye");
-  // The command has no standard input: it never sees our open pipe.
-  run = RunEchoLog32({kChild, "stdin"});
-  ASSERT_TRUE(run.finished);
-  EXPECT_NE(TakeApart(run.file).bytes, "data");
-}
-
-TEST(EndToEndTest, WordsAreSplitAtBlanks) {
-  const Outcome run = RunEchoLog32({kChild, "args", "\"two words\""});
-  EXPECT_EQ(TakeApart(run.file).bytes, "two|words|");
-}
-
-}  // namespace
 }  // namespace echolog

@@ -2,10 +2,8 @@
 //   mixed          writes MixedPieces() to standard output and error
 //   args WORD...   writes every word followed by '|'
 //   exit7          writes "bye" and ends with status 7
-//   stdin          writes "eof" when standard input reads end of file at once
-//   background     writes "early", leaves a process behind that writes "late"
-#include <cstdio>
-#include <cstring>
+//   stdin          writes "eof", "data" or "error" for its first read of standard input
+//   background     writes "early", leaves a process behind that writes "late" (POSIX)
 #include <string>
 
 #ifdef _WIN32
@@ -17,34 +15,13 @@
 #include <unistd.h>
 #endif
 
-#include "echolog/tests/child_output.h"
+#include "echolog/tests/expected_output.h"
 
 namespace {
 
 void Put(int stream, const std::string& bytes) {
-  const int written = static_cast<int>(write(stream, bytes.data(), static_cast<unsigned>(bytes.size())));
+  const auto written = write(stream, bytes.data(), static_cast<unsigned>(bytes.size()));
   (void)written;
-}
-
-int ReportStandardInput() {
-  char byte = 0;
-  const auto count = read(0, &byte, 1);
-  Put(1, count == 0 ? "eof" : count > 0 ? "data" : "error");
-  return 0;
-}
-
-int LeaveBackgroundWriter() {
-#ifdef _WIN32
-  return 2;
-#else
-  Put(1, "early");
-  if (fork() == 0) {
-    usleep(300 * 1000);
-    Put(1, "late");
-    _exit(0);
-  }
-  return 0;
-#endif
 }
 
 }  // namespace
@@ -57,17 +34,26 @@ int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "mixed") {
     for (const echolog::ChildPiece& piece : echolog::MixedPieces()) Put(piece.stream, piece.bytes);
-    return 0;
-  }
-  if (mode == "args") {
+  } else if (mode == "args") {
     for (int i = 2; i < argc; ++i) Put(1, std::string(argv[i]) + "|");
-    return 0;
-  }
-  if (mode == "exit7") {
+  } else if (mode == "exit7") {
     Put(1, "bye");
     return 7;
+  } else if (mode == "stdin") {
+    char byte = 0;
+    const auto count = read(0, &byte, 1);
+    Put(1, count == 0 ? "eof" : count > 0 ? "data" : "error");
+#ifndef _WIN32
+  } else if (mode == "background") {
+    Put(1, "early");
+    if (fork() == 0) {
+      usleep(300 * 1000);
+      Put(1, "late");
+      _exit(0);
+    }
+#endif
+  } else {
+    return 2;
   }
-  if (mode == "stdin") return ReportStandardInput();
-  if (mode == "background") return LeaveBackgroundWriter();
-  return 2;
+  return 0;
 }

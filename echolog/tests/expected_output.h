@@ -1,7 +1,7 @@
-// child_output.h: what the end-to-end tests' child program writes in its
-// "mixed" mode, shared by the child and the tests that check it.
-#ifndef KVS_ECHOLOG_TESTS_CHILD_OUTPUT_H
-#define KVS_ECHOLOG_TESTS_CHILD_OUTPUT_H
+// expected_output.h: what the tests expect to read: the test child's output
+// in its "mixed" mode (shared with the child itself) and echolog32's reports.
+#ifndef KVS_ECHOLOG_TESTS_EXPECTED_OUTPUT_H
+#define KVS_ECHOLOG_TESTS_EXPECTED_OUTPUT_H
 
 #include <string>
 #include <vector>
@@ -31,6 +31,11 @@ inline std::string MixedOutput() {
   return all;
 }
 
+inline std::string ReportLine(int code, const char* label, int line) {
+  return "echolog32: Error " + std::to_string(code) + " from " + label + "     on line " +
+         std::to_string(line) + "\n";
+}
+
 }  // namespace echolog
 
-#endif  // KVS_ECHOLOG_TESTS_CHILD_OUTPUT_H
+#endif  // KVS_ECHOLOG_TESTS_EXPECTED_OUTPUT_H

@@ -1,0 +1,63 @@
+// end_to_end.h: running the real echolog32 on the test child, as the
+// end-to-end tests of every system do.
+#ifndef KVS_ECHOLOG_TESTS_END_TO_END_H
+#define KVS_ECHOLOG_TESTS_END_TO_END_H
+
+#include <regex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace echolog {
+
+struct Outcome {
+  bool finished = false;
+  unsigned status = 99;
+  std::string bytes;                 // what reached standard output, reports taken out
+  std::vector<std::string> reports;  // the report lines among them, each ending in "\n"
+  std::string terminal;              // what reached the console
+};
+
+enum class Output { kFile, kTerminal, kNullDevice };
+
+// Runs echolog32 with args, its standard input a pipe that stays open, and
+// waits at most ten seconds for it. On Windows standard output is always a
+// file and there is never a console.
+Outcome RunEchoLog32(const std::vector<std::string>& args, Output output = Output::kFile,
+                     bool withConsole = true);
+
+// The test child's path as echolog32 is given it.
+std::string ChildPath();
+
+// What the system reports when no console can be opened, and what the
+// child reads from the standard input it is given.
+#ifdef _WIN32
+inline constexpr int kNoConsoleError = 6;
+inline constexpr const char* kChildInput = "error";
+#else
+inline constexpr int kNoConsoleError = 55;
+inline constexpr const char* kChildInput = "eof";
+#endif
+
+// Splits what reached standard output into the captured bytes and the
+// reports; the stream may write reports out between chunks, with CR LF.
+inline void TakeApart(std::string_view text, Outcome& outcome) {
+  static const std::regex report("echolog32: Error -?[0-9]+ from [A-Za-z]+     on line [0-9]+\r?\n");
+  std::match_results<std::string_view::const_iterator> match;
+  while (!text.empty()) {
+    if (std::regex_search(text.begin(), text.end(), match, report,
+                          std::regex_constants::match_continuous)) {
+      std::string line = match.str(0);
+      if (line[line.size() - 2] == '\r') line.erase(line.size() - 2, 1);
+      outcome.reports.push_back(line);
+      text.remove_prefix(static_cast<std::size_t>(match.length(0)));
+    } else {
+      outcome.bytes += text.front();
+      text.remove_prefix(1);
+    }
+  }
+}
+
+}  // namespace echolog
+
+#endif  // KVS_ECHOLOG_TESTS_END_TO_END_H
