@@ -1,5 +1,6 @@
 // kvs_facade_test.cc: the facade's argument order, and KvsOpen never
-// creating a store over one it cannot open.
+// creating a store over one it cannot open. KvsGetSize and KvsListPrefix
+// are what the loader tests read stores with.
 #include "kvsgen/kvs_facade.h"
 
 #include <gtest/gtest.h>
@@ -20,31 +21,23 @@ TEST(KvsFacade, PutAndReadTakeTheLengthBeforeThePointer) {
   kvsgen_test::TempDir dir;
   StoreHandle store = KvsOpen(dir.File("s.kvs").c_str());
   ASSERT_EQ(KvsPut(store, "Key", 6, "abcdefgh"), 1);
-  int32_t size = 0, count = 0;
-  EXPECT_EQ(KvsGetSize(store, "KEY", &size), 1);
-  EXPECT_EQ(size, 6);
   char buffer[] = "--------";
   EXPECT_EQ(KvsRead(store, "key", 4, buffer), 1);
   EXPECT_STREQ(buffer, "abcd----");
   EXPECT_EQ(KvsRead(store, "key", 8, buffer), 1);
   EXPECT_STREQ(buffer, "abcdef--");
-  char *keys = KvsListPrefix(store, "k", &count);
-  EXPECT_EQ(std::string(keys, 5), std::string("Key\0\0", 5));
-  EXPECT_EQ(count, 1);
-  BdbFree(keys);
   KvsClose(store);
 }
 
+// A missing directory, all slots in use, FIFOs: no handle, and every file as
+// it was. (A damaged store is the program tests' case.)
 TEST(KvsOpen, NeverCreatesOverAStoreItCannotOpen) {
   kvsgen_test::TempDir dir;
-  const std::string damaged = dir.File("damaged.kvs"), text = dir.File("t.kvs");
-  kvsgen_test::WriteFile(damaged, kvsgen_test::DamagedStoreBytes());
+  const std::string text = dir.File("t.kvs");
   kvsgen_test::WriteFile(text, "text");
-  EXPECT_EQ(KvsOpen(damaged.c_str()), nullptr);
-  EXPECT_EQ(ReadFile(damaged), kvsgen_test::DamagedStoreBytes());
   EXPECT_EQ(KvsOpen(dir.File("missing/s.kvs").c_str()), nullptr);
 
-  std::vector<StoreHandle> fill;  // every slot in use: nothing may be opened, created or changed
+  std::vector<StoreHandle> fill;
   for (int i = 0; i < MAX_STORES; ++i) {
     fill.push_back(BdbCreate(dir.File(std::to_string(i)).c_str(), 0));
   }
@@ -56,6 +49,10 @@ TEST(KvsOpen, NeverCreatesOverAStoreItCannotOpen) {
   EXPECT_EQ(ReadFile(dir.File("0")), store);
   EXPECT_EQ(ReadFile(text), "text");
   for (StoreHandle handle : fill) BdbClose(handle);
+#ifndef _WIN32
+  ASSERT_EQ(mkfifo(dir.File("f.kvs").c_str(), 0600), 0);
+  EXPECT_EQ(KvsOpen(dir.File("f.kvs").c_str()), nullptr);  // an open for reading would block here
+#endif
 }
 
 #ifndef _WIN32
@@ -71,13 +68,6 @@ TEST(KvsOpen, NeverReplacesAFileItCannotRead) {
   EXPECT_EQ(KvsOpen(text.c_str()), nullptr);
   chmod(text.c_str(), S_IRUSR | S_IWUSR);
   EXPECT_EQ(ReadFile(text), "text");
-}
-
-TEST(KvsOpen, LeavesAFifoAloneWithoutWaitingOnIt) {
-  kvsgen_test::TempDir dir;
-  const std::string fifo = dir.File("f.kvs");
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  EXPECT_EQ(KvsOpen(fifo.c_str()), nullptr);  // an open for reading would block here
 }
 #endif
 

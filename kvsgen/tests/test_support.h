@@ -4,6 +4,7 @@
 #define KVS_KVSGEN_TESTS_TEST_SUPPORT_H
 
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "kvsgen/kvs_facade.h"
 #include "store/store.h"
 
 namespace kvsgen_test {
@@ -48,9 +50,9 @@ inline std::string ReadFile(const std::string &path) {
 
 // Store file layouts, little-endian.
 inline std::string Le32(int32_t value) {
-  std::string bytes(4, '\0');
-  for (std::size_t i = 0; i < 4; ++i) {
-    bytes[i] = static_cast<char>((static_cast<uint32_t>(value) >> (8 * i)) & 0xFFu);
+  std::string bytes;
+  for (int shift = 0; shift < 32; shift += 8) {
+    bytes += static_cast<char>(static_cast<uint32_t>(value) >> shift);
   }
   return bytes;
 }
@@ -100,22 +102,17 @@ inline std::string WorkedExampleStoreBytes() {
          RecordBytes(1, 1, 1232, 0, "gamma", nul);
 }
 
-// Every key of the store with its value, read through the store's interface.
+// Every key of a sorted store with its value, read through the facade.
 inline std::map<std::string, std::string> StoreContents(StoreHandle store) {
-  static std::vector<std::string> keys;  // BdbWalk's callback takes no user data
-  keys.clear();
-  BdbWalk(store, 0, [](StoreHandle, const char *key, int32_t) {
-    keys.emplace_back(key);
-    return 0;
-  });
   std::map<std::string, std::string> contents;
-  for (const std::string &key : keys) {
-    int32_t size = 0;
-    BdbGetSize(store, key.c_str(), &size);
-    std::string value(static_cast<std::size_t>(size), '\0');
-    BdbRead(store, key.c_str(), value.data(), size);
-    contents[key] = value;
+  int32_t count = 0, size = 0;
+  char *keys = KvsListPrefix(store, "", &count);
+  for (const char *key = keys; count-- > 0; key += std::strlen(key) + 1) {
+    KvsGetSize(store, key, &size);
+    std::string &value = contents[key] = std::string(static_cast<std::size_t>(size), '\0');
+    KvsRead(store, key, size, value.data());
   }
+  BdbFree(keys);
   return contents;
 }
 
