@@ -42,7 +42,8 @@ inline constexpr const char* kChildInput = "eof";
 // Splits what reached standard output into the captured bytes and the
 // reports; the stream may write reports out between chunks, with CR LF.
 inline void TakeApart(std::string_view text, Outcome& outcome) {
-  static const std::regex report("echolog32: Error -?[0-9]+ from [A-Za-z]+     on line [0-9]+\r?\n");
+  static const std::regex report(
+      "echolog32: Error -?[0-9]+ from [A-Za-z]+     on line [0-9]+\r?\n");
   std::match_results<std::string_view::const_iterator> match;
   while (!text.empty()) {
     if (std::regex_search(text.begin(), text.end(), match, report,

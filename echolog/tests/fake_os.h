@@ -26,7 +26,9 @@ class FakeWindowsApi final : public WindowsApi {
   // The next reads deliver bytes, at most the size asked each, or fail with
   // error; "" without an error is a read of 0 bytes. With nothing queued the
   // pipe reads as broken.
-  void QueueRead(std::string bytes, Dword error = 0) { reads_.emplace_back(std::move(bytes), error); }
+  void QueueRead(std::string bytes, Dword error = 0) {
+    reads_.emplace_back(std::move(bytes), error);
+  }
 
   Dword version = 0x0000000A;
   Dword stdOutputType = kFileTypeDisk;
@@ -57,7 +59,8 @@ class FakeWindowsApi final : public WindowsApi {
     return file == kStdOutput ? stdOutputType : Fail(kErrorInvalidHandle, kFileTypeUnknown);
   }
   Handle CreateFileA(const char* name, Dword, Dword, Dword, Dword) override {
-    return Called("CreateFileA") || std::string(name) != "CONOUT$" ? kInvalidHandle : Give(kConsole);
+    if (Called("CreateFileA") || std::string(name) != "CONOUT$") return kInvalidHandle;
+    return Give(kConsole);
   }
   bool CreatePipe(Handle* readEnd, Handle* writeEnd, const SecurityAttributes& attributes,
                   Dword) override {
