@@ -55,6 +55,10 @@ void WriteRecordHeader(StoreSlot* slot, int32_t offset, const RecordHeader& head
   WriteBytes(slot, bytes, sizeof bytes);
 }
 
+int32_t VisitedRecordOffset(StoreSlot* slot, const RecordHeader& header) {
+  return static_cast<int32_t>(slot->pFile->Tell() - header.lNameLength - kRecordHeaderSize);
+}
+
 int32_t WalkChain(StoreSlot* slot, int32_t start, ChainVisitor visitor, void* userData) {
   if (start == 0) return 0;
   // One key buffer for the whole walk.

@@ -27,6 +27,10 @@ namespace kvs {
 using ChainVisitor = int32_t (*)(StoreSlot* slot, const char* key,
                                  const RecordHeader& header, void* userData);
 
+// Inside a visit: the offset of the visited record, from the position at its
+// data area that WalkChain leaves for the visitor.
+int32_t VisitedRecordOffset(StoreSlot* slot, const RecordHeader& header);
+
 // What WalkChain yields when the chain itself is damaged (a link that leads
 // outside the file, a malformed record, a loop) or memory is short.
 constexpr int32_t kWalkFailed = -1;

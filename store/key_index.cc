@@ -43,7 +43,7 @@ int CompareKeys(const StoreSlot* slot, const char* a, const char* b) {
 int32_t KeyMatchVisitor(StoreSlot* slot, const char* key, const RecordHeader& header,
                         void* userData) {
   if (CompareKeys(slot, key, static_cast<const char*>(userData)) != 0) return 0;
-  return static_cast<int32_t>(slot->pFile->Tell() - header.lNameLength - kRecordHeaderSize);
+  return VisitedRecordOffset(slot, header);
 }
 
 std::unique_ptr<char[]> ReadRecordKey(StoreSlot* slot, int32_t offset) {

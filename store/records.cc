@@ -41,10 +41,6 @@ int64_t RoomOf(const RecordHeader& header) {
   return int64_t{header.lBytesAllocated} + header.lNameLength;
 }
 
-int32_t RecordOffsetAtData(StoreSlot* slot, const RecordHeader& header) {
-  return static_cast<int32_t>(slot->pFile->Tell() - header.lNameLength - kRecordHeaderSize);
-}
-
 // Moves record R from one chain to the tail of another. When the link fails
 // the record is put back at the tail of its first chain.
 bool MoveRecord(StoreSlot* slot, ListHead& from, ListHead& to, int32_t R) {
@@ -67,7 +63,7 @@ void WriteKeyAndValue(StoreSlot* slot, int32_t R, const char* key, int32_t K, co
 int32_t FreeFitVisitor(StoreSlot* slot, const char* /*key*/, const RecordHeader& header,
                        void* userData) {
   const int64_t need = *static_cast<const int64_t*>(userData);
-  return RoomOf(header) >= need ? RecordOffsetAtData(slot, header) : 0;
+  return RoomOf(header) >= need ? VisitedRecordOffset(slot, header) : 0;
 }
 
 int FindRecord(StoreSlot* slot, const char* key, int32_t* offset) {
