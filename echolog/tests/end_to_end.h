@@ -21,8 +21,9 @@ struct Outcome {
 enum class Output { kFile, kTerminal, kNullDevice };
 
 // Runs echolog32 with args, its standard input a pipe that stays open, and
-// waits at most ten seconds for it. On Windows standard output is always a
-// file and there is never a console.
+// waits a bounded time for it (ten seconds natively; a minute under wine,
+// whose first start of a process can take many seconds on a loaded machine).
+// On Windows standard output is always a file and there is never a console.
 Outcome RunEchoLog32(const std::vector<std::string>& args, Output output = Output::kFile,
                      bool withConsole = true);
 

@@ -27,12 +27,12 @@ std::string WindowsPath(std::string path) {
   return path;
 }
 
-// Waits at most ten seconds for the started process; true when it ended.
+// Waits at most a minute for the started process; true when it ended.
 bool Finish(const PROCESS_INFORMATION& process, Outcome& outcome) {
   DWORD status = 99;
-  if (WaitForSingleObject(process.hProcess, 10000) != WAIT_OBJECT_0) {
+  if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0) {
     TerminateProcess(process.hProcess, 99);
-    ADD_FAILURE() << "echolog32 did not end within ten seconds";
+    ADD_FAILURE() << "echolog32 did not end within a minute";
   } else if (GetExitCodeProcess(process.hProcess, &status)) {
     outcome.finished = true;
     outcome.status = status;

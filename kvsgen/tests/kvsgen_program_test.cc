@@ -2,6 +2,7 @@
 // temporary directory: usage line, silence, exit status and the store file.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <iterator>
 
@@ -40,7 +41,7 @@ class KvsgenProgram : public ::testing::Test {
   }
 
   // Files in the directory: the template and the store, and no other.
-  long FileCount() const {
+  std::ptrdiff_t FileCount() const {
     const std::filesystem::directory_iterator files(dir_.path());
     return std::distance(begin(files), end(files));
   }
