@@ -130,8 +130,7 @@ int32_t AppendRecord(StoreSlot* slot, ListHead& chain, const char* key, int32_t 
                      int32_t used) {
   const int32_t k = StoredKeyLength(key);
   StoreFile& file = *slot->pFile;
-  // The length must count bytes still held in a write buffer.
-  file.Flush();
+  // The length counts every byte written so far, buffered or not.
   const int64_t oldLength = file.Length();
   if (oldLength < 0 || capacity < 0) return 0;
   // A store file shorter than its header still gets its records after the

@@ -5,6 +5,8 @@
 // The new file is filled in a private working slot under a temporary sibling
 // name, synced, and then renamed over the old file in one atomic step, so the
 // store's name always holds either the whole old store or the whole new one.
+// Changes the store holds back (BdbHoldWrites) are part of what is copied;
+// they reach the old file only if the new one cannot take its place.
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -13,6 +15,7 @@
 
 #include "store/chains.h"
 #include "store/key_index.h"
+#include "store/lifecycle.h"
 #include "store/records.h"
 
 namespace kvs {
@@ -48,16 +51,38 @@ int32_t CopyRecordVisitor(StoreSlot* source, const char* key, const RecordHeader
                           void* userData) {
   auto* target = static_cast<StoreSlot*>(userData);
   const auto used = static_cast<std::size_t>(header.lBytesUsed);
-  std::unique_ptr<unsigned char[]> value(new (std::nothrow) unsigned char[used > 0 ? used : 1]);
-  if (!value || source->pFile->Read(value.get(), used) != used) return -1;
-  return InsertRecord(target, key, value.get(), header.lBytesUsed) ? 0 : -1;
+  const unsigned char* value = source->pFile->View(source->pFile->Tell(), used);
+  if (value == nullptr) return -1;
+  return InsertRecord(target, key, value, header.lBytesUsed) ? 0 : -1;
 }
 
 // Writes everything of the new store and forces it to stable storage; false
 // when any write into it came up short.
 bool MakeDurable(StoreSlot* slot) {
   if (IsSorted(*slot)) WriteIndex(slot);
-  return !slot->bWriteFailed && slot->pFile->Flush() && slot->pFile->Sync();
+  return CommitStore(slot) && slot->pFile->Sync();
+}
+
+// Puts the new file in place of the store's. The old file stays open, with
+// whatever the store still holds back, until the new one is in place: only
+// then is it closed without being written. Otherwise the held changes go to
+// the old file after all. False when the new file is not in place.
+bool ReplaceStoreFile(StoreSlot* slot, const std::string& tempName) {
+  FileSystem& fs = ActiveFileSystem();
+  const std::string name = slot->szFileName;
+  if (slot->pBuffer == nullptr) {
+    CloseStore(slot);
+    return fs.Replace(tempName.c_str(), name.c_str());
+  }
+  slot->pBuffer->ReleaseFile();  // Windows cannot replace a file held open
+  if (fs.Replace(tempName.c_str(), name.c_str())) {
+    DiscardSlot(slot);
+    return true;
+  }
+  std::unique_ptr<StoreFile> file = fs.Open(name.c_str(), OpenMode::kUpdate);
+  if (file) slot->pBuffer->AdoptFile(std::move(file));
+  CloseStore(slot);
+  return false;
 }
 
 }  // namespace
@@ -74,19 +99,23 @@ extern "C" int BdbCompact(StoreHandle store) {
   FileSystem& fs = ActiveFileSystem();
 
   StoreSlot work;  // not in the table: no handle ever designates the new store
-  if (!InitSlot(&work, tempName->c_str(), slot->header.lFlags)) {
+  if (!CreateStore(&work, tempName->c_str(), slot->header.lFlags)) {
     fs.Delete(tempName->c_str());
     return 0;
   }
   bool copied = WalkChain(slot, slot->header.lhAllocated.lFirst, CopyRecordVisitor, &work) == 0;
   copied = copied && MakeDurable(&work);
-  CloseSlot(slot);
   CloseSlot(&work);
 
-  const bool replaced = copied && fs.Replace(tempName->c_str(), savedName.c_str());
+  bool replaced = false;
+  if (copied) {
+    replaced = ReplaceStoreFile(slot, *tempName);
+  } else {
+    CloseStore(slot);
+  }
   if (!replaced) fs.Delete(tempName->c_str());
   // The handle designates the store again: the compacted one, or the old
   // one, untouched, when anything failed.
-  OpenSlot(slot, savedName.c_str());
+  OpenStore(slot, savedName.c_str());
   return replaced ? 1 : 0;
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <string>
 
 namespace kvs {
 namespace {
@@ -17,6 +18,15 @@ int KeyByte(const StoreSlot* slot, char c) {
 }
 
 int32_t KeyCount(const StoreSlot* slot) { return slot->header.lhAllocated.lCount; }
+
+// True when the record at a sorts strictly before the record at b.
+bool InKeyOrder(StoreSlot* slot, int32_t a, int32_t b) {
+  std::size_t length = 0;
+  const char* key = ReadRecordKey(slot, a, &length);
+  if (key == nullptr) return false;
+  const std::string first(key, length);
+  return CompareWithRecord(slot, first.c_str(), b) < 0;
+}
 
 std::vector<int32_t> DecodeEntries(const unsigned char* bytes, int32_t count) {
   std::vector<int32_t> entries(static_cast<std::size_t>(count));
@@ -40,20 +50,33 @@ int CompareKeys(const StoreSlot* slot, const char* a, const char* b) {
   return ComparePrefix(slot, a, b, SIZE_MAX);
 }
 
+int CompareStoredKey(const StoreSlot* slot, const char* key, const char* stored,
+                     std::size_t storedLength, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const int ca = KeyByte(slot, key[i]);
+    const int cb = i < storedLength ? KeyByte(slot, stored[i]) : 0;
+    if (ca != cb) return ca - cb;
+    if (ca == 0) return 0;
+  }
+  return 0;
+}
+
 int32_t KeyMatchVisitor(StoreSlot* slot, const char* key, const RecordHeader& header,
                         void* userData) {
   if (CompareKeys(slot, key, static_cast<const char*>(userData)) != 0) return 0;
   return VisitedRecordOffset(slot, header);
 }
 
-std::unique_ptr<char[]> ReadRecordKey(StoreSlot* slot, int32_t offset) {
+const char* ReadRecordKey(StoreSlot* slot, int32_t offset, std::size_t* length) {
   RecordHeader header;
   if (offset <= 0 || !ReadRecordHeader(slot, offset, &header)) return nullptr;
-  const auto length = static_cast<std::size_t>(header.lNameLength);
-  std::unique_ptr<char[]> key(new (std::nothrow) char[length + 1]);
-  if (!key || slot->pFile->Read(key.get(), length) != length) return nullptr;
-  key[length] = '\0';
-  return key;
+  const auto n = static_cast<std::size_t>(header.lNameLength);
+  const unsigned char* key = slot->pFile->View(int64_t{offset} + kRecordHeaderSize, n);
+  if (key == nullptr) return nullptr;
+  // A stored key ends at its first NUL, as it would once terminated.
+  const void* nul = n > 0 ? std::memchr(key, 0, n) : nullptr;
+  *length = nul != nullptr ? static_cast<std::size_t>(static_cast<const unsigned char*>(nul) - key) : n;
+  return reinterpret_cast<const char*>(key);
 }
 
 std::unique_ptr<unsigned char[]> ReadRecordData(StoreSlot* slot, int32_t offset,
@@ -70,47 +93,65 @@ std::unique_ptr<unsigned char[]> ReadRecordData(StoreSlot* slot, int32_t offset,
   return data;
 }
 
+int CompareWithRecord(StoreSlot* slot, const char* key, int32_t offset) {
+  std::size_t length = 0;
+  const char* stored = ReadRecordKey(slot, offset, &length);
+  if (stored == nullptr) return -1;
+  return CompareStoredKey(slot, key, stored, length, SIZE_MAX);
+}
+
 int32_t IndexSearch(StoreSlot* slot, const char* key, int32_t* lastProbe) {
-  const int32_t count = std::min(KeyCount(slot), slot->lIndexCapacity);
-  if (count <= 0) return -1;
-  int32_t lo = 0, hi = count - 1, mid = 0, rc = -1;
-  do {
-    mid = (lo + hi) / 2;
-    auto stored = ReadRecordKey(slot, slot->plKeyIndex[static_cast<std::size_t>(mid)]);
-    if (!stored) break;
-    rc = CompareKeys(slot, key, stored.get());
-    if (rc < 0) {
-      hi = mid - 1;
-    } else {
-      lo = mid + 1;
-    }
-  } while (rc != 0 && hi >= lo);
-  if (lastProbe != nullptr) *lastProbe = mid;
-  return rc == 0 ? mid : -1;
+  const std::size_t count = slot->plKeyIndex.size();
+  if (count == 0) return -1;
+  const auto position = static_cast<std::size_t>(IndexInsertPosition(slot, key));
+  if (lastProbe != nullptr) *lastProbe = static_cast<int32_t>(std::min(position, count - 1));
+  if (position < count && CompareWithRecord(slot, key, slot->plKeyIndex.at(position)) == 0) {
+    return static_cast<int32_t>(position);
+  }
+  return -1;
 }
 
 int32_t IndexInsertPosition(StoreSlot* slot, const char* key) {
-  int32_t p = 0;
-  const int32_t found = IndexSearch(slot, key, &p);
-  if (found != -1) return found;
-  // A key that cannot be read (offset 0: the entry of the record being
-  // inserted) sorts after the key.
-  auto stored = ReadRecordKey(slot, slot->plKeyIndex[static_cast<std::size_t>(p)]);
-  const int c = stored ? CompareKeys(slot, key, stored.get()) : -1;
-  return c < 0 ? p : p + 1;
+  // Entries whose keys sort before key come first; a key that cannot be
+  // read sorts after it.
+  const std::size_t position = slot->plKeyIndex.PartitionPoint(
+      [slot, key](int32_t offset) { return CompareWithRecord(slot, key, offset) > 0; });
+  return static_cast<int32_t>(position);
 }
+
+namespace {
+
+// Notes a change of the array made after its last WriteIndex, while the
+// Index record does not hold that write yet, so FlushIndex can still write
+// the array as it was then. A long run of such changes is settled at once.
+// True when the change was noted (and is to be dropped if not made).
+bool NoteIndexChange(StoreSlot* slot, const IndexChange& change) {
+  if (!slot->bIndexUnwritten) return false;
+  constexpr std::size_t kMaxNotedChanges = 64;
+  if (slot->indexChanges.size() < kMaxNotedChanges) {
+    try {
+      slot->indexChanges.push_back(change);
+      return true;
+    } catch (const std::bad_alloc&) {
+    }
+  }
+  FlushIndex(slot);  // the change is not made yet, so this is the old array
+  return false;
+}
+
+}  // namespace
 
 int IndexInsert(StoreSlot* slot, int32_t offset, const char* key) {
   const int32_t count = KeyCount(slot);
   if (count > slot->lIndexCapacity) return 0;
   if (count == slot->lIndexCapacity && !IndexGrow(slot)) return 0;
-  const int32_t capacity = slot->lIndexCapacity;
   const int32_t p = IndexInsertPosition(slot, key);
-  if (p < 0 || p >= capacity) return 0;
-  auto& entries = slot->plKeyIndex;
-  const auto at = entries.begin() + p;
-  if (p < count) std::copy_backward(at, entries.end() - 1, entries.end());
-  *at = offset;
+  if (p < 0 || p >= slot->lIndexCapacity) return 0;
+  const bool noted = NoteIndexChange(slot, IndexChange{true, p, offset});
+  if (!slot->plKeyIndex.Insert(static_cast<std::size_t>(p), offset)) {
+    if (noted) slot->indexChanges.pop_back();
+    return 0;
+  }
   return 1;
 }
 
@@ -118,21 +159,13 @@ int IndexGrow(StoreSlot* slot) {
   const int32_t oldCapacity = slot->lIndexCapacity;
   if (oldCapacity > INT32_MAX / 4 - kIndexGrowth) return 0;
   const int32_t newCapacity = oldCapacity + kIndexGrowth;
-  try {
-    slot->plKeyIndex.resize(static_cast<std::size_t>(newCapacity), 0);
-  } catch (const std::bad_alloc&) {
-    return 0;
-  }
+  // The old Index record keeps the array as it was last written.
+  if (!FlushIndex(slot)) return 0;
   StoreHeader& h = slot->header;
   const int32_t oldRecord = slot->lIndexOffset;
-  auto keepOldCapacity = [&] { slot->plKeyIndex.resize(static_cast<std::size_t>(oldCapacity)); };
-  if (!UnlinkRecord(slot, h.lhIndex, oldRecord)) {
-    keepOldCapacity();
-    return 0;
-  }
+  if (!UnlinkRecord(slot, h.lhIndex, oldRecord)) return 0;
   if (!LinkRecordAtTail(slot, h.lhFree, oldRecord)) {
     LinkRecordAtTail(slot, h.lhIndex, oldRecord);
-    keepOldCapacity();
     return 0;
   }
   const int32_t newRecord = AppendRecord(slot, h.lhIndex, kIndexKey, newCapacity * 4, 0);
@@ -140,7 +173,6 @@ int IndexGrow(StoreSlot* slot) {
     // The old Index record goes back to being the store's one Index record.
     UnlinkRecord(slot, h.lhFree, oldRecord);
     LinkRecordAtTail(slot, h.lhIndex, oldRecord);
-    keepOldCapacity();
     return 0;
   }
   slot->lIndexOffset = newRecord;
@@ -150,16 +182,10 @@ int IndexGrow(StoreSlot* slot) {
 }
 
 int IndexCreate(StoreSlot* slot) {
-  std::vector<int32_t> entries;
-  try {
-    entries.assign(kIndexGrowth, 0);
-  } catch (const std::bad_alloc&) {
-    return 0;
-  }
   const int32_t record = AppendRecord(slot, slot->header.lhIndex, kIndexKey, kIndexGrowth * 4, 0);
   if (record == 0) return 0;
   slot->lIndexOffset = record;
-  slot->plKeyIndex = std::move(entries);
+  slot->plKeyIndex.clear();
   slot->lIndexCapacity = kIndexGrowth;
   WriteIndex(slot);
   return 1;
@@ -173,43 +199,101 @@ int IndexLoad(StoreSlot* slot) {
   auto data = ReadRecordData(slot, record, &header);
   if (!data) return 0;
   const auto capacity = static_cast<int32_t>(static_cast<uint32_t>(header.lBytesAllocated) / 4);
-  // The array must end in at least one 0 entry, and every entry in use must
-  // lie inside the file.
+  // The array must end in at least one 0 entry: entries in use lie inside
+  // the file, in ascending key order, and every entry after them is 0.
   const int32_t count = KeyCount(slot);
   if (capacity < 1 || count < 0 || count >= capacity) return 0;
   std::vector<int32_t> entries;
   try {
-    entries = DecodeEntries(data.get(), capacity);
+    entries = DecodeEntries(data.get(), count);
   } catch (const std::bad_alloc&) {
     return 0;
+  }
+  for (int32_t i = count; i < capacity; ++i) {
+    if (DecodeInt32(data.get() + 4 * i) != 0) return 0;
   }
   const int64_t length = slot->pFile->Length();
   for (int32_t i = 0; i < count; ++i) {
     const int32_t entry = entries[static_cast<std::size_t>(i)];
     if (entry < kStoreHeaderSize || int64_t{entry} + kRecordHeaderSize > length) return 0;
+    if (i > 0 && !InKeyOrder(slot, entries[static_cast<std::size_t>(i - 1)], entry)) return 0;
   }
+  if (!slot->plKeyIndex.Assign(entries)) return 0;
   slot->lIndexOffset = record;
-  slot->plKeyIndex = std::move(entries);
   slot->lIndexCapacity = capacity;
+  slot->bIndexUnwritten = false;
+  slot->indexChanges.clear();
   return 1;
 }
 
 void IndexRemove(StoreSlot* slot, int32_t offset) {
-  auto& entries = slot->plKeyIndex;
-  const auto found = std::find(entries.begin(), entries.end(), offset);
-  if (found == entries.end()) return;
-  std::copy(found + 1, entries.end(), found);
-  entries.back() = 0;
+  IndexEntries& entries = slot->plKeyIndex;
+  // The record's own key finds its entry; a scan finds it otherwise.
+  std::size_t position = entries.size();
+  std::size_t length = 0;
+  const char* stored = ReadRecordKey(slot, offset, &length);
+  if (stored != nullptr) {
+    std::string key(stored, length);
+    const int32_t found = IndexSearch(slot, key.c_str(), nullptr);
+    if (found >= 0 && entries.at(static_cast<std::size_t>(found)) == offset) {
+      position = static_cast<std::size_t>(found);
+    }
+  }
+  if (position == entries.size()) position = entries.Find(offset);
+  if (position == entries.size()) return;
+  NoteIndexChange(slot, IndexChange{false, static_cast<int32_t>(position), offset});
+  entries.Erase(position);
 }
 
 void WriteIndex(StoreSlot* slot) {
-  if (slot->plKeyIndex.empty() || slot->lIndexOffset == 0) return;
-  std::vector<unsigned char> bytes(slot->plKeyIndex.size() * 4);
-  for (std::size_t i = 0; i < slot->plKeyIndex.size(); ++i) {
-    EncodeInt32(slot->plKeyIndex[i], &bytes[4 * i]);
+  if (slot->lIndexOffset == 0 || slot->lIndexCapacity <= 0) return;
+  slot->bIndexUnwritten = true;
+  slot->indexChanges.clear();
+  // A file written through gets the array at once; a buffered one when the
+  // call commits (or the Index record is replaced), whichever comes first.
+  if (slot->pBuffer == nullptr) FlushIndex(slot);
+}
+
+bool FlushIndex(StoreSlot* slot) {
+  if (!slot->bIndexUnwritten) return true;
+  std::vector<unsigned char> bytes;
+  std::vector<int32_t> array;
+  try {
+    array.assign(static_cast<std::size_t>(slot->lIndexCapacity), 0);
+    bytes.resize(array.size() * 4);
+  } catch (const std::bad_alloc&) {
+    slot->bWriteFailed = true;
+    return false;
   }
+  // The array now, taken back to its last WriteIndex by undoing the changes
+  // made since, newest first: the same moves as the changes themselves.
+  const std::size_t n = std::min(slot->plKeyIndex.size(), array.size());
+  if (n == slot->plKeyIndex.size()) {
+    slot->plKeyIndex.CopyTo(array.data());
+  } else if (n > 0) {
+    std::size_t i = 0;
+    slot->plKeyIndex.VisitFrom(0, [&](int32_t entry) {
+      array[i++] = entry;
+      return i < n;
+    });
+  }
+  for (auto change = slot->indexChanges.rbegin(); change != slot->indexChanges.rend(); ++change) {
+    const auto at = array.begin() + std::min<std::ptrdiff_t>(change->lPosition, static_cast<std::ptrdiff_t>(array.size()));
+    if (at == array.end()) continue;
+    if (change->bInserted) {
+      std::copy(at + 1, array.end(), at);
+      array.back() = 0;
+    } else {
+      std::copy_backward(at, array.end() - 1, array.end());
+      *at = change->lOffset;
+    }
+  }
+  for (std::size_t i = 0; i < array.size(); ++i) EncodeInt32(array[i], &bytes[4 * i]);
   slot->pFile->Seek(int64_t{slot->lIndexOffset} + kRecordHeaderSize + kIndexKeyLength);
   WriteBytes(slot, bytes.data(), bytes.size());
+  slot->bIndexUnwritten = false;
+  slot->indexChanges.clear();
+  return true;
 }
 
 }  // namespace kvs

@@ -1,10 +1,16 @@
 // key_index.h: key comparison and the sorted key index.
 //
 // A sorted store keeps the record offsets of its live records in ascending
-// key order in plKeyIndex; the array is persisted whole as the data area of
-// the record named "Index". Its count is lCount of the allocated list:
-// entries 0..count-1 are in use, the rest are 0, and count < capacity after
-// every completed insertion.
+// key order in plKeyIndex; the array is persisted whole, zero-padded to
+// lIndexCapacity entries, as the data area of the record named "Index". Its
+// count is lCount of the allocated list: entries 0..count-1 are in use, the
+// rest are 0, and count < capacity after every completed insertion.
+//
+// The Index record holds the array as of the last WriteIndex. A file written
+// through gets those bytes at once; a buffered one gets them from FlushIndex,
+// when the call commits or before the Index record is replaced by growth.
+// Until then the slot notes the changes made since the last WriteIndex, so
+// the array of that moment can be produced exactly.
 #ifndef KVS_STORE_KEY_INDEX_H
 #define KVS_STORE_KEY_INDEX_H
 
@@ -26,20 +32,29 @@ constexpr int32_t kIndexGrowth = 256;  // entries added at creation and each gro
 int CompareKeys(const StoreSlot* slot, const char* a, const char* b);
 // The same over at most the first n bytes; 0 when n is 0.
 int ComparePrefix(const StoreSlot* slot, const char* a, const char* b, std::size_t n);
+// CompareKeys of key against a stored key of storedLength bytes, over at
+// most n bytes.
+int CompareStoredKey(const StoreSlot* slot, const char* key, const char* stored,
+                     std::size_t storedLength, std::size_t n);
+// CompareKeys of key against the key of the record at offset; -1 when that
+// key cannot be read.
+int CompareWithRecord(StoreSlot* slot, const char* key, int32_t offset);
 // Yields the visited record's offset when its key equals userData's key.
 int32_t KeyMatchVisitor(StoreSlot* slot, const char* key, const RecordHeader& header,
                         void* userData);
 
-// The stored key of the record at offset, NUL-terminated; null for an offset
-// of 0 or less, a damaged record or short memory.
-std::unique_ptr<char[]> ReadRecordKey(StoreSlot* slot, int32_t offset);
+// The stored key of the record at offset, read in place: *length bytes (up
+// to a NUL the key may hold), valid until the next use of the file. Null for
+// an offset of 0 or less or a damaged record.
+const char* ReadRecordKey(StoreSlot* slot, int32_t offset, std::size_t* length);
 // The whole data area (lBytesAllocated bytes) of the record at offset; null
 // for a damaged record or short memory. Its header goes to *header if given.
 std::unique_ptr<unsigned char[]> ReadRecordData(StoreSlot* slot, int32_t offset,
                                                 RecordHeader* header);
 
 // Position of the entry whose key equals key, or -1; *lastProbe (when given
-// and the index is not empty) receives the last probed position.
+// and the index is not empty) receives the position nearest to where the
+// key belongs.
 int32_t IndexSearch(StoreSlot* slot, const char* key, int32_t* lastProbe);
 // The position at which key belongs.
 int32_t IndexInsertPosition(StoreSlot* slot, const char* key);
@@ -53,12 +68,15 @@ int IndexGrow(StoreSlot* slot);
 // Appends the Index record of a new sorted store with 256 empty entries.
 int IndexCreate(StoreSlot* slot);
 // Loads the index of a sorted store being opened; 1 when the slot has a
-// usable index afterwards.
+// usable index afterwards: complete, in key order and zero-padded.
 int IndexLoad(StoreSlot* slot);
 // Removes record offset from the array, if present.
 void IndexRemove(StoreSlot* slot, int32_t offset);
-// Writes the whole array into the Index record's data area.
+// The whole array, as it is now, is what the Index record's data area holds.
 void WriteIndex(StoreSlot* slot);
+// Puts the array of the last WriteIndex into the Index record, if it is not
+// there yet; false when memory for it is short.
+bool FlushIndex(StoreSlot* slot);
 
 }  // namespace kvs
 

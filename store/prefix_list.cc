@@ -6,56 +6,46 @@
 
 #include "store/key_index.h"
 
-namespace kvs {
-namespace {
-
-// Position of the first key that is not below prefix.
-int32_t StartPosition(StoreSlot* slot, const char* prefix) {
-  int32_t probe = 0;
-  const int32_t found = IndexSearch(slot, prefix, &probe);
-  if (found != -1) return found;
-  auto key = ReadRecordKey(slot, slot->plKeyIndex[static_cast<std::size_t>(probe)]);
-  if (!key) return probe;
-  return CompareKeys(slot, prefix, key.get()) < 0 ? probe : probe + 1;
-}
-
-}  // namespace
-}  // namespace kvs
-
 using namespace kvs;
 
 extern "C" char* BdbListPrefix(StoreHandle store, const char* prefix, int32_t* count) {
   StoreSlot* slot = ValidateHandle(store);
   if (slot == nullptr || prefix == nullptr || !IsSorted(*slot)) return nullptr;
-  const int32_t n = std::min(slot->header.lhAllocated.lCount, slot->lIndexCapacity);
-  const int32_t s = StartPosition(slot, prefix);
+  // The matching keys are the run that starts where the prefix belongs.
+  const auto start = static_cast<std::size_t>(IndexInsertPosition(slot, prefix));
   const std::size_t L = std::strlen(prefix);
 
   // First pass: measure the run of matching keys.
   std::size_t total = 0;
-  int32_t e = s;
-  for (; e < n; ++e) {
-    auto key = ReadRecordKey(slot, slot->plKeyIndex[static_cast<std::size_t>(e)]);
-    if (!key) return nullptr;
-    if (ComparePrefix(slot, prefix, key.get(), L) != 0) break;
-    total += std::strlen(key.get()) + 1;
-  }
-  if (s >= e) return nullptr;
+  std::size_t matches = 0;
+  bool readable = true;
+  slot->plKeyIndex.VisitFrom(start, [&](int32_t offset) {
+    std::size_t length = 0;
+    const char* key = ReadRecordKey(slot, offset, &length);
+    if (key == nullptr) return readable = false;
+    if (CompareStoredKey(slot, prefix, key, length, L) != 0) return false;
+    total += length + 1;
+    ++matches;
+    return true;
+  });
+  if (!readable || matches == 0) return nullptr;
 
   // Second pass: copy them. The block is zeroed, so it ends in an empty key.
   auto* block = static_cast<char*>(std::calloc(total + 1, 1));
   if (block == nullptr) return nullptr;
   std::size_t used = 0;
   int32_t copied = 0;
-  for (int32_t i = s; i < e; ++i) {
-    auto key = ReadRecordKey(slot, slot->plKeyIndex[static_cast<std::size_t>(i)]);
-    if (!key) continue;
-    const std::size_t size = std::strlen(key.get()) + 1;
-    if (size > total - used) break;  // the file changed under us: never overflow
-    std::memcpy(block + used, key.get(), size);
-    used += size;
-    ++copied;
-  }
+  std::size_t left = matches;
+  slot->plKeyIndex.VisitFrom(start, [&](int32_t offset) {
+    std::size_t length = 0;
+    const char* key = ReadRecordKey(slot, offset, &length);
+    if (key != nullptr) {
+      std::memcpy(block + used, key, length);
+      used += length + 1;
+      ++copied;
+    }
+    return --left > 0;
+  });
   if (copied == 0) {
     std::free(block);
     return nullptr;

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "store/key_index.h"
+#include "store/lifecycle.h"
 
 namespace kvs {
 namespace {
@@ -70,7 +71,7 @@ int FindRecord(StoreSlot* slot, const char* key, int32_t* offset) {
   int32_t found = 0;
   if (IsSorted(*slot)) {
     const int32_t position = IndexSearch(slot, key, nullptr);
-    if (position >= 0) found = slot->plKeyIndex[static_cast<std::size_t>(position)];
+    if (position >= 0) found = slot->plKeyIndex.at(static_cast<std::size_t>(position));
   } else {
     found = WalkChain(slot, slot->header.lhAllocated.lFirst, KeyMatchVisitor,
                       const_cast<char*>(key));
@@ -204,7 +205,8 @@ extern "C" int BdbPut(StoreHandle store, const char* key, const void* data, int3
   // A put whose writes did not all reach the file is not reported stored.
   slot->bWriteFailed = false;
   const int result = PutRecord(slot, key, data, length);
-  return result != 0 && !slot->bWriteFailed ? 1 : 0;
+  const bool committed = CommitStore(slot);
+  return result != 0 && committed ? 1 : 0;
 }
 
 extern "C" int BdbGetSize(StoreHandle store, const char* key, int32_t* size) {
@@ -237,5 +239,6 @@ extern "C" int BdbDelete(StoreHandle store, const char* key) {
   if (stored.get() == nullptr) return 0;
   slot->bWriteFailed = false;
   const int result = RemoveRecord(slot, stored.get());
-  return result != 0 && !slot->bWriteFailed ? 1 : 0;
+  const bool committed = CommitStore(slot);
+  return result != 0 && committed ? 1 : 0;
 }

@@ -4,22 +4,11 @@
 
 #include <cstring>
 
-#include "store/key_index.h"
-
 namespace kvs {
 namespace {
 
 // All zero at program start; a slot is reset whole when it is freed.
 StoreSlot g_slots[MAX_STORES];
-
-// True when name is not null and fits szFileName with its terminator.
-bool FileNameFits(const char* name) {
-  if (name == nullptr) return false;
-  for (std::size_t i = 0; i <= kMaxFileNameLength; ++i) {
-    if (name[i] == '\0') return true;
-  }
-  return false;
-}
 
 bool ChainHeadIsPlausible(const ListHead& head, int64_t fileLength) {
   if (head.lFirst == 0 && head.lLast == 0 && head.lCount == 0) return true;
@@ -31,7 +20,32 @@ bool ChainHeadIsPlausible(const ListHead& head, int64_t fileLength) {
 
 void FreeSlot(StoreSlot* slot) { *slot = StoreSlot{}; }
 
+bool g_writeThrough = false;
+
+// Opens the slot's file, buffered unless files are written through.
+bool OpenSlotFile(StoreSlot* slot, const char* fileName, OpenMode mode) {
+  std::unique_ptr<StoreFile> file = ActiveFileSystem().Open(fileName, mode);
+  if (!file) return false;
+  if (g_writeThrough) {
+    slot->pFile = std::move(file);
+    slot->pBuffer = nullptr;
+    return true;
+  }
+  auto buffered = std::make_unique<BufferedFile>(std::move(file));
+  slot->pBuffer = buffered.get();
+  slot->pFile = std::move(buffered);
+  return true;
+}
+
 }  // namespace
+
+bool FileNameFits(const char* name) {
+  if (name == nullptr) return false;
+  for (std::size_t i = 0; i <= kMaxFileNameLength; ++i) {
+    if (name[i] == '\0') return true;
+  }
+  return false;
+}
 
 bool IsSorted(const StoreSlot& slot) { return (slot.header.lFlags & STORE_SORTED) != 0; }
 bool IsNoCase(const StoreSlot& slot) { return (slot.header.lFlags & STORE_NOCASE) != 0; }
@@ -69,19 +83,16 @@ bool WriteHeader(StoreSlot* slot) {
 
 int InitSlot(StoreSlot* slot, const char* fileName, int32_t flags) {
   if (slot == nullptr || !FileNameFits(fileName)) return 0;
-  auto file = ActiveFileSystem().Open(fileName, OpenMode::kCreate);
-  if (!file) return 0;
-  FreeSlot(slot);
+  StoreSlot fresh;
+  if (!OpenSlotFile(&fresh, fileName, OpenMode::kCreate)) return 0;
+  *slot = std::move(fresh);
   std::memcpy(slot->header.achMagic, kMagic, sizeof kMagic);
-  slot->pFile = std::move(file);
   slot->header.lFlags = flags & kFlagMask;
   std::strcpy(slot->szFileName, fileName);
-  // A store whose header or Index record could not be written is not handed
-  // out, and its file is removed so that it can never open as a store.
-  bool whole = WriteHeader(slot);
-  if (whole && IsSorted(*slot)) whole = IndexCreate(slot) != 0 && !slot->bWriteFailed;
-  if (!whole) {
-    FreeSlot(slot);
+  // A store whose header could not be written is not handed out, and its
+  // file is removed so that it can never open as a store.
+  if (!WriteHeader(slot)) {
+    DiscardSlot(slot);
     ActiveFileSystem().Delete(fileName);
     return 0;
   }
@@ -90,9 +101,7 @@ int InitSlot(StoreSlot* slot, const char* fileName, int32_t flags) {
 
 int OpenSlot(StoreSlot* slot, const char* fileName) {
   if (slot == nullptr || !FileNameFits(fileName)) return 0;
-  auto file = ActiveFileSystem().Open(fileName, OpenMode::kUpdate);
-  if (!file) return 0;
-  slot->pFile = std::move(file);
+  if (!OpenSlotFile(slot, fileName, OpenMode::kUpdate)) return 0;
   std::strcpy(slot->szFileName, fileName);
   // A file shorter than the header leaves the fields it does not cover zero.
   unsigned char bytes[kStoreHeaderSize] = {};
@@ -105,15 +114,13 @@ int OpenSlot(StoreSlot* slot, const char* fileName) {
     FreeSlot(slot);
     return 0;
   }
-  // The chain heads and the index are checked before the store is handed
-  // out; everything deeper is checked by the operations as they read it.
+  // The chain heads are checked before the store is handed out; everything
+  // deeper is checked by the operations as they read it.
   const int64_t length = slot->pFile->Length();
   const StoreHeader& h = slot->header;
-  bool usable = ChainHeadIsPlausible(h.lhAllocated, length) &&
-                ChainHeadIsPlausible(h.lhFree, length) && ChainHeadIsPlausible(h.lhIndex, length);
-  if (usable && IsSorted(*slot)) usable = IndexLoad(slot) != 0;
-  if (!usable) {
-    FreeSlot(slot);  // closes the file without writing to it
+  if (!ChainHeadIsPlausible(h.lhAllocated, length) || !ChainHeadIsPlausible(h.lhFree, length) ||
+      !ChainHeadIsPlausible(h.lhIndex, length)) {
+    DiscardSlot(slot);
     return 0;
   }
   return 1;
@@ -121,11 +128,17 @@ int OpenSlot(StoreSlot* slot, const char* fileName) {
 
 int CloseSlot(StoreSlot* slot) {
   if (slot == nullptr) return 0;
-  if (IsSorted(*slot)) WriteIndex(slot);
   if (slot->pFile) slot->pFile->Flush();
   FreeSlot(slot);  // releases the index array and closes the file
   return 1;
 }
+
+void DiscardSlot(StoreSlot* slot) {
+  if (slot->pBuffer != nullptr) slot->pBuffer->DiscardChanges();
+  FreeSlot(slot);
+}
+
+void SetWriteThrough(bool writeThrough) { g_writeThrough = writeThrough; }
 
 }  // namespace kvs
 
@@ -139,19 +152,3 @@ extern "C" int BdbIsStoreFile(const char* fileName) {
   const std::size_t got = file->Read(bytes, sizeof bytes);
   return got >= sizeof kMagic && std::memcmp(bytes, kMagic, sizeof kMagic) == 0 ? 1 : 0;
 }
-
-extern "C" StoreHandle BdbCreate(const char* fileName, int32_t flags) {
-  if (!FileNameFits(fileName)) return nullptr;
-  StoreSlot* slot = FindFreeSlot();
-  if (slot == nullptr) return nullptr;
-  return InitSlot(slot, fileName, flags) ? slot : nullptr;
-}
-
-extern "C" StoreHandle BdbOpen(const char* fileName) {
-  if (!FileNameFits(fileName) || !BdbIsStoreFile(fileName)) return nullptr;
-  StoreSlot* slot = FindFreeSlot();
-  if (slot == nullptr) return nullptr;
-  return OpenSlot(slot, fileName) ? slot : nullptr;
-}
-
-extern "C" int BdbClose(StoreHandle store) { return CloseSlot(ValidateHandle(store)); }

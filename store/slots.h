@@ -5,6 +5,12 @@
 // exactly while szFileName is empty; a free slot holds no file and no index.
 // InitSlot, OpenSlot and CloseSlot also work on a slot outside the table
 // (compaction fills its new store in a private working slot).
+//
+// A slot reaches its file through a BufferedFile (pBuffer), which gathers
+// the writes of one call until the call commits them; tests can choose
+// files written through byte by byte instead (SetWriteThrough) and compare
+// the two. The sorted key index is created, loaded and written by the layer
+// above (lifecycle.h); a slot only holds it.
 #ifndef KVS_STORE_SLOTS_H
 #define KVS_STORE_SLOTS_H
 
@@ -12,17 +18,30 @@
 #include <memory>
 #include <vector>
 
+#include "store/buffered_file.h"
 #include "store/format.h"
+#include "store/index_entries.h"
 #include "store/store.h"
 #include "store/store_file.h"
+
+// A change of the KeyIndex since it was last written (see key_index.h).
+struct IndexChange {
+  bool bInserted;     // an entry was inserted at lPosition, else removed
+  int32_t lPosition;
+  int32_t lOffset;    // the entry removed
+};
 
 struct StoreSlot {
   char szFileName[260] = {};                // name as passed; empty: slot free
   std::unique_ptr<kvs::StoreFile> pFile;    // the open store file
+  kvs::BufferedFile* pBuffer = nullptr;     // pFile when it is buffered (not owning)
   kvs::StoreHeader header;                  // authoritative copy of the file's header
-  int32_t lIndexCapacity = 0;               // entries in plKeyIndex (sorted stores)
+  int32_t lIndexCapacity = 0;               // entries of the persisted KeyIndex (sorted stores)
   int32_t lIndexOffset = 0;                 // offset of the Index record (sorted stores)
-  std::vector<int32_t> plKeyIndex;          // the KeyIndex (sorted stores)
+  kvs::IndexEntries plKeyIndex;             // the KeyIndex (sorted stores)
+  bool bIndexUnwritten = false;             // the Index record lags behind its last write
+  std::vector<IndexChange> indexChanges;    // changes since the index was last written
+  bool bHeld = false;                       // changes wait for BdbFlush, BdbCompact or BdbClose
   bool bWriteFailed = false;                // a write into pFile came up short
 };
 
@@ -31,6 +50,8 @@ namespace kvs {
 // The longest file name a slot holds, without its terminator.
 constexpr std::size_t kMaxFileNameLength = sizeof(StoreSlot::szFileName) - 1;
 
+// True when name is not null and fits szFileName with its terminator.
+bool FileNameFits(const char* name);
 bool IsSorted(const StoreSlot& slot);
 bool IsNoCase(const StoreSlot& slot);
 
@@ -46,8 +67,13 @@ int InitSlot(StoreSlot* slot, const char* fileName, int32_t flags);
 // Opens an existing store file into a free slot. 0 with the slot free when
 // the file cannot be opened or its chain heads or index are unusable.
 int OpenSlot(StoreSlot* slot, const char* fileName);
-// Writes the index of a sorted store, closes the file and frees the slot.
+// Commits what the file still holds back, closes it and frees the slot.
 int CloseSlot(StoreSlot* slot);
+// Closes the file without writing to it and frees the slot.
+void DiscardSlot(StoreSlot* slot);
+// Opens store files buffered (the default) or written through byte by byte
+// (for tests that compare the two).
+void SetWriteThrough(bool writeThrough);
 // Writes n bytes at the file position. A short write is remembered in
 // bWriteFailed, so that an operation built of many writes can tell whether
 // all of them reached the file.

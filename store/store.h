@@ -11,6 +11,15 @@
  *
  * Results: 1 for success, 0 for failure or an absent key, unless a call says
  * otherwise. No call prints anything except the two dumps.
+ *
+ * Durability: when a call that changes a store (BdbCreate, BdbPut,
+ * BdbDelete, BdbCompact, BdbClose, BdbFlush) returns, the file holds its
+ * effect: every byte has been handed to the operating system, so another
+ * process sees it and it outlives the end of this one. Only BdbCompact also
+ * forces the new file to stable storage before it takes the store's name.
+ * A store whose writes are held (BdbHoldWrites) keeps its changes in memory
+ * instead, until the next BdbFlush, BdbCompact or BdbClose; until then the
+ * file stays exactly as it was.
  */
 #ifndef KVS_STORE_STORE_H
 #define KVS_STORE_STORE_H
@@ -55,9 +64,24 @@ StoreHandle BdbCreate(const char *fileName, int32_t flags);
  * update, is damaged beyond use, the name is too long, or no slot is free. */
 StoreHandle BdbOpen(const char *fileName);
 
-/* Writes the key index of a sorted store and closes the store.
- * 1 when a store was closed, 0 for a handle that is not open. */
+/* Writes the key index of a sorted store and every held change, and closes
+ * the store. 1 when a store was closed, 0 for a handle that is not open. */
 int BdbClose(StoreHandle store);
+
+/* Holds the store's changes in memory from now on: puts and deletes change
+ * the store as seen through the handle, but the file only at the next
+ * BdbFlush, BdbCompact or BdbClose, which ends the run. The key index is
+ * then written once, not after every insertion, and a process that dies
+ * before the run ends leaves the file as it was when the run began. Growth
+ * of the file is checked at the end of the run, so a full disk makes that
+ * call fail rather than a put. 0 for an invalid handle. */
+int BdbHoldWrites(StoreHandle store);
+
+/* Writes every held change to the file and ends the run of held calls.
+ * 1 when the file holds the store as seen through the handle; 0 for an
+ * invalid handle or when a write failed (the changes then stay in memory,
+ * and a later BdbFlush or BdbClose tries again). */
+int BdbFlush(StoreHandle store);
 
 /* Stores length bytes of data under key, replacing any value the key had.
  * data may be NULL only when length is 0. Returns 0 for an invalid handle,
@@ -89,7 +113,8 @@ void BdbFree(void *block);
 
 /* Rewrites the store into a fresh file holding only its live records and
  * puts it in place of the old file, atomically. The handle stays valid.
- * 1 on success; 0 on failure, with the old store left whole and open. */
+ * 1 on success; 0 on failure, with the old store left whole and open (held
+ * changes are then written to it). Ends a run of held calls. */
 int BdbCompact(StoreHandle store);
 
 /* Print the record headers of the allocated or free list to stream.

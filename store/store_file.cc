@@ -1,5 +1,8 @@
-// store_file.cc: the process-wide choice of the file system the store uses.
+// store_file.cc: the process-wide choice of the file system the store uses,
+// and the plain way of viewing file bytes.
 #include "store/store_file.h"
+
+#include <new>
 
 namespace kvs {
 namespace {
@@ -9,6 +12,18 @@ namespace {
 FileSystem* g_fileSystem = nullptr;
 
 }  // namespace
+
+const unsigned char* StoreFile::View(int64_t offset, std::size_t n) {
+  static const unsigned char kNothing = 0;
+  if (n == 0) return offset >= 0 && offset <= Length() ? &kNothing : nullptr;
+  try {
+    view_.resize(n);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  if (!Seek(offset) || Read(view_.data(), n) != n) return nullptr;
+  return view_.data();
+}
 
 FileSystem& ActiveFileSystem() {
   return g_fileSystem != nullptr ? *g_fileSystem : PlatformFileSystem();

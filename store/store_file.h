@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace kvs {
 
@@ -48,6 +49,13 @@ class StoreFile {
   virtual bool SetLength(int64_t length) = 0;
   // Forces the file's contents to stable storage; false on failure.
   virtual bool Sync() = 0;
+  // The n bytes at offset, valid until the next call on this file; null
+  // when they are not all there. May move the position. Files held in
+  // memory hand out their own bytes; others read them into a buffer.
+  virtual const unsigned char* View(int64_t offset, std::size_t n);
+
+ private:
+  std::vector<unsigned char> view_;  // the default View()'s buffer
 };
 
 class FileSystem {

@@ -1,0 +1,78 @@
+// buffered_file.h: the store file as the store works on it: an image of the
+// file held in memory in pages, read from the file on first use and written
+// back at commit points.
+//
+// Reads, writes and the length act on the image; Flush() is the commit
+// point: it gives the file the image's length and writes every changed byte
+// range, in file order, with as few system calls as the ranges allow. The
+// store commits at the end of every call that changes a store, so a caller
+// sees the same file after each call as with a file written byte by byte,
+// while one call's many small header, key and index writes cost one pass.
+//
+// Growth is passed to the file at once (so a full disk fails the operation
+// that needs the room, before anything else changes), unless the file is
+// held: then the image alone grows until the next Flush(), which sets the
+// length before it writes anything.
+#ifndef KVS_STORE_BUFFERED_FILE_H
+#define KVS_STORE_BUFFERED_FILE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "store/store_file.h"
+
+namespace kvs {
+
+class BufferedFile final : public StoreFile {
+ public:
+  // Takes the open file; its length is read once, here.
+  explicit BufferedFile(std::unique_ptr<StoreFile> file);
+  ~BufferedFile() override;
+  BufferedFile(const BufferedFile&) = delete;
+  BufferedFile& operator=(const BufferedFile&) = delete;
+
+  std::size_t Read(void* buffer, std::size_t n) override;
+  std::size_t Write(const void* data, std::size_t n) override;
+  bool Seek(int64_t offset) override;
+  int64_t Tell() override;
+  // Commits: the file gets the image's length and every changed range.
+  // False when any of that failed (the changes then stay pending).
+  bool Flush() override;
+  int64_t Length() override;
+  bool SetLength(int64_t length) override;
+  bool Sync() override;
+  const unsigned char* View(int64_t offset, std::size_t n) override;
+
+  // While held, growth stays in the image until the next Flush().
+  void Hold(bool held) { held_ = held; }
+  // True when the image holds changes the file has not received.
+  bool HasChanges() const { return !dirtyPages_.empty() || length_ != fileLength_; }
+  // Forgets every pending change: the image is the file again.
+  void DiscardChanges();
+  // Closes the file but keeps the image and its pending changes, until
+  // AdoptFile hands it the same file again.
+  void ReleaseFile() { file_.reset(); }
+  void AdoptFile(std::unique_ptr<StoreFile> file) { file_ = std::move(file); }
+
+ private:
+  struct Page;
+
+  Page* LoadedPage(std::size_t number);
+  void DropPagesFrom(int64_t length);
+
+  std::unique_ptr<StoreFile> file_;
+  std::vector<std::unique_ptr<Page>> pages_;  // by page number; null: not read yet
+  std::vector<unsigned char> viewCopy_;       // a View() that spans two pages
+  int64_t position_ = 0;
+  std::vector<std::size_t> dirtyPages_;       // numbers of pages with changes
+  int64_t length_ = 0;          // the image's length
+  int64_t fileLength_ = 0;      // the file's length as last set or read
+  int64_t readableLength_ = 0;  // file bytes below this are the image's, unless changed
+  bool held_ = false;
+};
+
+}  // namespace kvs
+
+#endif  // KVS_STORE_BUFFERED_FILE_H
