@@ -13,7 +13,8 @@ namespace echolog {
 struct Outcome {
   bool finished = false;
   unsigned status = 99;
-  std::string bytes;                 // what reached standard output, reports taken out
+  std::string text;                  // what reached standard output
+  std::string bytes;                 // the same, reports taken out
   std::vector<std::string> reports;  // the report lines among them, each ending in "\n"
   std::string terminal;              // what reached the console
 };
@@ -42,6 +43,7 @@ inline constexpr const char* kChildInput = "eof";
 // Splits what reached standard output into the captured bytes and the
 // reports; the stream may write reports out between chunks, with CR LF.
 inline void TakeApart(std::string_view text, Outcome& outcome) {
+  outcome.text = text;
   static const std::regex report(
       "echolog32: Error -?[0-9]+ from [A-Za-z]+     on line [0-9]+\r?\n");
   std::match_results<std::string_view::const_iterator> match;
