@@ -17,13 +17,20 @@ struct Outcome {
   std::string bytes;                 // the same, reports taken out
   std::vector<std::string> reports;  // the report lines among them, each ending in "\n"
   std::string terminal;              // what reached the console
+  double secondsAfterReader = -1;    // from the reader going away to the end
+  bool commandEnded = false;         // the command ended too, soon after echolog32
 };
 
-enum class Output { kFile, kTerminal, kNullDevice };
+// Where standard output goes: a file, the terminal, the null device, a pipe
+// whose reader goes away after kEarlyReaderBytes, or the full device.
+enum class Output { kFile, kTerminal, kNullDevice, kEarlyReader, kFullDevice };
+
+inline constexpr std::size_t kEarlyReaderBytes = 256;
 
 // Runs echolog32 with args, its standard input a pipe that stays open, and
-// waits at most ten seconds for it. On Windows standard output is always a
-// file and there is never a console.
+// waits at most ten seconds for it, and then at most five for the command.
+// On Windows standard output is a file or the early reader's pipe, and there
+// is never a console.
 Outcome RunEchoLog32(const std::vector<std::string>& args, Output output = Output::kFile,
                      bool withConsole = true);
 

@@ -20,6 +20,22 @@ TEST(EndToEndTest, WithoutAConsoleTheFileGetsOneReportAndThenEveryByte) {
   EXPECT_EQ(run.text.substr(run.text.size() - MixedOutput().size()), MixedOutput());
 }
 
+// The command writes lines for ever; the reader takes its bytes and goes away.
+// echolog32 ends at once and, closing the pipe, ends the command as well.
+TEST(EndToEndTest, AReaderThatGoesAwayEndsTheRunAndTheCommand) {
+  const Outcome run = RunEchoLog32({ChildPath(), "endless"}, Output::kEarlyReader, false);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.status, 0u);
+  EXPECT_LT(run.secondsAfterReader, 1.0);
+  EXPECT_TRUE(run.commandEnded);
+  EXPECT_EQ(run.reports,
+            std::vector<std::string>{ReportLine(kNoConsoleError, "CreateConsole", 92)});
+  std::string lines;
+  while (lines.size() < run.bytes.size()) lines += "y\n";
+  EXPECT_EQ(run.bytes, lines.substr(0, run.bytes.size()));
+  EXPECT_EQ(run.text.substr(run.text.size() - run.bytes.size()), run.bytes);
+}
+
 TEST(EndToEndTest, MissingProgramIsReportedOnceAndEndsWithStatusZero) {
   const Outcome run = RunEchoLog32({"no-such-program"}, Output::kFile, false);
   ASSERT_TRUE(run.finished);
