@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "echolog/command_line.h"
@@ -74,9 +75,27 @@ class EchoLog {
   // One report line with the code GetLastError gives now.
   void Report(FailurePlace place) { ReportCode(os_.GetLastError(), place); }
 
+  // In capture mode the chunks go straight to the standard output handle and
+  // the reports through the stream, into the same destination. A report is
+  // held until the captured bytes end a line, so that it never splits a line
+  // of the command's output.
   void ReportCode(Dword code, FailurePlace place) {
-    std::fprintf(out_, "%s: Error %d from %s     on line %d\n", kSourceName,
-                 static_cast<int>(code), place.label, place.line);
+    char line[160];
+    std::snprintf(line, sizeof line, "%s: Error %d from %s     on line %d\n", kSourceName,
+                  static_cast<int>(code), place.label, place.line);
+    if (!echo_) {
+      std::fputs(line, out_);
+      return;
+    }
+    heldReports_ += line;
+    ReleaseHeldReports();
+  }
+
+  void ReleaseHeldReports() {
+    if (heldReports_.empty() || lineOpen_) return;
+    std::fputs(heldReports_.c_str(), out_);
+    std::fflush(out_);
+    heldReports_.clear();
   }
 
   // Capture mode unless standard output is a character device. The type is
@@ -89,6 +108,9 @@ class EchoLog {
     console_ = os_.CreateFileA("CONOUT$", kGenericWrite, kFileShareRead, kCreateAlways,
                                kFileAttributeNormal);
     if (console_ == kInvalidHandle) Report(kConsoleFailed);
+    // Without a console the one report above stands; writing every chunk to
+    // a console that is not there would only add a report per chunk.
+    consoleEcho_ = echo_ && IsHeld(console_);
   }
 
   // Creates the pipe, makes its read end private to this process and
@@ -171,25 +193,63 @@ class EchoLog {
         continue;
       }
       failures = 0;
-      if (count > 0) CopyChunk(chunk, std::min(count, kChunkSize));
+      if (count > 0 && !CopyChunk(chunk, std::min(count, kChunkSize))) return;
     }
   }
 
-  void CopyChunk(const char* chunk, Dword count) {
+  // False once standard output has failed. Nothing more can be delivered
+  // there, so the copy ends; closing the read end then lets the command meet
+  // a broken pipe, as it would writing to that output itself.
+  bool CopyChunk(const char* chunk, Dword count) {
     if (!echo_) {
-      // Text output: a NUL byte ends the chunk's printing.
+      // Text output: a NUL byte ends the chunk's printing. The stream keeps
+      // its error indicator once a write of its buffer has failed.
       std::fprintf(out_, "%.*s", static_cast<int>(count), chunk);
-      return;
+      if (!std::ferror(out_)) return true;
+      Report(kWriteStdOutputFailed);
+      return false;
     }
+    const bool delivered = WriteCaptured(std::string_view(chunk, count));
+    // The console shows the chunk whatever became of it on standard output.
     Dword written = 0;
-    if (!os_.WriteFile(stdOutput_, chunk, count, &written)) Report(kWriteStdOutputFailed);
-    if (!os_.WriteFile(console_, chunk, count, &written)) Report(kWriteConsoleFailed);
+    if (consoleEcho_ && !os_.WriteFile(console_, chunk, count, &written)) {
+      Report(kWriteConsoleFailed);
+      consoleEcho_ = false;  // reported once; the capture goes on without echo
+    }
+    return delivered;
+  }
+
+  // Writes bytes unchanged to the standard output handle. While reports are
+  // held the bytes are written up to the end of their first line, and the
+  // reports follow there.
+  bool WriteCaptured(std::string_view bytes) {
+    while (!bytes.empty()) {
+      std::size_t size = bytes.size();
+      const std::size_t lineEnd = bytes.find('\n');
+      if (!heldReports_.empty() && lineEnd != std::string_view::npos) size = lineEnd + 1;
+      Dword written = 0;
+      const bool ok = os_.WriteFile(stdOutput_, bytes.data(), static_cast<Dword>(size), &written);
+      if (written > 0) lineOpen_ = bytes[std::min<std::size_t>(written, size) - 1] != '\n';
+      if (!ok) {
+        Report(kWriteStdOutputFailed);
+        return false;
+      }
+      bytes.remove_prefix(size);
+      ReleaseHeldReports();
+    }
+    return true;
   }
 
   // Results are not examined: nothing is left to do about a failed close.
-  // Reports still buffered in out_ go out before standard output closes.
+  // Reports still held or buffered go out before standard output closes;
+  // held ones after the command's last line, ended first if it is open.
   void CloseAll() {
     CloseIfHeld(console_);
+    if (!heldReports_.empty() && lineOpen_) {
+      std::fputc('\n', out_);
+      lineOpen_ = false;
+    }
+    ReleaseHeldReports();
     std::fflush(out_);
     CloseIfHeld(stdOutput_);
     CloseIfHeld(pipeRead_);
@@ -204,7 +264,10 @@ class EchoLog {
 
   WindowsApi& os_;
   std::FILE* out_;
-  bool echo_ = false;  // capture mode
+  bool echo_ = false;         // capture mode
+  bool consoleEcho_ = false;  // capture mode with a console that still takes the chunks
+  bool lineOpen_ = false;     // the bytes on standard output end inside a line
+  std::string heldReports_;   // capture mode: reports waiting for a line end
   Handle stdOutput_ = kNullHandle;
   Handle console_ = kNullHandle;
   Handle pipeRead_ = kNullHandle;

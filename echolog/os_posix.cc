@@ -7,6 +7,7 @@
 // its standard handles, so the pipe's read end never reaches it. "CONOUT$" is
 // the controlling terminal.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -120,7 +121,9 @@ class SpawnSetup {
 
 class PosixApi final : public WindowsApi {
  public:
-  PosixApi() { signal(SIGPIPE, SIG_IGN); }  // a closed reader fails the write instead
+  // A reader that went away fails the write with EPIPE instead of ending
+  // this process, so the tool can report it and clean up.
+  PosixApi() { signal(SIGPIPE, SIG_IGN); }
 
   Dword GetVersion() override { return 0x0000000A; }  // NT family, version 10.0
 
@@ -249,12 +252,20 @@ class PosixApi final : public WindowsApi {
     return true;
   }
 
+  // Blocks until every byte is written, as on Windows: an interrupted write
+  // goes on, and one to a descriptor that another process made non-blocking
+  // waits until it can take more. Any other error is final.
   bool WriteFile(Handle file, const void* buffer, Dword size, Dword* written) override {
     const char* bytes = static_cast<const char*>(buffer);
     *written = 0;
     while (*written < size) {
       const ssize_t count = ::write(FdOf(file), bytes + *written, size - *written);
       if (count < 0 && errno == EINTR) continue;
+      if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        pollfd writable{FdOf(file), POLLOUT, 0};
+        poll(&writable, 1, -1);
+        continue;
+      }
       if (count <= 0) return Fail(count < 0 ? errno : EIO);
       *written += static_cast<Dword>(count);
     }

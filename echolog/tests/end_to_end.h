@@ -13,17 +13,34 @@ namespace echolog {
 struct Outcome {
   bool finished = false;
   unsigned status = 99;
-  std::string bytes;                 // what reached standard output, reports taken out
+  std::string text;                  // what reached standard output
+  std::string bytes;                 // the same, reports taken out
   std::vector<std::string> reports;  // the report lines among them, each ending in "\n"
   std::string terminal;              // what reached the console
+  double secondsAfterReader = -1;    // from the reader going away to the end
+  bool commandEnded = false;         // the command ended too, soon after echolog32
 };
 
-enum class Output { kFile, kTerminal, kNullDevice };
+// Where standard output goes: a file, the terminal, the null device, a pipe
+// whose reader goes away after kEarlyReaderBytes, or the full device.
+enum class Output { kFile, kTerminal, kNullDevice, kEarlyReader, kFullDevice };
+
+inline constexpr std::size_t kEarlyReaderBytes = 256;
+
+// How soon echolog32 must end once its reader is gone: at once natively (a
+// second), and within a few seconds under wine, whose process ends are slow
+// on a loaded machine.
+#ifdef _WIN32
+inline constexpr double kPromptEndSeconds = 5.0;
+#else
+inline constexpr double kPromptEndSeconds = 1.0;
+#endif
 
 // Runs echolog32 with args, its standard input a pipe that stays open, and
-// waits a bounded time for it (ten seconds natively; a minute under wine,
-// whose first start of a process can take many seconds on a loaded machine).
-// On Windows standard output is always a file and there is never a console.
+// waits a bounded time for it (ten seconds natively, a minute under wine),
+// and then at most five seconds for the command.
+// On Windows standard output is a file or the early reader's pipe, and there
+// is never a console.
 Outcome RunEchoLog32(const std::vector<std::string>& args, Output output = Output::kFile,
                      bool withConsole = true);
 
@@ -43,6 +60,7 @@ inline constexpr const char* kChildInput = "eof";
 // Splits what reached standard output into the captured bytes and the
 // reports; the stream may write reports out between chunks, with CR LF.
 inline void TakeApart(std::string_view text, Outcome& outcome) {
+  outcome.text = text;
   static const std::regex report(
       "echolog32: Error -?[0-9]+ from [A-Za-z]+     on line [0-9]+\r?\n");
   std::match_results<std::string_view::const_iterator> match;

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -25,26 +26,40 @@ namespace echolog {
 
 namespace {
 
-// The test's own descriptors: never inherited, closed at the end.
+// The test's own descriptors: closed at the end, and never inherited unless
+// added as inheritable.
 struct Descriptors {
   std::vector<int> all;
   ~Descriptors() {
     for (int fd : all) close(fd);
   }
-  int Add(int fd) {
-    if (fd >= 0 && fcntl(fd, F_SETFD, FD_CLOEXEC) == 0) all.push_back(fd);
+  int Add(int fd, bool inheritable = false) {
+    if (fd >= 0 && (inheritable || fcntl(fd, F_SETFD, FD_CLOEXEC) == 0)) all.push_back(fd);
     return fd;
+  }
+  void Close(int fd) {
+    const auto at = std::find(all.begin(), all.end(), fd);
+    if (at == all.end()) return;
+    close(fd);
+    all.erase(at);
   }
 };
 
-// Reads whatever the terminal delivers within timeoutMs; false when nothing came.
-bool ReadTerminal(int master, int timeoutMs, std::string& into) {
-  pollfd ready{master, POLLIN, 0};
+// Reads whatever fd delivers within timeoutMs; false when nothing came.
+bool ReadReady(int fd, int timeoutMs, std::string& into) {
+  pollfd ready{fd, POLLIN, 0};
   if (poll(&ready, 1, timeoutMs) <= 0) return false;
   char buffer[512];
-  const ssize_t n = read(master, buffer, sizeof buffer);
+  const ssize_t n = read(fd, buffer, sizeof buffer);
   if (n > 0) into.append(buffer, static_cast<std::size_t>(n));
   return n > 0;
+}
+
+// True when fd reads end of file within timeoutMs.
+bool EndOfFileWithin(int fd, int timeoutMs) {
+  pollfd ready{fd, POLLIN, 0};
+  char byte = 0;
+  return poll(&ready, 1, timeoutMs) > 0 && read(fd, &byte, 1) == 0;
 }
 
 [[noreturn]] void ExecInSession(const std::vector<std::string>& args, int terminal, int input,
@@ -73,7 +88,10 @@ Outcome RunEchoLog32(const std::vector<std::string>& args, Output output, bool w
   unlink(path.c_str());
   const int master = fds.Add(posix_openpt(O_RDWR | O_NOCTTY));
   int input[2] = {-1, -1};
-  if (file < 0 || master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || pipe(input) != 0) {
+  int reader[2] = {-1, -1};
+  int lifeline[2] = {-1, -1};
+  if (file < 0 || master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
+      pipe(input) != 0 || pipe(reader) != 0 || pipe(lifeline) != 0) {
     ADD_FAILURE() << "no file, pseudo-terminal or pipe";
     return outcome;
   }
@@ -84,12 +102,28 @@ Outcome RunEchoLog32(const std::vector<std::string>& args, Output output, bool w
   tcsetattr(slave, TCSANOW, &raw);
   const int inputRead = fds.Add(input[0]);
   fds.Add(input[1]);
-  const int null = fds.Add(open("/dev/null", O_WRONLY));
-  const int target = output == Output::kFile ? file : output == Output::kTerminal ? slave : null;
+  int readerRead = fds.Add(reader[0]);
+  const int readerWrite = fds.Add(reader[1]);
+  // echolog32 and the command inherit the lifeline's write end: once both
+  // have ended its read end reads end of file.
+  const int lifelineRead = fds.Add(lifeline[0]);
+  const int lifelineWrite = fds.Add(lifeline[1], true);
+  int target = fds.Add(open("/dev/null", O_WRONLY));
+  if (output == Output::kFile) target = file;
+  if (output == Output::kTerminal) target = slave;
+  if (output == Output::kEarlyReader) target = readerWrite;
+  if (output == Output::kFullDevice) target = fds.Add(open("/dev/full", O_WRONLY));
+  const auto start = std::chrono::steady_clock::now();
   const pid_t pid = fork();
   if (pid == 0) ExecInSession(args, withConsole ? slave : -1, inputRead, target);
+  fds.Close(lifelineWrite);
+  fds.Close(readerWrite);
 
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  // The full device refuses every write from the start; the early reader
+  // goes away once it has its bytes.
+  auto readerGone = start;
+  std::string text;
+  const auto deadline = start + std::chrono::seconds(10);
   int status = 0;
   while (waitpid(pid, &status, WNOHANG) == 0) {
     if (std::chrono::steady_clock::now() > deadline) {
@@ -98,15 +132,31 @@ Outcome RunEchoLog32(const std::vector<std::string>& args, Output output, bool w
       ADD_FAILURE() << "echolog32 did not end within ten seconds";
       return outcome;
     }
-    ReadTerminal(master, 20, outcome.terminal);
+    if (output == Output::kEarlyReader && readerRead >= 0) {
+      ReadReady(readerRead, 20, text);
+      if (text.size() >= kEarlyReaderBytes) {
+        text.resize(kEarlyReaderBytes);
+        fds.Close(readerRead);
+        readerRead = -1;
+        readerGone = std::chrono::steady_clock::now();
+      }
+    }
+    ReadReady(master, 20, outcome.terminal);
   }
-  while (ReadTerminal(master, 100, outcome.terminal)) {
+  const auto ended = std::chrono::steady_clock::now();
+  if (output == Output::kEarlyReader || output == Output::kFullDevice) {
+    outcome.secondsAfterReader = std::chrono::duration<double>(ended - readerGone).count();
   }
+  while (ReadReady(master, 100, outcome.terminal)) {
+  }
+  outcome.commandEnded = EndOfFileWithin(lifelineRead, 5000);
   outcome.finished = true;
   outcome.status = WIFEXITED(status) ? static_cast<unsigned>(WEXITSTATUS(status)) : 99u;
-  std::string text(static_cast<std::size_t>(lseek(file, 0, SEEK_END)), '\0');
-  if (pread(file, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
-    ADD_FAILURE() << "cannot read the output file";
+  if (output != Output::kEarlyReader) {
+    text.assign(static_cast<std::size_t>(lseek(file, 0, SEEK_END)), '\0');
+    if (pread(file, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
+      ADD_FAILURE() << "cannot read the output file";
+    }
   }
   TakeApart(text, outcome);
   return outcome;
@@ -130,6 +180,16 @@ TEST(EndToEndPosixTest, CharacterDevicesGiveConsoleMode) {
   run = RunEchoLog32({ChildPath(), "mixed"}, Output::kNullDevice);
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(run.status, 0u);
+  EXPECT_EQ(run.terminal, "");
+}
+
+// A character device: console mode, whose stream fails at its first write.
+TEST(EndToEndPosixTest, AFullDeviceEndsTheRunAndTheCommand) {
+  const Outcome run = RunEchoLog32({ChildPath(), "endless"}, Output::kFullDevice);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.status, 0u);
+  EXPECT_LT(run.secondsAfterReader, kPromptEndSeconds);
+  EXPECT_TRUE(run.commandEnded);
   EXPECT_EQ(run.terminal, "");
 }
 

@@ -1,13 +1,15 @@
 // end_to_end_win32_test.cc: how echolog32 is run on Windows for the
 // end-to-end tests.
 //
-// echolog32 is started without a console, its standard output a file and its
-// standard input a pipe that stays open, so that every chunk it captures also
-// brings a report of the failed console write.
+// echolog32 is started without a console, its standard output a file (or the
+// pipe of a reader that goes away early) and its standard input a pipe that
+// stays open.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -27,10 +29,37 @@ std::string WindowsPath(std::string path) {
   return path;
 }
 
-// Waits at most a minute for the started process; true when it ended.
-bool Finish(const PROCESS_INFORMATION& process, Outcome& outcome) {
+// Takes kEarlyReaderBytes from the pipe, or what comes before the process
+// ends or the deadline passes, and closes the pipe.
+std::string ReadEarlyAndLeave(HANDLE pipe, HANDLE process,
+                              std::chrono::steady_clock::time_point deadline) {
+  std::string text;
+  while (text.size() < kEarlyReaderBytes && std::chrono::steady_clock::now() < deadline) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) break;
+    if (available == 0) {
+      if (WaitForSingleObject(process, 20) == WAIT_OBJECT_0) break;
+      continue;
+    }
+    char buffer[512];
+    DWORD count = 0;
+    const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(
+        {sizeof buffer, available, kEarlyReaderBytes - text.size()}));
+    if (!ReadFile(pipe, buffer, wanted, &count, nullptr)) break;
+    text.append(buffer, count);
+  }
+  CloseHandle(pipe);
+  return text;
+}
+
+// Waits until deadline for the started process; true when it ended.
+bool Finish(const PROCESS_INFORMATION& process, Outcome& outcome,
+            std::chrono::steady_clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
   DWORD status = 99;
-  if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0) {
+  if (WaitForSingleObject(process.hProcess, static_cast<DWORD>(std::max<long long>(
+                                                 left.count(), 0))) != WAIT_OBJECT_0) {
     TerminateProcess(process.hProcess, 99);
     ADD_FAILURE() << "echolog32 did not end within a minute";
   } else if (GetExitCodeProcess(process.hProcess, &status)) {
@@ -42,25 +71,47 @@ bool Finish(const PROCESS_INFORMATION& process, Outcome& outcome) {
   return outcome.finished;
 }
 
+// True when every write handle of pipe is closed within timeoutMs.
+bool BrokenWithin(HANDLE pipe, int timeoutMs) {
+  for (int waited = 0; waited <= timeoutMs; waited += 20) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) {
+      return GetLastError() == ERROR_BROKEN_PIPE;
+    }
+    Sleep(20);
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string ChildPath() { return WindowsPath(ECHOLOG_TEST_CHILD_PATH); }
 
-Outcome RunEchoLog32(const std::vector<std::string>& args, Output, bool) {
+Outcome RunEchoLog32(const std::vector<std::string>& args, Output kind, bool) {
   Outcome outcome;
   char directory[MAX_PATH];
   char path[MAX_PATH];
   GetTempPathA(MAX_PATH, directory);
   GetTempFileNameA(directory, "elg", 0, path);
   SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-  HANDLE output = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, &inheritable, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, &inheritable, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   HANDLE inputRead = nullptr;
   HANDLE inputWrite = nullptr;
-  if (output == INVALID_HANDLE_VALUE || !CreatePipe(&inputRead, &inputWrite, &inheritable, 0)) {
-    ADD_FAILURE() << "no output file or input pipe";
+  HANDLE readerRead = nullptr;
+  HANDLE readerWrite = nullptr;
+  // echolog32 and the command inherit the lifeline's write end: once both
+  // have ended the pipe is broken.
+  HANDLE lifelineRead = nullptr;
+  HANDLE lifelineWrite = nullptr;
+  if (file == INVALID_HANDLE_VALUE || !CreatePipe(&inputRead, &inputWrite, &inheritable, 0) ||
+      !CreatePipe(&readerRead, &readerWrite, &inheritable, 0) ||
+      !CreatePipe(&lifelineRead, &lifelineWrite, &inheritable, 0)) {
+    ADD_FAILURE() << "no output file or pipe";
     return outcome;
   }
+  SetHandleInformation(readerRead, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(lifelineRead, HANDLE_FLAG_INHERIT, 0);
   // Appended piece by piece: "\"" + std::string trips a false -Wrestrict of g++ 12.
   std::string line(1, '"');
   line += WindowsPath(ECHOLOG32_PATH);
@@ -69,6 +120,7 @@ Outcome RunEchoLog32(const std::vector<std::string>& args, Output, bool) {
     line += ' ';
     line += arg.find(' ') == std::string::npos ? arg : '"' + arg + '"';
   }
+  const HANDLE output = kind == Output::kEarlyReader ? readerWrite : file;
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -76,19 +128,40 @@ Outcome RunEchoLog32(const std::vector<std::string>& args, Output, bool) {
   startup.hStdOutput = output;
   startup.hStdError = output;
   PROCESS_INFORMATION process{};
+  // A minute: under wine the first start of a process can take many seconds
+  // on a loaded machine.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  std::string text;
   if (!CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr,
                       nullptr, &startup, &process)) {
     ADD_FAILURE() << "cannot start " << line;
+    CloseHandle(readerRead);
   } else {
-    Finish(process, outcome);
+    CloseHandle(readerWrite);
+    CloseHandle(lifelineWrite);
+    readerWrite = lifelineWrite = nullptr;
+    auto readerGone = std::chrono::steady_clock::now();
+    if (kind == Output::kEarlyReader) {
+      text = ReadEarlyAndLeave(readerRead, process.hProcess, deadline);
+      readerGone = std::chrono::steady_clock::now();
+    } else {
+      CloseHandle(readerRead);
+    }
+    if (Finish(process, outcome, deadline) && kind == Output::kEarlyReader) {
+      outcome.secondsAfterReader =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - readerGone).count();
+    }
+    outcome.commandEnded = BrokenWithin(lifelineRead, 5000);
   }
-  CloseHandle(output);
-  CloseHandle(inputRead);
-  CloseHandle(inputWrite);
-  std::ifstream file(path, std::ios::binary);
-  TakeApart(std::string(std::istreambuf_iterator<char>(file), {}), outcome);
-  file.close();
+  for (HANDLE handle : {file, inputRead, inputWrite, readerWrite, lifelineRead, lifelineWrite}) {
+    if (handle != nullptr) CloseHandle(handle);
+  }
+  if (kind != Output::kEarlyReader) {
+    std::ifstream saved(path, std::ios::binary);
+    text.assign(std::istreambuf_iterator<char>(saved), {});
+  }
   DeleteFileA(path);
+  TakeApart(text, outcome);
   return outcome;
 }
 

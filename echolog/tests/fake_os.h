@@ -33,6 +33,8 @@ class FakeWindowsApi final : public WindowsApi {
   Dword version = 0x0000000A;
   Dword stdOutputType = kFileTypeDisk;
   std::function<void()> onCloseStdOutput;  // runs when kStdOutput is closed
+  // Runs with the bytes of each write that kStdOutput takes.
+  std::function<void(const char*, Dword)> onWriteStdOutput;
 
   std::vector<std::string> calls;        // operation names, in order
   std::map<Handle, std::string> output;  // bytes written per handle
@@ -121,6 +123,9 @@ class FakeWindowsApi final : public WindowsApi {
     if (!openHandles.count(file)) return Fail(kErrorInvalidHandle, false);
     output[file].append(static_cast<const char*>(buffer), size);
     *written = size;
+    if (file == kStdOutput && onWriteStdOutput) {
+      onWriteStdOutput(static_cast<const char*>(buffer), size);
+    }
     return true;
   }
   Dword GetLastError() override { return lastError_; }

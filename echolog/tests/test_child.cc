@@ -4,6 +4,7 @@
 //   exit7          writes "bye" and ends with status 7
 //   stdin          writes "eof", "data" or "error" for its first read of standard input
 //   background     writes "early", leaves a process behind that writes "late" (POSIX)
+//   endless        writes "y\n" until a write fails
 #include <string>
 
 #ifdef _WIN32
@@ -39,6 +40,11 @@ int main(int argc, char** argv) {
   } else if (mode == "exit7") {
     Put(1, "bye");
     return 7;
+  } else if (mode == "endless") {
+    std::string lines;
+    for (int i = 0; i < 512; ++i) lines += "y\n";
+    while (write(1, lines.data(), static_cast<unsigned>(lines.size())) > 0) {
+    }
   } else if (mode == "stdin") {
     char byte = 0;
     const auto count = read(0, &byte, 1);
