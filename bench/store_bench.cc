@@ -8,8 +8,8 @@
 // walking every record, which today makes building them through the public
 // interface quadratic (about 4 s for 1,000 records, many minutes for 10,000),
 // so their lookups have their own sizes, KVS_BENCH_UNSORTED_SIZES (default
-// "1000"). Work files go to KVS_BENCH_DIR, or to a fresh folder in the
-// system's temporary directory that is removed at exit.
+// "1000"; set but empty for none). Work files go to KVS_BENCH_DIR, or to a
+// fresh folder in the system's temporary directory that is removed at exit.
 //
 // Every benchmark reports items_per_second, one item being one operation
 // (a lookup, an update, a delete with its re-put, a listing, a compaction).
@@ -157,34 +157,38 @@ const char *KindName(Kind kind) {
   return "";
 }
 
-// One tenth of the keys of a store with holes are deleted, so compaction has
-// free records to drop.
-bool IsHole(std::size_t i) { return i % 10 == 3; }
-
 // Builds a store the way kvsgen does (puts in template order, then one
 // compaction), so that the benchmarks start from the layout users have.
-// A store with holes then loses every tenth key.
-// (Where the store gains a flush or hold-writes call, the build loop is the
+// (Where the store gains a flush or hold-writes call, the put loop is the
 // place to use it.)
-void BuildStore(const fs::path &path, std::size_t count, Kind kind) {
-  const int32_t flags = kind == Kind::kUnsorted ? STORE_NOCASE : STORE_SORTED | STORE_NOCASE;
+void BuildStore(const fs::path &path, std::size_t count, bool sorted) {
+  const int32_t flags = sorted ? STORE_SORTED | STORE_NOCASE : STORE_NOCASE;
   StoreHandle store = BdbCreate(path.c_str(), flags);
   if (store == nullptr) throw std::runtime_error("cannot create " + path.string());
   const RecordSet &records = Records(count);
-  for (std::size_t i = 0; i < count; ++i) {
+  bool ok = true;
+  for (std::size_t i = 0; ok && i < count; ++i) {
     const Record &record = records.InLoadOrder(i);
-    if (!BdbPut(store, record.key.c_str(), record.value.data(), Length(record.value))) {
-      throw std::runtime_error("put failed while building " + path.string());
-    }
+    ok = BdbPut(store, record.key.c_str(), record.value.data(), Length(record.value)) != 0;
   }
-  const bool compacted = BdbCompact(store) != 0;
-  if (kind == Kind::kSortedWithHoles) {
-    for (std::size_t i = 0; i < count; ++i) {
-      if (IsHole(i)) static_cast<void>(BdbDelete(store, records.InLoadOrder(i).key.c_str()));
-    }
+  ok = ok && BdbCompact(store) != 0;
+  BdbClose(store);
+  if (!ok) throw std::runtime_error("put or compaction failed building " + path.string());
+}
+
+// A copy of the sorted store that lost every tenth key, so that compaction
+// has free records to drop.
+void PunchHoles(const fs::path &path, std::size_t count, const fs::path &sorted) {
+  fs::copy_file(sorted, path, fs::copy_options::overwrite_existing);
+  StoreHandle store = BdbOpen(path.c_str());
+  if (store == nullptr) throw std::runtime_error("cannot open " + path.string());
+  const RecordSet &records = Records(count);
+  bool ok = true;
+  for (std::size_t i = 3; ok && i < count; i += 10) {
+    ok = BdbDelete(store, records.InLoadOrder(i).key.c_str()) != 0;
   }
   BdbClose(store);
-  if (!compacted) throw std::runtime_error("compaction failed while building " + path.string());
+  if (!ok) throw std::runtime_error("delete failed in " + path.string());
 }
 
 const fs::path &BaseStore(std::size_t count, Kind kind) {
@@ -193,7 +197,11 @@ const fs::path &BaseStore(std::size_t count, Kind kind) {
   if (found != bases.end()) return found->second;
   fs::path path = Work().File(std::string("base-") + KindName(kind) + "-" +
                               std::to_string(count) + ".kvs");
-  BuildStore(path, count, kind);
+  if (kind == Kind::kSortedWithHoles) {
+    PunchHoles(path, count, BaseStore(count, Kind::kSorted));
+  } else {
+    BuildStore(path, count, kind == Kind::kSorted);
+  }
   return bases.emplace(std::make_pair(count, kind), path).first->second;
 }
 
@@ -438,8 +446,8 @@ void CdbLookup(benchmark::State &state, std::size_t count, bool present) {
 // bench/run.sh reads to pair the store's lookups with tinycdb's.
 
 std::vector<std::size_t> SizesFrom(const char *variable, const char *fallback) {
-  const char *text = std::getenv(variable);
-  std::string list = text != nullptr && *text != '\0' ? text : fallback;
+  const char *text = std::getenv(variable);  // set but empty: no sizes
+  const std::string list = text != nullptr ? text : fallback;
   std::vector<std::size_t> sizes;
   std::size_t start = 0;
   while (start < list.size()) {
