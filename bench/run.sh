@@ -37,6 +37,7 @@ build=build/bench-release
 usage() {
   sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'
   cat <<'EOF'
+
 Options:
   --sizes LIST        record counts, comma-separated (default 100000,400000)
   --runs K            rounds per size (default 3)
