@@ -91,6 +91,10 @@ bool LoadGroups(StoreHandle store, const char *templatePath) {
 }  // namespace
 
 int32_t KvsLoadTemplate(StoreHandle store, const char *templatePath) {
+  // The puts are held in memory: the compaction that follows writes them
+  // once, into the new file, and the store's file stays as it was until the
+  // new one takes its name. Without a compaction the close writes them.
+  BdbHoldWrites(store);
   try {
     if (!LoadGroups(store, templatePath)) return 0;
   } catch (...) {  // only the buffers' allocation can throw, before any put

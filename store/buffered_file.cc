@@ -10,18 +10,29 @@ namespace kvs {
 namespace {
 
 constexpr int64_t kPageSize = 64 * 1024;
+constexpr std::size_t kPageBytes = static_cast<std::size_t>(kPageSize);
 
 std::size_t PageIndex(int64_t offset) { return static_cast<std::size_t>(offset / kPageSize); }
 std::size_t InPage(int64_t offset) { return static_cast<std::size_t>(offset % kPageSize); }
 
 }  // namespace
 
-// One page of the image. Bytes [dirtyBegin, dirtyEnd) differ from the file.
+// One page of the image. Bytes [dirtyBegin, dirtyEnd) differ from the file;
+// bytes from filled on are zero without having been written (so a page
+// that is appended to is never cleared first).
 struct BufferedFile::Page {
   unsigned char bytes[kPageSize];
+  std::size_t filled = 0;
   std::size_t dirtyBegin = 0;
   std::size_t dirtyEnd = 0;
+  uint64_t lastUse = 0;
   bool Dirty() const { return dirtyBegin < dirtyEnd; }
+  // Makes bytes [filled, end) real zeros.
+  void FillTo(std::size_t end) {
+    if (end <= filled) return;
+    std::memset(bytes + filled, 0, end - filled);
+    filled = end;
+  }
 };
 
 BufferedFile::BufferedFile(std::unique_ptr<StoreFile> file) : file_(std::move(file)) {
@@ -32,7 +43,11 @@ BufferedFile::BufferedFile(std::unique_ptr<StoreFile> file) : file_(std::move(fi
 BufferedFile::~BufferedFile() = default;
 
 BufferedFile::Page* BufferedFile::LoadedPage(std::size_t number) {
-  if (number < pages_.size() && pages_[number]) return pages_[number].get();
+  if (number < pages_.size() && pages_[number]) {
+    pages_[number]->lastUse = ++uses_;
+    return pages_[number].get();
+  }
+  if (writeBehindBudget_ > 0 && (loadedPages_ + 1) * kPageBytes > writeBehindBudget_) ShedPages();
   if (number >= pages_.size()) {
     try {
       pages_.resize(number + 1);
@@ -50,9 +65,32 @@ BufferedFile::Page* BufferedFile::LoadedPage(std::size_t number) {
     have = static_cast<std::size_t>(std::min(kPageSize, readableLength_ - start));
     if (!file_ || !file_->Seek(start) || file_->Read(page->bytes, have) != have) return nullptr;
   }
-  std::memset(page->bytes + have, 0, static_cast<std::size_t>(kPageSize) - have);
+  page->filled = have;
+  page->lastUse = ++uses_;
   pages_[number] = std::move(page);
+  ++loadedPages_;
   return pages_[number].get();
+}
+
+void BufferedFile::ShedPages() {
+  // Everything changed goes to the file; then the older half of the pages
+  // leaves memory, to be read again if needed.
+  if (!Flush()) return;
+  std::vector<std::pair<uint64_t, std::size_t>> ages;
+  try {
+    ages.reserve(loadedPages_);
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  for (std::size_t i = 0; i < pages_.size(); ++i) {
+    if (pages_[i]) ages.emplace_back(pages_[i]->lastUse, i);
+  }
+  const auto half = ages.begin() + static_cast<std::ptrdiff_t>(ages.size() / 2);
+  std::nth_element(ages.begin(), half, ages.end());
+  for (auto it = ages.begin(); it != half; ++it) {
+    pages_[it->second].reset();
+    --loadedPages_;
+  }
 }
 
 std::size_t BufferedFile::Read(void* buffer, std::size_t n) {
@@ -65,7 +103,9 @@ std::size_t BufferedFile::Read(void* buffer, std::size_t n) {
     const std::size_t chunk = static_cast<std::size_t>(
         std::min<int64_t>({static_cast<int64_t>(n - done), kPageSize - static_cast<int64_t>(at),
                            length_ - position_}));
-    std::memcpy(out + done, page->bytes + at, chunk);
+    const std::size_t real = page->filled > at ? std::min(chunk, page->filled - at) : 0;
+    std::memcpy(out + done, page->bytes + at, real);
+    std::memset(out + done + real, 0, chunk - real);
     done += chunk;
     position_ += static_cast<int64_t>(chunk);
   }
@@ -89,7 +129,9 @@ std::size_t BufferedFile::Write(const void* data, std::size_t n) {
     }
     const std::size_t at = InPage(position_);
     const std::size_t chunk = std::min(n - done, static_cast<std::size_t>(kPageSize) - at);
+    page->FillTo(at);
     std::memcpy(page->bytes + at, in + done, chunk);
+    page->filled = std::max(page->filled, at + chunk);
     page->dirtyBegin = std::min(page->dirtyBegin, at);
     page->dirtyEnd = std::max(page->dirtyEnd, at + chunk);
     done += chunk;
@@ -115,22 +157,44 @@ void BufferedFile::DropPagesFrom(int64_t length) {
   if (first < pages_.size() && pages_[first]) {
     Page& page = *pages_[first];
     const std::size_t at = InPage(length);
-    std::memset(page.bytes + at, 0, static_cast<std::size_t>(kPageSize) - at);
+    page.filled = std::min(page.filled, at);
     page.dirtyEnd = std::min(page.dirtyEnd, at);
   }
-  for (std::size_t i = first + 1; i < pages_.size(); ++i) pages_[i].reset();
+  for (std::size_t i = first + 1; i < pages_.size(); ++i) {
+    if (pages_[i]) --loadedPages_;
+    pages_[i].reset();
+  }
   if (pages_.size() > first + 1) pages_.resize(first + 1);
   readableLength_ = std::min(readableLength_, length);
 }
 
 bool BufferedFile::SetLength(int64_t length) {
   if (length < 0) return false;
-  if (!held_) {
-    if (!file_ || !file_->SetLength(length)) return false;
-    fileLength_ = length;
-  }
+  if (!held_ && !SetFileLength(length)) return false;
   if (length < length_) DropPagesFrom(length);
   length_ = length;
+  return true;
+}
+
+bool BufferedFile::SetFileLength(int64_t length) {
+  if (!file_) return false;
+  if (writeBehindBudget_ == 0) {
+    if (!file_->SetLength(length)) return false;
+    fileLength_ = length;
+    return true;
+  }
+  // A file written behind reserves its growth ahead once it is large, so a
+  // long copy does not cost a system call per record; every commit gives
+  // it its exact length again.
+  constexpr int64_t kReserveFrom = 1 << 20;
+  if (length <= fileLength_) return true;
+  const int64_t reserve = length >= kReserveFrom ? length + length / 16 : length;
+  if (reserve == length || !file_->SetLength(reserve)) {
+    if (!file_->SetLength(length)) return false;
+    fileLength_ = length;
+    return true;
+  }
+  fileLength_ = reserve;
   return true;
 }
 
@@ -171,8 +235,10 @@ const unsigned char* BufferedFile::View(int64_t offset, std::size_t n) {
   if (n == 0) return &kNothing;
   const std::size_t at = InPage(offset);
   if (at + n <= static_cast<std::size_t>(kPageSize)) {
-    const Page* page = LoadedPage(PageIndex(offset));
-    return page != nullptr ? page->bytes + at : nullptr;
+    Page* page = LoadedPage(PageIndex(offset));
+    if (page == nullptr) return nullptr;
+    page->FillTo(at + n);
+    return page->bytes + at;
   }
   // Spans pages: copied, with the position kept.
   const int64_t saved = position_;
@@ -189,6 +255,7 @@ const unsigned char* BufferedFile::View(int64_t offset, std::size_t n) {
 
 void BufferedFile::DiscardChanges() {
   pages_.clear();
+  loadedPages_ = 0;
   dirtyPages_.clear();
   length_ = readableLength_ = fileLength_;
 }

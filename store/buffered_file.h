@@ -47,6 +47,10 @@ class BufferedFile final : public StoreFile {
 
   // While held, growth stays in the image until the next Flush().
   void Hold(bool held) { held_ = held; }
+  // For a file nobody else looks at while it is being filled (a new store
+  // being compacted into): once its pages pass budget bytes, its changes
+  // are written and its least recently used pages leave memory.
+  void WriteBehind(std::size_t budget) { writeBehindBudget_ = budget; }
   // True when the image holds changes the file has not received.
   bool HasChanges() const { return !dirtyPages_.empty() || length_ != fileLength_; }
   // Forgets every pending change: the image is the file again.
@@ -60,6 +64,8 @@ class BufferedFile final : public StoreFile {
   struct Page;
 
   Page* LoadedPage(std::size_t number);
+  void ShedPages();
+  bool SetFileLength(int64_t length);
   void DropPagesFrom(int64_t length);
 
   std::unique_ptr<StoreFile> file_;
@@ -70,6 +76,9 @@ class BufferedFile final : public StoreFile {
   int64_t length_ = 0;          // the image's length
   int64_t fileLength_ = 0;      // the file's length as last set or read
   int64_t readableLength_ = 0;  // file bytes below this are the image's, unless changed
+  std::size_t loadedPages_ = 0;
+  std::size_t writeBehindBudget_ = 0;  // 0: pages stay until closed
+  uint64_t uses_ = 0;                  // clock of page uses, for shedding the oldest
   bool held_ = false;
 };
 

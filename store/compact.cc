@@ -22,6 +22,9 @@ namespace kvs {
 namespace {
 
 constexpr int kTempNameTries = 1000;  // .000 to .999
+// Memory the new file's pages may take before they are written out: nobody
+// looks at the new file until it is complete, so it need not stay in memory.
+constexpr std::size_t kCopyBufferBytes = 16 << 20;
 
 // Finds the first sibling name of the store that does not exist yet and
 // creates it, empty and exclusively, so no other file is ever overwritten.
@@ -103,6 +106,7 @@ extern "C" int BdbCompact(StoreHandle store) {
     fs.Delete(tempName->c_str());
     return 0;
   }
+  if (work.pBuffer != nullptr) work.pBuffer->WriteBehind(kCopyBufferBytes);
   bool copied = WalkChain(slot, slot->header.lhAllocated.lFirst, CopyRecordVisitor, &work) == 0;
   copied = copied && MakeDurable(&work);
   CloseSlot(&work);

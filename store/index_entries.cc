@@ -1,4 +1,4 @@
-// index_entries.cc: the blocks of the in-memory KeyIndex.
+// index_entries.cc: the blocks of the in-memory KeyIndex and their keys.
 #include "store/index_entries.h"
 
 #include <algorithm>
@@ -19,53 +19,51 @@ void IndexEntries::Locate(std::size_t position, std::size_t* block, std::size_t*
 int32_t IndexEntries::at(std::size_t position) const {
   std::size_t b = 0, i = 0;
   Locate(position, &b, &i);
-  return blocks_.at(b).at(i);
+  return blocks_.at(b).at(i).offset;
+}
+
+const char* IndexEntries::KeyAt(std::size_t position, std::size_t* length) const {
+  std::size_t b = 0, i = 0;
+  Locate(position, &b, &i);
+  const Entry& entry = blocks_.at(b).at(i);
+  *length = entry.keyLength;
+  return KeyOf(entry);
 }
 
 void IndexEntries::clear() {
   blocks_.clear();
+  keys_.clear();
+  removedKeyBytes_ = 0;
   size_ = 0;
 }
 
-bool IndexEntries::Assign(const std::vector<int32_t>& entries) {
+bool IndexEntries::Insert(std::size_t position, int32_t entry, const char* key,
+                          std::size_t length) {
+  const std::size_t keyAt = keys_.size();
   try {
-    std::vector<std::vector<int32_t>> blocks;
-    for (std::size_t at = 0; at < entries.size(); at += kBlockEntries) {
-      const std::size_t end = std::min(entries.size(), at + kBlockEntries);
-      blocks.emplace_back(entries.begin() + static_cast<std::ptrdiff_t>(at),
-                          entries.begin() + static_cast<std::ptrdiff_t>(end));
-    }
-    blocks_ = std::move(blocks);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  size_ = entries.size();
-  return true;
-}
-
-bool IndexEntries::Insert(std::size_t position, int32_t entry) {
-  try {
+    keys_.insert(keys_.end(), key, key + length);
+    const Entry added{entry, static_cast<uint32_t>(keyAt), static_cast<uint32_t>(length)};
     if (blocks_.empty()) {
-      blocks_.emplace_back(1, entry);
-      size_ = 1;
-      return true;
-    }
-    std::size_t b = 0, i = 0;
-    Locate(position, &b, &i);
-    std::vector<int32_t>& block = blocks_[b];
-    if (block.size() >= 2 * kBlockEntries) {
-      // A full block splits in two halves first, each with room again.
-      std::vector<int32_t> upper(block.begin() + kBlockEntries, block.end());
-      blocks_.insert(blocks_.begin() + static_cast<std::ptrdiff_t>(b) + 1, std::move(upper));
-      blocks_[b].resize(kBlockEntries);
-      if (i > kBlockEntries) {
-        ++b;
-        i -= kBlockEntries;
+      blocks_.emplace_back(1, added);
+    } else {
+      // Appending goes straight to the last block.
+      std::size_t b = blocks_.size() - 1, i = blocks_.back().size();
+      if (position < size_) Locate(position, &b, &i);
+      if (blocks_[b].size() >= 2 * kBlockEntries) {
+        // A full block splits in two halves first, each with room again.
+        std::vector<Entry> upper(blocks_[b].begin() + kBlockEntries, blocks_[b].end());
+        blocks_.insert(blocks_.begin() + static_cast<std::ptrdiff_t>(b) + 1, std::move(upper));
+        blocks_[b].resize(kBlockEntries);
+        if (i > kBlockEntries) {
+          ++b;
+          i -= kBlockEntries;
+        }
       }
+      std::vector<Entry>& target = blocks_[b];
+      target.insert(target.begin() + static_cast<std::ptrdiff_t>(i), added);
     }
-    std::vector<int32_t>& target = blocks_[b];
-    target.insert(target.begin() + static_cast<std::ptrdiff_t>(i), entry);
   } catch (const std::bad_alloc&) {
+    keys_.resize(keyAt);
     return false;
   }
   ++size_;
@@ -76,24 +74,47 @@ void IndexEntries::Erase(std::size_t position) {
   if (position >= size_) return;
   std::size_t b = 0, i = 0;
   Locate(position, &b, &i);
-  std::vector<int32_t>& block = blocks_[b];
+  std::vector<Entry>& block = blocks_[b];
+  removedKeyBytes_ += block[i].keyLength;
   block.erase(block.begin() + static_cast<std::ptrdiff_t>(i));
   if (block.empty()) blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(b));
   --size_;
+  if (removedKeyBytes_ > keys_.size() / 2 && removedKeyBytes_ > 4096) DropRemovedKeys();
+}
+
+void IndexEntries::DropRemovedKeys() {
+  std::vector<char> kept;
+  try {
+    kept.reserve(keys_.size() - removedKeyBytes_);
+  } catch (const std::bad_alloc&) {
+    return;  // the removed keys stay until memory allows
+  }
+  for (std::vector<Entry>& block : blocks_) {
+    for (Entry& entry : block) {
+      const char* key = KeyOf(entry);
+      entry.keyAt = static_cast<uint32_t>(kept.size());
+      kept.insert(kept.end(), key, key + entry.keyLength);
+    }
+  }
+  keys_ = std::move(kept);
+  removedKeyBytes_ = 0;
 }
 
 std::size_t IndexEntries::Find(int32_t entry) const {
   std::size_t position = 0;
-  for (const std::vector<int32_t>& block : blocks_) {
-    const auto found = std::find(block.begin(), block.end(), entry);
-    if (found != block.end()) return position + static_cast<std::size_t>(found - block.begin());
-    position += block.size();
+  for (const std::vector<Entry>& block : blocks_) {
+    for (const Entry& e : block) {
+      if (e.offset == entry) return position;
+      ++position;
+    }
   }
   return size_;
 }
 
 void IndexEntries::CopyTo(int32_t* out) const {
-  for (const std::vector<int32_t>& block : blocks_) out = std::copy(block.begin(), block.end(), out);
+  for (const std::vector<Entry>& block : blocks_) {
+    for (const Entry& e : block) *out++ = e.offset;
+  }
 }
 
 }  // namespace kvs

@@ -1,10 +1,11 @@
 // index_entries.h: the KeyIndex in memory: the record offsets of a sorted
-// store in key order.
+// store in key order, each with a copy of its record's key.
 //
 // The entries are kept in blocks of at most 2 * kBlockEntries, so that an
 // insertion or a removal moves the entries of one block instead of the whole
-// array, and a search finds its block first. The persisted form (the array
-// zero-padded to the index capacity) is produced from it whole by CopyTo.
+// array, and a search finds its block first. Searches compare the keys held
+// here and so never read the file. The persisted form (the array zero-padded
+// to the index capacity) is produced from it whole by CopyTo.
 #ifndef KVS_STORE_INDEX_ENTRIES_H
 #define KVS_STORE_INDEX_ENTRIES_H
 
@@ -18,20 +19,20 @@ class IndexEntries {
  public:
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
-  // The entry at position (which must be below size()).
+  // The record offset at position (which must be below size()).
   int32_t at(std::size_t position) const;
+  // The key held for the entry at position, *length bytes.
+  const char* KeyAt(std::size_t position, std::size_t* length) const;
   void clear();
-  // Replaces every entry; false (entries unchanged) when memory is short.
-  bool Assign(const std::vector<int32_t>& entries);
 
-  // The first position whose entry is not below, where below holds for a
-  // leading run of the entries and for none after it (a sorted search).
+  // The first position whose entry is not below, where below(key, length)
+  // holds for a leading run of the entries and for none after it.
   template <typename Below>
   std::size_t PartitionPoint(Below below) const;
 
-  // Inserts an entry before position (size() appends); false when memory
-  // is short, with nothing changed.
-  bool Insert(std::size_t position, int32_t entry);
+  // Inserts the record offset with its key before position (size()
+  // appends); false when memory is short, with nothing changed.
+  bool Insert(std::size_t position, int32_t entry, const char* key, std::size_t length);
   void Erase(std::size_t position);
   // The position of the first entry equal to entry, or size().
   std::size_t Find(int32_t entry) const;
@@ -44,10 +45,21 @@ class IndexEntries {
  private:
   static constexpr std::size_t kBlockEntries = 512;
 
+  struct Entry {
+    int32_t offset;
+    uint32_t keyAt;  // in keys_
+    uint32_t keyLength;
+  };
+  const char* KeyOf(const Entry& entry) const { return keys_.data() + entry.keyAt; }
+
   // The block holding position, and the position within it.
   void Locate(std::size_t position, std::size_t* block, std::size_t* index) const;
+  // Keeps only the keys of entries, once the removed ones take half.
+  void DropRemovedKeys();
 
-  std::vector<std::vector<int32_t>> blocks_;  // none empty
+  std::vector<std::vector<Entry>> blocks_;  // none empty
+  std::vector<char> keys_;                  // the keys of the entries, end to end
+  std::size_t removedKeyBytes_ = 0;         // bytes of keys_ no entry uses
   std::size_t size_ = 0;
 };
 
@@ -57,7 +69,8 @@ std::size_t IndexEntries::PartitionPoint(Below below) const {
   std::size_t lo = 0, hi = blocks_.size();
   while (lo < hi) {
     const std::size_t mid = lo + (hi - lo) / 2;
-    if (below(blocks_[mid].back())) {
+    const Entry& last = blocks_[mid].back();
+    if (below(KeyOf(last), std::size_t{last.keyLength})) {
       lo = mid + 1;
     } else {
       hi = mid;
@@ -66,11 +79,11 @@ std::size_t IndexEntries::PartitionPoint(Below below) const {
   std::size_t before = 0;
   for (std::size_t b = 0; b < lo; ++b) before += blocks_[b].size();
   if (lo == blocks_.size()) return before;
-  const std::vector<int32_t>& block = blocks_[lo];
+  const std::vector<Entry>& block = blocks_[lo];
   std::size_t first = 0, last = block.size();
   while (first < last) {
     const std::size_t mid = first + (last - first) / 2;
-    if (below(block[mid])) {
+    if (below(KeyOf(block[mid]), std::size_t{block[mid].keyLength})) {
       first = mid + 1;
     } else {
       last = mid;
@@ -86,7 +99,7 @@ void IndexEntries::VisitFrom(std::size_t position, Visit visit) const {
   Locate(position, &b, &i);
   for (; b < blocks_.size(); ++b, i = 0) {
     for (; i < blocks_[b].size(); ++i) {
-      if (!visit(blocks_[b][i])) return;
+      if (!visit(blocks_[b][i].offset)) return;
     }
   }
 }

@@ -19,14 +19,6 @@ int KeyByte(const StoreSlot* slot, char c) {
 
 int32_t KeyCount(const StoreSlot* slot) { return slot->header.lhAllocated.lCount; }
 
-// True when the record at a sorts strictly before the record at b.
-bool InKeyOrder(StoreSlot* slot, int32_t a, int32_t b) {
-  std::size_t length = 0;
-  const char* key = ReadRecordKey(slot, a, &length);
-  if (key == nullptr) return false;
-  const std::string first(key, length);
-  return CompareWithRecord(slot, first.c_str(), b) < 0;
-}
 
 std::vector<int32_t> DecodeEntries(const unsigned char* bytes, int32_t count) {
   std::vector<int32_t> entries(static_cast<std::size_t>(count));
@@ -52,13 +44,20 @@ int CompareKeys(const StoreSlot* slot, const char* a, const char* b) {
 
 int CompareStoredKey(const StoreSlot* slot, const char* key, const char* stored,
                      std::size_t storedLength, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) {
-    const int ca = KeyByte(slot, key[i]);
-    const int cb = i < storedLength ? KeyByte(slot, stored[i]) : 0;
+  const bool fold = IsNoCase(*slot);
+  const auto byte = [fold](char c) {
+    const auto b = static_cast<unsigned char>(c);
+    return fold && b >= 'A' && b <= 'Z' ? b + ('a' - 'A') : int{b};
+  };
+  const std::size_t common = std::min(n, storedLength);
+  for (std::size_t i = 0; i < common; ++i) {
+    const int ca = byte(key[i]);
+    const int cb = byte(stored[i]);
     if (ca != cb) return ca - cb;
     if (ca == 0) return 0;
   }
-  return 0;
+  // The stored key has ended: it sorts first unless key ends here too.
+  return common < n ? byte(key[common]) : 0;
 }
 
 int32_t KeyMatchVisitor(StoreSlot* slot, const char* key, const RecordHeader& header,
@@ -105,17 +104,18 @@ int32_t IndexSearch(StoreSlot* slot, const char* key, int32_t* lastProbe) {
   if (count == 0) return -1;
   const auto position = static_cast<std::size_t>(IndexInsertPosition(slot, key));
   if (lastProbe != nullptr) *lastProbe = static_cast<int32_t>(std::min(position, count - 1));
-  if (position < count && CompareWithRecord(slot, key, slot->plKeyIndex.at(position)) == 0) {
-    return static_cast<int32_t>(position);
-  }
-  return -1;
+  if (position == count) return -1;
+  std::size_t length = 0;
+  const char* stored = slot->plKeyIndex.KeyAt(position, &length);
+  return CompareStoredKey(slot, key, stored, length, SIZE_MAX) == 0 ? static_cast<int32_t>(position) : -1;
 }
 
 int32_t IndexInsertPosition(StoreSlot* slot, const char* key) {
-  // Entries whose keys sort before key come first; a key that cannot be
-  // read sorts after it.
+  // Entries whose keys sort before key come first.
   const std::size_t position = slot->plKeyIndex.PartitionPoint(
-      [slot, key](int32_t offset) { return CompareWithRecord(slot, key, offset) > 0; });
+      [slot, key](const char* stored, std::size_t length) {
+        return CompareStoredKey(slot, key, stored, length, SIZE_MAX) > 0;
+      });
   return static_cast<int32_t>(position);
 }
 
@@ -148,7 +148,7 @@ int IndexInsert(StoreSlot* slot, int32_t offset, const char* key) {
   const int32_t p = IndexInsertPosition(slot, key);
   if (p < 0 || p >= slot->lIndexCapacity) return 0;
   const bool noted = NoteIndexChange(slot, IndexChange{true, p, offset});
-  if (!slot->plKeyIndex.Insert(static_cast<std::size_t>(p), offset)) {
+  if (!slot->plKeyIndex.Insert(static_cast<std::size_t>(p), offset, key, std::strlen(key))) {
     if (noted) slot->indexChanges.pop_back();
     return 0;
   }
@@ -212,13 +212,25 @@ int IndexLoad(StoreSlot* slot) {
   for (int32_t i = count; i < capacity; ++i) {
     if (DecodeInt32(data.get() + 4 * i) != 0) return 0;
   }
-  const int64_t length = slot->pFile->Length();
+  IndexEntries& loaded = slot->plKeyIndex;
+  loaded.clear();
+  std::string previous;
   for (int32_t i = 0; i < count; ++i) {
     const int32_t entry = entries[static_cast<std::size_t>(i)];
-    if (entry < kStoreHeaderSize || int64_t{entry} + kRecordHeaderSize > length) return 0;
-    if (i > 0 && !InKeyOrder(slot, entries[static_cast<std::size_t>(i - 1)], entry)) return 0;
+    std::size_t keyLength = 0;
+    const char* key = ReadRecordKey(slot, entry, &keyLength);
+    if (key == nullptr) return 0;
+    try {
+      std::string current(key, keyLength);
+      if (i > 0 && CompareStoredKey(slot, previous.c_str(), current.data(), keyLength, SIZE_MAX) >= 0) {
+        return 0;
+      }
+      if (!loaded.Insert(loaded.size(), entry, current.data(), keyLength)) return 0;
+      previous = std::move(current);
+    } catch (const std::bad_alloc&) {
+      return 0;
+    }
   }
-  if (!slot->plKeyIndex.Assign(entries)) return 0;
   slot->lIndexOffset = record;
   slot->lIndexCapacity = capacity;
   slot->bIndexUnwritten = false;
@@ -254,8 +266,41 @@ void WriteIndex(StoreSlot* slot) {
   if (slot->pBuffer == nullptr) FlushIndex(slot);
 }
 
+namespace {
+
+// Writes the array as it is now, entry by entry, zero-padded to capacity.
+void WriteEntries(StoreSlot* slot) {
+  constexpr std::size_t kChunkEntries = 4096;
+  unsigned char chunk[4 * kChunkEntries];
+  std::size_t used = 0;
+  auto put = [&](int32_t entry) {
+    EncodeInt32(entry, chunk + used);
+    used += 4;
+    if (used == sizeof chunk) {
+      WriteBytes(slot, chunk, used);
+      used = 0;
+    }
+  };
+  const auto capacity = static_cast<std::size_t>(slot->lIndexCapacity);
+  std::size_t written = 0;
+  slot->plKeyIndex.VisitFrom(0, [&](int32_t entry) {
+    put(entry);
+    return ++written < capacity;
+  });
+  for (; written < capacity; ++written) put(0);
+  WriteBytes(slot, chunk, used);
+}
+
+}  // namespace
+
 bool FlushIndex(StoreSlot* slot) {
   if (!slot->bIndexUnwritten) return true;
+  if (slot->indexChanges.empty()) {
+    slot->pFile->Seek(int64_t{slot->lIndexOffset} + kRecordHeaderSize + kIndexKeyLength);
+    WriteEntries(slot);
+    slot->bIndexUnwritten = false;
+    return true;
+  }
   std::vector<unsigned char> bytes;
   std::vector<int32_t> array;
   try {
