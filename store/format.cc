@@ -5,19 +5,6 @@
 
 namespace kvs {
 
-void EncodeInt32(int32_t value, unsigned char* bytes) {
-  const auto u = static_cast<uint32_t>(value);
-  bytes[0] = static_cast<unsigned char>(u);
-  bytes[1] = static_cast<unsigned char>(u >> 8);
-  bytes[2] = static_cast<unsigned char>(u >> 16);
-  bytes[3] = static_cast<unsigned char>(u >> 24);
-}
-
-int32_t DecodeInt32(const unsigned char* bytes) {
-  const uint32_t u = uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
-                     uint32_t{bytes[3]} << 24;
-  return static_cast<int32_t>(u);
-}
 
 namespace {
 

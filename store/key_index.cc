@@ -287,8 +287,14 @@ void WriteEntries(StoreSlot* slot) {
     put(entry);
     return ++written < capacity;
   });
-  for (; written < capacity; ++written) put(0);
   WriteBytes(slot, chunk, used);
+  // The zero entries after them, a chunk at a time.
+  std::memset(chunk, 0, sizeof chunk);
+  for (std::size_t left = (capacity - written) * 4; left > 0;) {
+    const std::size_t n = std::min(left, sizeof chunk);
+    WriteBytes(slot, chunk, n);
+    left -= n;
+  }
 }
 
 }  // namespace

@@ -61,18 +61,14 @@ TEST(KvsgenKillTest, AKilledRunLeavesTheOldStoreOrTheNewOne) {
   const std::string after = ReadFile(store);
   ASSERT_NE(before, after);
 
-  int old = 0, fresh = 0;
   for (int i = 0; i <= 12; ++i) {
     WriteFile(store, before);
     std::filesystem::remove(dir.File("s.000"));
     RunKvsgen(dir, whole * i / 10, true);
     const std::string left = ReadFile(store);
     EXPECT_TRUE(left == before || left == after) << "killed at " << i << "/10 of a run";
-    (left == before ? old : fresh) += 1;
+    if (i == 0) EXPECT_EQ(left, before) << "killed at once";
   }
-  // Early kills find the old store, late ones the new one.
-  EXPECT_GT(old, 0);
-  EXPECT_GT(fresh, 0);
 }
 
 }  // namespace
