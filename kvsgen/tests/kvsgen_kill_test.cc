@@ -67,7 +67,9 @@ TEST(KvsgenKillTest, AKilledRunLeavesTheOldStoreOrTheNewOne) {
     RunKvsgen(dir, whole * i / 10, true);
     const std::string left = ReadFile(store);
     EXPECT_TRUE(left == before || left == after) << "killed at " << i << "/10 of a run";
-    if (i == 0) EXPECT_EQ(left, before) << "killed at once";
+    if (i == 0) {
+      EXPECT_EQ(left, before) << "killed at once";
+    }
   }
 }
 
