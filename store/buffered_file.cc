@@ -17,11 +17,12 @@ std::size_t InPage(int64_t offset) { return static_cast<std::size_t>(offset % kP
 
 }  // namespace
 
-// One page of the image. Bytes [dirtyBegin, dirtyEnd) differ from the file;
-// bytes from filled on are zero without having been written (so a page
-// that is appended to is never cleared first).
+// One page of the image: its bytes, when in memory, and what is known of
+// them, kept apart so that the page table stays small and warm. Bytes
+// [dirtyBegin, dirtyEnd) differ from the file; bytes from filled on are zero
+// without having been written (so a page appended to is never cleared first).
 struct BufferedFile::Page {
-  unsigned char bytes[kPageSize];
+  std::unique_ptr<unsigned char[]> bytes;
   std::size_t filled = 0;
   std::size_t dirtyBegin = 0;
   std::size_t dirtyEnd = 0;
@@ -30,7 +31,7 @@ struct BufferedFile::Page {
   // Makes bytes [filled, end) real zeros.
   void FillTo(std::size_t end) {
     if (end <= filled) return;
-    std::memset(bytes + filled, 0, end - filled);
+    std::memset(bytes.get() + filled, 0, end - filled);
     filled = end;
   }
 };
@@ -43,9 +44,10 @@ BufferedFile::BufferedFile(std::unique_ptr<StoreFile> file) : file_(std::move(fi
 BufferedFile::~BufferedFile() = default;
 
 BufferedFile::Page* BufferedFile::LoadedPage(std::size_t number) {
-  if (number < pages_.size() && pages_[number]) {
-    pages_[number]->lastUse = ++uses_;
-    return pages_[number].get();
+  if (number < pages_.size() && pages_[number].bytes) {
+    Page& page = pages_[number];
+    if (writeBehindBudget_ > 0) page.lastUse = ++uses_;
+    return &page;
   }
   if (writeBehindBudget_ > 0 && (loadedPages_ + 1) * kPageBytes > writeBehindBudget_) ShedPages();
   if (number >= pages_.size()) {
@@ -55,21 +57,23 @@ BufferedFile::Page* BufferedFile::LoadedPage(std::size_t number) {
       return nullptr;
     }
   }
-  std::unique_ptr<Page> page(new (std::nothrow) Page);
-  if (!page) return nullptr;
+  std::unique_ptr<unsigned char[]> bytes(new (std::nothrow) unsigned char[kPageBytes]);
+  if (!bytes) return nullptr;
   // Bytes the file holds for this page are read; the rest of the page lies
   // past the file's end (or past a pending cut of it) and reads as zero.
   const int64_t start = static_cast<int64_t>(number) * kPageSize;
   std::size_t have = 0;
   if (start < readableLength_) {
     have = static_cast<std::size_t>(std::min(kPageSize, readableLength_ - start));
-    if (!file_ || !file_->Seek(start) || file_->Read(page->bytes, have) != have) return nullptr;
+    if (!file_ || !file_->Seek(start) || file_->Read(bytes.get(), have) != have) return nullptr;
   }
-  page->filled = have;
-  page->lastUse = ++uses_;
-  pages_[number] = std::move(page);
+  Page& page = pages_[number];
+  page = Page{};
+  page.bytes = std::move(bytes);
+  page.filled = have;
+  page.lastUse = ++uses_;
   ++loadedPages_;
-  return pages_[number].get();
+  return &page;
 }
 
 void BufferedFile::ShedPages() {
@@ -83,12 +87,12 @@ void BufferedFile::ShedPages() {
     return;
   }
   for (std::size_t i = 0; i < pages_.size(); ++i) {
-    if (pages_[i]) ages.emplace_back(pages_[i]->lastUse, i);
+    if (pages_[i].bytes) ages.emplace_back(pages_[i].lastUse, i);
   }
   const auto half = ages.begin() + static_cast<std::ptrdiff_t>(ages.size() / 2);
   std::nth_element(ages.begin(), half, ages.end());
   for (auto it = ages.begin(); it != half; ++it) {
-    pages_[it->second].reset();
+    pages_[it->second] = Page{};
     --loadedPages_;
   }
 }
@@ -104,7 +108,7 @@ std::size_t BufferedFile::Read(void* buffer, std::size_t n) {
         std::min<int64_t>({static_cast<int64_t>(n - done), kPageSize - static_cast<int64_t>(at),
                            length_ - position_}));
     const std::size_t real = page->filled > at ? std::min(chunk, page->filled - at) : 0;
-    std::memcpy(out + done, page->bytes + at, real);
+    std::memcpy(out + done, page->bytes.get() + at, real);
     std::memset(out + done + real, 0, chunk - real);
     done += chunk;
     position_ += static_cast<int64_t>(chunk);
@@ -130,7 +134,7 @@ std::size_t BufferedFile::Write(const void* data, std::size_t n) {
     const std::size_t at = InPage(position_);
     const std::size_t chunk = std::min(n - done, static_cast<std::size_t>(kPageSize) - at);
     page->FillTo(at);
-    std::memcpy(page->bytes + at, in + done, chunk);
+    std::memcpy(page->bytes.get() + at, in + done, chunk);
     page->filled = std::max(page->filled, at + chunk);
     page->dirtyBegin = std::min(page->dirtyBegin, at);
     page->dirtyEnd = std::max(page->dirtyEnd, at + chunk);
@@ -154,15 +158,15 @@ int64_t BufferedFile::Length() { return length_; }
 void BufferedFile::DropPagesFrom(int64_t length) {
   // Bytes past the new end read as zero again if the file grows later.
   const std::size_t first = PageIndex(length);
-  if (first < pages_.size() && pages_[first]) {
-    Page& page = *pages_[first];
+  if (first < pages_.size() && pages_[first].bytes) {
+    Page& page = pages_[first];
     const std::size_t at = InPage(length);
     page.filled = std::min(page.filled, at);
     page.dirtyEnd = std::min(page.dirtyEnd, at);
   }
   for (std::size_t i = first + 1; i < pages_.size(); ++i) {
-    if (pages_[i]) --loadedPages_;
-    pages_[i].reset();
+    if (pages_[i].bytes) --loadedPages_;
+    pages_[i] = Page{};
   }
   if (pages_.size() > first + 1) pages_.resize(first + 1);
   readableLength_ = std::min(readableLength_, length);
@@ -209,18 +213,18 @@ bool BufferedFile::Flush() {
   std::sort(dirtyPages_.begin(), dirtyPages_.end());
   int64_t next = -1;
   for (const std::size_t number : dirtyPages_) {
-    if (number >= pages_.size() || !pages_[number]) continue;  // cut off by a shrink
-    const Page& page = *pages_[number];
+    if (number >= pages_.size() || !pages_[number].bytes) continue;  // cut off by a shrink
+    const Page& page = pages_[number];
     if (!page.Dirty()) continue;
     const int64_t start = static_cast<int64_t>(number) * kPageSize +
                           static_cast<int64_t>(page.dirtyBegin);
     const std::size_t n = page.dirtyEnd - page.dirtyBegin;
     if (start != next && !file_->Seek(start)) return false;
-    if (file_->Write(page.bytes + page.dirtyBegin, n) != n) return false;
+    if (file_->Write(page.bytes.get() + page.dirtyBegin, n) != n) return false;
     next = start + static_cast<int64_t>(n);
   }
   for (const std::size_t number : dirtyPages_) {
-    if (number < pages_.size() && pages_[number]) pages_[number]->dirtyBegin = pages_[number]->dirtyEnd = 0;
+    if (number < pages_.size()) pages_[number].dirtyBegin = pages_[number].dirtyEnd = 0;
   }
   dirtyPages_.clear();
   readableLength_ = fileLength_;
@@ -238,7 +242,7 @@ const unsigned char* BufferedFile::View(int64_t offset, std::size_t n) {
     Page* page = LoadedPage(PageIndex(offset));
     if (page == nullptr) return nullptr;
     page->FillTo(at + n);
-    return page->bytes + at;
+    return page->bytes.get() + at;
   }
   // Spans pages: copied, with the position kept.
   const int64_t saved = position_;

@@ -69,7 +69,7 @@ class BufferedFile final : public StoreFile {
   void DropPagesFrom(int64_t length);
 
   std::unique_ptr<StoreFile> file_;
-  std::vector<std::unique_ptr<Page>> pages_;  // by page number; null: not read yet
+  std::vector<Page> pages_;                    // by page number; no bytes: not read yet
   std::vector<unsigned char> viewCopy_;       // a View() that spans two pages
   int64_t position_ = 0;
   std::vector<std::size_t> dirtyPages_;       // numbers of pages with changes

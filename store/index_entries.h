@@ -39,6 +39,13 @@ class IndexEntries {
   // Calls visit(entry) from position on, until it returns false.
   template <typename Visit>
   void VisitFrom(std::size_t position, Visit visit) const;
+  // Calls visit(offset, key, length) for every entry, in order.
+  template <typename Visit>
+  void VisitKeys(Visit visit) const {
+    for (const std::vector<Entry>& block : blocks_) {
+      for (const Entry& e : block) visit(e.offset, KeyOf(e), std::size_t{e.keyLength});
+    }
+  }
   // Copies all size() entries to out, in order.
   void CopyTo(int32_t* out) const;
 

@@ -110,6 +110,40 @@ int32_t IndexSearch(StoreSlot* slot, const char* key, int32_t* lastProbe) {
   return CompareStoredKey(slot, key, stored, length, SIZE_MAX) == 0 ? static_cast<int32_t>(position) : -1;
 }
 
+namespace {
+
+uint32_t KeyHash(const StoreSlot* slot, const char* key, std::size_t length) {
+  return KeyLookup::Hash(key, length, IsNoCase(*slot));
+}
+
+void BuildKeyLookup(StoreSlot* slot) {
+  KeyLookup& lookup = slot->keyLookup;
+  if (!lookup.Reset(slot->plKeyIndex.size())) return;
+  slot->plKeyIndex.VisitKeys([&](int32_t offset, const char* key, std::size_t length) {
+    lookup.Add(KeyHash(slot, key, length), offset);
+  });
+}
+
+}  // namespace
+
+int32_t IndexLookup(StoreSlot* slot, const char* key) {
+  if (!slot->keyLookup.built()) BuildKeyLookup(slot);
+  if (slot->keyLookup.built()) {
+    bool unreadable = false;
+    const int32_t found = slot->keyLookup.Find(
+        KeyHash(slot, key, SIZE_MAX), [&](int32_t offset) {
+          std::size_t length = 0;
+          const char* stored = ReadRecordKey(slot, offset, &length);
+          if (stored == nullptr) unreadable = true;
+          return stored != nullptr && CompareStoredKey(slot, key, stored, length, SIZE_MAX) == 0;
+        });
+    if (found != 0 || !unreadable) return found;
+  }
+  // Without the table, or past a record it cannot read: the binary search.
+  const int32_t position = IndexSearch(slot, key, nullptr);
+  return position >= 0 ? slot->plKeyIndex.at(static_cast<std::size_t>(position)) : 0;
+}
+
 int32_t IndexInsertPosition(StoreSlot* slot, const char* key) {
   // Entries whose keys sort before key come first.
   const std::size_t position = slot->plKeyIndex.PartitionPoint(
@@ -148,10 +182,12 @@ int IndexInsert(StoreSlot* slot, int32_t offset, const char* key) {
   const int32_t p = IndexInsertPosition(slot, key);
   if (p < 0 || p >= slot->lIndexCapacity) return 0;
   const bool noted = NoteIndexChange(slot, IndexChange{true, p, offset});
-  if (!slot->plKeyIndex.Insert(static_cast<std::size_t>(p), offset, key, std::strlen(key))) {
+  const std::size_t length = std::strlen(key);
+  if (!slot->plKeyIndex.Insert(static_cast<std::size_t>(p), offset, key, length)) {
     if (noted) slot->indexChanges.pop_back();
     return 0;
   }
+  if (slot->keyLookup.built()) slot->keyLookup.Add(KeyHash(slot, key, length), offset);
   return 1;
 }
 
@@ -186,6 +222,7 @@ int IndexCreate(StoreSlot* slot) {
   if (record == 0) return 0;
   slot->lIndexOffset = record;
   slot->plKeyIndex.clear();
+  slot->keyLookup.Clear();
   slot->lIndexCapacity = kIndexGrowth;
   WriteIndex(slot);
   return 1;
@@ -214,6 +251,7 @@ int IndexLoad(StoreSlot* slot) {
   }
   IndexEntries& loaded = slot->plKeyIndex;
   loaded.clear();
+  slot->keyLookup.Clear();
   std::string previous;
   for (int32_t i = 0; i < count; ++i) {
     const int32_t entry = entries[static_cast<std::size_t>(i)];
@@ -254,6 +292,9 @@ void IndexRemove(StoreSlot* slot, int32_t offset) {
   if (position == entries.size()) position = entries.Find(offset);
   if (position == entries.size()) return;
   NoteIndexChange(slot, IndexChange{false, static_cast<int32_t>(position), offset});
+  std::size_t keyLength = 0;
+  const char* key = entries.KeyAt(position, &keyLength);
+  slot->keyLookup.Remove(KeyHash(slot, key, keyLength), offset);
   entries.Erase(position);
 }
 

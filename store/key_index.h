@@ -56,6 +56,9 @@ std::unique_ptr<unsigned char[]> ReadRecordData(StoreSlot* slot, int32_t offset,
 // and the index is not empty) receives the position nearest to where the
 // key belongs.
 int32_t IndexSearch(StoreSlot* slot, const char* key, int32_t* lastProbe);
+// The offset of the record whose key equals key, found through the hash
+// table of the index keys (built on first use); 0 when absent.
+int32_t IndexLookup(StoreSlot* slot, const char* key);
 // The position at which key belongs.
 int32_t IndexInsertPosition(StoreSlot* slot, const char* key);
 // Stores record offset at key's position, growing the array first when full.

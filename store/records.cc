@@ -68,10 +68,16 @@ int32_t FreeFitVisitor(StoreSlot* slot, const char* /*key*/, const RecordHeader&
 }
 
 int FindRecord(StoreSlot* slot, const char* key, int32_t* offset) {
+  // A key looked up again before any chain changed (a size, then a read)
+  // is where it was found.
+  if (slot->lLastFound != 0 && slot->uLastFoundAt == slot->uHeaderWrites &&
+      CompareKeys(slot, key, slot->lastKey.c_str()) == 0) {
+    if (offset != nullptr) *offset = slot->lLastFound;
+    return 1;
+  }
   int32_t found = 0;
   if (IsSorted(*slot)) {
-    const int32_t position = IndexSearch(slot, key, nullptr);
-    if (position >= 0) found = slot->plKeyIndex.at(static_cast<std::size_t>(position));
+    found = IndexLookup(slot, key);
   } else {
     found = WalkChain(slot, slot->header.lhAllocated.lFirst, KeyMatchVisitor,
                       const_cast<char*>(key));
@@ -79,6 +85,13 @@ int FindRecord(StoreSlot* slot, const char* key, int32_t* offset) {
   }
   if (found <= 0) return 0;
   if (offset != nullptr) *offset = found;
+  try {
+    slot->lastKey = key;
+    slot->lLastFound = found;
+    slot->uLastFoundAt = slot->uHeaderWrites;
+  } catch (const std::bad_alloc&) {
+    slot->lLastFound = 0;
+  }
   return 1;
 }
 

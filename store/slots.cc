@@ -73,6 +73,7 @@ void WriteBytes(StoreSlot* slot, const void* data, std::size_t n) {
 }
 
 bool WriteHeader(StoreSlot* slot) {
+  ++slot->uHeaderWrites;
   unsigned char bytes[kStoreHeaderSize];
   EncodeStoreHeader(slot->header, bytes);
   const bool written =

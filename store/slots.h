@@ -16,11 +16,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "store/buffered_file.h"
 #include "store/format.h"
 #include "store/index_entries.h"
+#include "store/key_lookup.h"
 #include "store/store.h"
 #include "store/store_file.h"
 
@@ -39,9 +41,14 @@ struct StoreSlot {
   int32_t lIndexCapacity = 0;               // entries of the persisted KeyIndex (sorted stores)
   int32_t lIndexOffset = 0;                 // offset of the Index record (sorted stores)
   kvs::IndexEntries plKeyIndex;             // the KeyIndex (sorted stores)
+  kvs::KeyLookup keyLookup;                 // its keys hashed, once a lookup needs them
   bool bIndexUnwritten = false;             // the Index record lags behind its last write
   std::vector<IndexChange> indexChanges;    // changes since the index was last written
   bool bHeld = false;                       // changes wait for BdbFlush, BdbCompact or BdbClose
+  uint64_t uHeaderWrites = 0;               // counts WriteHeader calls: every chain change
+  std::string lastKey;                      // the key last found ...
+  int32_t lLastFound = 0;                   // ... at this record (0: none) ...
+  uint64_t uLastFoundAt = 0;                // ... while uHeaderWrites had this value
   bool bWriteFailed = false;                // a write into pFile came up short
 };
 

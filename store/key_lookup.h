@@ -1,0 +1,59 @@
+// key_lookup.h: a hash table from keys to record offsets beside the sorted
+// KeyIndex, so that finding a key costs a hash and a probe or two instead of
+// a binary search.
+//
+// Keys hash as the store compares them: up to their first NUL, with 'A'..'Z'
+// folded to lower case in a STORE_NOCASE store. The table holds offsets
+// only; a hit is confirmed by comparing the record's own key.
+#ifndef KVS_STORE_KEY_LOOKUP_H
+#define KVS_STORE_KEY_LOOKUP_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace kvs {
+
+class KeyLookup {
+ public:
+  static uint32_t Hash(const char* key, std::size_t length, bool fold);
+
+  bool built() const { return built_; }
+  // Starts over, empty, with room for count keys; false when memory is short.
+  bool Reset(std::size_t count);
+  void Clear();
+  // Adds or removes one offset under its key's hash; Add false when memory
+  // is short (the table is then dropped: built() turns false).
+  bool Add(uint32_t hash, int32_t offset);
+  void Remove(uint32_t hash, int32_t offset);
+  // Calls match(offset) for each offset stored under hash until it returns
+  // true; that offset, or 0.
+  template <typename Match>
+  int32_t Find(uint32_t hash, Match match) const;
+
+ private:
+  struct Slot {
+    uint32_t hash;
+    int32_t offset;  // 0: empty
+  };
+  bool Grow();
+
+  std::vector<Slot> slots_;  // a power of two in size, at most half full
+  std::size_t used_ = 0;
+  bool built_ = false;
+};
+
+template <typename Match>
+int32_t KeyLookup::Find(uint32_t hash, Match match) const {
+  if (slots_.empty()) return 0;
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    const Slot& slot = slots_[i];
+    if (slot.offset == 0) return 0;
+    if (slot.hash == hash && match(slot.offset)) return slot.offset;
+  }
+}
+
+}  // namespace kvs
+
+#endif  // KVS_STORE_KEY_LOOKUP_H
