@@ -332,5 +332,38 @@ TEST_F(RecordsTest, IndexGrowthOnFullDiskFailsThePutAndKeepsTheIndex) {
   EXPECT_EQ("new", Get(store, "key0999"));
 }
 
+#ifndef _WIN32
+// Offsets are signed 32-bit: a put whose record would end past 2 GiB - 1
+// fails with the store unchanged, held or not, while one that still fits
+// is stored. The file is sparse up to just below the limit.
+TEST_F(RecordsTest, PutsPastTheTwoGibibyteLimitFailCleanly) {
+  for (const bool held : {false, true}) {
+    SCOPED_TRACE(held ? "held" : "written through");
+    const std::string name = Path(held ? "held.kvs" : "through.kvs");
+    MakeStore(name, STORE_SORTED, {{"a", "1"}});
+    constexpr std::uintmax_t kLength = INT32_MAX - 100;
+    std::filesystem::resize_file(name, kLength);
+    StoreHandle store = Open(name);
+    ASSERT_NE(nullptr, store);
+    if (held) {
+      ASSERT_EQ(1, BdbHoldWrites(store));
+    }
+    EXPECT_EQ(0, Put(store, "b", std::string(100, 'x')));
+    EXPECT_EQ(1, Put(store, "a", "2"));  // in place: no growth
+    EXPECT_EQ(1, Put(store, "c", std::string(10, 'y')));  // 43 bytes still fit
+    EXPECT_EQ("<absent>", Get(store, "b"));
+    EXPECT_EQ((std::vector<std::string>{"a", "c"}), List(store, ""));
+    EXPECT_EQ(1, BdbClose(store));
+    EXPECT_EQ(kLength + 43, std::filesystem::file_size(name));
+    ASSERT_NE(nullptr, store = Open(name));
+    EXPECT_EQ("2", Get(store, "a"));
+    EXPECT_EQ(std::string(10, 'y'), Get(store, "c"));
+    EXPECT_EQ(1, BdbClose(store));
+    std::filesystem::remove(name);
+  }
+}
+#endif
+
+
 }  // namespace
 }  // namespace kvs_test
