@@ -2,9 +2,7 @@
 // kvsgen opens or creates its store.
 #include "kvsgen/kvs_facade.h"
 
-#include <cstdio>
-#include <filesystem>
-#include <system_error>
+#include "store/store_file.h"
 
 namespace {
 
@@ -13,16 +11,11 @@ constexpr int32_t kNewStoreFlags = STORE_SORTED | STORE_NOCASE;
 // For a fileName that is not a store file: true when it is free to hold a
 // new store, that is missing or a readable regular file. A file that exists
 // but cannot be read may be a store all the same, so it is never replaced;
-// nor is anything that is not a regular file (a FIFO would block the read).
+// nor is anything that is not a regular file (the store's own files open
+// regular files only, so a FIFO never blocks here).
 bool MayCreateStoreAt(const char *fileName) {
-  std::error_code error;
-  const auto status = std::filesystem::status(std::filesystem::path(fileName), error);
-  if (status.type() == std::filesystem::file_type::not_found) return true;
-  if (error || status.type() != std::filesystem::file_type::regular) return false;
-  std::FILE *file = std::fopen(fileName, "rb");
-  if (file == nullptr) return false;
-  std::fclose(file);
-  return true;
+  kvs::FileSystem &fileSystem = kvs::ActiveFileSystem();
+  return fileSystem.Missing(fileName) || fileSystem.Open(fileName, kvs::OpenMode::kRead) != nullptr;
 }
 
 }  // namespace
@@ -33,7 +26,7 @@ StoreHandle KvsOpen(const char *fileName) {
     if (BdbIsStoreFile(fileName)) return BdbOpen(fileName);
     if (!MayCreateStoreAt(fileName)) return nullptr;
     return BdbCreate(fileName, kNewStoreFlags);
-  } catch (...) {  // std::filesystem may run out of memory; report it as no store
+  } catch (...) {  // opening may run out of memory; report it as no store
     return nullptr;
   }
 }

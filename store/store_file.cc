@@ -25,6 +25,8 @@ const unsigned char* StoreFile::View(int64_t offset, std::size_t n) {
   return view_.data();
 }
 
+bool FileSystem::Missing(const char* name) { return PlatformFileSystem().Missing(name); }
+
 FileSystem& ActiveFileSystem() {
   return g_fileSystem != nullptr ? *g_fileSystem : PlatformFileSystem();
 }

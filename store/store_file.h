@@ -72,6 +72,10 @@ class FileSystem {
   // leaves either the old or the new file under the name to; false on
   // failure, with both files as they were.
   virtual bool Replace(const char* from, const char* to) = 0;
+  // True when nothing is there by that name (a link that leads nowhere
+  // included); false when something is, or when that cannot be told. The
+  // platform's answer unless a file system has its own.
+  virtual bool Missing(const char* name);
 };
 
 // The platform's own file system.

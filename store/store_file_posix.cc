@@ -10,14 +10,21 @@
 #include <limits>
 #include <memory>
 
-#include "store/store_file.h"
+#include "store/platform_files.h"
 
 namespace kvs {
 namespace {
 
-// Largest single transfer handed to read(2)/write(2); keeps the count within
-// ssize_t everywhere.
-constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
+// Runs a read(2)/write(2)-like call until it is not interrupted; the bytes
+// it moved, 0 at the end of the file or on an error.
+template <typename Call>
+std::size_t Moved(Call call) {
+  ssize_t done;
+  do {
+    done = call();
+  } while (done < 0 && errno == EINTR);
+  return done > 0 ? static_cast<std::size_t>(done) : 0;
+}
 
 bool FitsOffset(int64_t offset) {
   return offset >= 0 && static_cast<uint64_t>(offset) <=
@@ -29,13 +36,15 @@ bool FitsOffset(int64_t offset) {
 bool WriteZerosAt(int fd, int64_t offset, int64_t n) {
   static const char kZeros[64 * 1024] = {};
   while (n > 0) {
-    std::size_t chunk = n < static_cast<int64_t>(sizeof kZeros) ? static_cast<std::size_t>(n)
-                                                                 : sizeof kZeros;
-    ssize_t done = ::pwrite(fd, kZeros, chunk, static_cast<off_t>(offset));
-    if (done < 0 && errno == EINTR) continue;
-    if (done <= 0) return false;
-    offset += done;
-    n -= done;
+    const std::size_t chunk = n < static_cast<int64_t>(sizeof kZeros) ? static_cast<std::size_t>(n)
+                                                                       : sizeof kZeros;
+    const std::size_t written = TransferInPieces(chunk, [&](std::size_t done, std::size_t piece) {
+      const auto at = static_cast<off_t>(offset + static_cast<int64_t>(done));
+      return Moved([&] { return ::pwrite(fd, kZeros, piece, at); });
+    });
+    if (written != chunk) return false;
+    offset += static_cast<int64_t>(written);
+    n -= static_cast<int64_t>(written);
   }
   return true;
 }
@@ -73,28 +82,16 @@ class PosixFile final : public StoreFile {
 
   std::size_t Read(void* buffer, std::size_t n) override {
     auto* out = static_cast<char*>(buffer);
-    std::size_t total = 0;
-    while (total < n) {
-      std::size_t chunk = n - total < kMaxTransfer ? n - total : kMaxTransfer;
-      ssize_t done = ::read(fd_, out + total, chunk);
-      if (done < 0 && errno == EINTR) continue;
-      if (done <= 0) break;  // end of file or error: a short count
-      total += static_cast<std::size_t>(done);
-    }
-    return total;
+    return TransferInPieces(n, [&](std::size_t done, std::size_t piece) {
+      return Moved([&] { return ::read(fd_, out + done, piece); });
+    });
   }
 
   std::size_t Write(const void* data, std::size_t n) override {
     const auto* in = static_cast<const char*>(data);
-    std::size_t total = 0;
-    while (total < n) {
-      std::size_t chunk = n - total < kMaxTransfer ? n - total : kMaxTransfer;
-      ssize_t done = ::write(fd_, in + total, chunk);
-      if (done < 0 && errno == EINTR) continue;
-      if (done <= 0) break;
-      total += static_cast<std::size_t>(done);
-    }
-    return total;
+    return TransferInPieces(n, [&](std::size_t done, std::size_t piece) {
+      return Moved([&] { return ::write(fd_, in + done, piece); });
+    });
   }
 
   bool Seek(int64_t offset) override {
@@ -150,26 +147,23 @@ int OpenFlags(OpenMode mode) {
   return O_RDONLY;
 }
 
-class PosixFileSystem final : public FileSystem {
+class PosixFileSystem final : public PlatformFileSystemBase {
  public:
-  std::unique_ptr<StoreFile> Open(const char* name, OpenMode mode, OpenError* error) override {
-    OpenError reason = OpenError::kOther;
-    std::unique_ptr<StoreFile> file = OpenFile(name, mode, &reason);
-    if (error != nullptr) *error = file ? OpenError::kNone : reason;
-    return file;
-  }
-
   bool Delete(const char* name) override { return name != nullptr && ::unlink(name) == 0; }
+
+  bool Missing(const char* name) override {
+    struct stat info;
+    return name != nullptr && ::stat(name, &info) != 0 && (errno == ENOENT || errno == ENOTDIR);
+  }
 
   // rename(2) replaces an existing target atomically.
   bool Replace(const char* from, const char* to) override {
     return from != nullptr && to != nullptr && std::rename(from, to) == 0;
   }
 
- private:
-  static std::unique_ptr<StoreFile> OpenFile(const char* name, OpenMode mode,
-                                             OpenError* reason) {
-    if (name == nullptr) return nullptr;
+ protected:
+  std::unique_ptr<StoreFile> OpenFile(const char* name, OpenMode mode,
+                                      OpenError* reason) override {
     // O_NONBLOCK keeps the open of a FIFO from waiting for a writer; it is
     // cleared again once the file is known to be a regular one.
     int fd;

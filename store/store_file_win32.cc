@@ -11,13 +11,10 @@
 
 #include <memory>
 
-#include "store/store_file.h"
+#include "store/platform_files.h"
 
 namespace kvs {
 namespace {
-
-// Largest single transfer handed to ReadFile/WriteFile.
-constexpr std::size_t kMaxTransfer = std::size_t{1} << 30;
 
 bool SetPosition(HANDLE file, int64_t offset) {
   LARGE_INTEGER target;
@@ -34,17 +31,10 @@ int64_t GetPosition(HANDLE file) {
 
 // Writes n bytes at the position; returns the count written.
 std::size_t WriteAll(HANDLE file, const char* data, std::size_t n) {
-  std::size_t total = 0;
-  while (total < n) {
-    std::size_t chunk = n - total < kMaxTransfer ? n - total : kMaxTransfer;
-    DWORD done = 0;
-    if (WriteFile(file, data + total, static_cast<DWORD>(chunk), &done, nullptr) == 0 ||
-        done == 0) {
-      break;
-    }
-    total += done;
-  }
-  return total;
+  return TransferInPieces(n, [&](std::size_t done, std::size_t piece) -> std::size_t {
+    DWORD moved = 0;
+    return WriteFile(file, data + done, static_cast<DWORD>(piece), &moved, nullptr) != 0 ? moved : 0;
+  });
 }
 
 // Writes zero bytes from the position up to length. SetEndOfFile alone
@@ -75,17 +65,11 @@ class Win32File final : public StoreFile {
 
   std::size_t Read(void* buffer, std::size_t n) override {
     auto* out = static_cast<char*>(buffer);
-    std::size_t total = 0;
-    while (total < n) {
-      std::size_t chunk = n - total < kMaxTransfer ? n - total : kMaxTransfer;
-      DWORD done = 0;
-      if (ReadFile(handle_, out + total, static_cast<DWORD>(chunk), &done, nullptr) == 0 ||
-          done == 0) {
-        break;  // end of file or error: a short count
-      }
-      total += done;
-    }
-    return total;
+    return TransferInPieces(n, [&](std::size_t done, std::size_t piece) -> std::size_t {
+      DWORD moved = 0;
+      return ReadFile(handle_, out + done, static_cast<DWORD>(piece), &moved, nullptr) != 0 ? moved
+                                                                                           : 0;
+    });
   }
 
   std::size_t Write(const void* data, std::size_t n) override {
@@ -150,26 +134,24 @@ bool IsDiskFile(HANDLE handle) {
          (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-class Win32FileSystem final : public FileSystem {
+class Win32FileSystem final : public PlatformFileSystemBase {
  public:
-  std::unique_ptr<StoreFile> Open(const char* name, OpenMode mode, OpenError* error) override {
-    OpenError reason = OpenError::kOther;
-    std::unique_ptr<StoreFile> file = OpenFile(name, mode, &reason);
-    if (error != nullptr) *error = file ? OpenError::kNone : reason;
-    return file;
-  }
-
   bool Delete(const char* name) override { return name != nullptr && DeleteFileA(name) != 0; }
+
+  bool Missing(const char* name) override {
+    if (name == nullptr || GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES) return false;
+    const DWORD code = GetLastError();
+    return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+  }
 
   bool Replace(const char* from, const char* to) override {
     return from != nullptr && to != nullptr &&
            MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
   }
 
- private:
-  static std::unique_ptr<StoreFile> OpenFile(const char* name, OpenMode mode,
-                                             OpenError* reason) {
-    if (name == nullptr) return nullptr;
+ protected:
+  std::unique_ptr<StoreFile> OpenFile(const char* name, OpenMode mode,
+                                      OpenError* reason) override {
     OpenArguments arguments = ArgumentsFor(mode);
     // Other opens of the same file stay possible: the store reads a file's
     // magic through a second, read-only open while it may be open here.
