@@ -265,16 +265,18 @@ void StoreLookup(benchmark::State &state, std::size_t count, Kind kind, bool pre
   });
 }
 
-// A put of a value of the same length as the key's: it fits the record.
-void StoreUpdateInPlace(benchmark::State &state, std::size_t count) {
+// Puts into a copy of the sorted store, one stored key after the other,
+// with the value that valueFor(record, i) makes for the i-th put.
+template <typename ValueFor>
+void StorePuts(benchmark::State &state, std::size_t count, ValueFor valueFor) {
   Guarded(state, [&] {
     StoreCopy store(count, Kind::kSorted);
     const RecordSet &records = Records(count);
     std::size_t i = 0;
     std::string value;
     for (auto _ : state) {
-      const Record &record = records.Stored(i++);
-      value.assign(record.value.rbegin(), record.value.rend());
+      const Record &record = records.Stored(i);
+      valueFor(record, i++, value);
       if (!BdbPut(store.handle(), record.key.c_str(), value.data(), Length(value))) {
         state.SkipWithError("put failed");
         break;
@@ -284,26 +286,20 @@ void StoreUpdateInPlace(benchmark::State &state, std::size_t count) {
   });
 }
 
+// A put of a value of the same length as the key's: it fits the record.
+void StoreUpdateInPlace(benchmark::State &state, std::size_t count) {
+  StorePuts(state, count, [](const Record &record, std::size_t, std::string &value) {
+    value.assign(record.value.rbegin(), record.value.rend());
+  });
+}
+
 // A put of a value larger than any record's room: the record moves. The
 // value grows by kValueMax + 1 each time a key comes round again, so every
 // put relocates.
 void StoreUpdateRelocate(benchmark::State &state, std::size_t count) {
-  Guarded(state, [&] {
-    StoreCopy store(count, Kind::kSorted);
-    const RecordSet &records = Records(count);
-    std::size_t i = 0;
-    std::string value;
-    for (auto _ : state) {
-      const Record &record = records.Stored(i);
-      const std::size_t round = i / count + 1;
-      ++i;
-      value.assign(record.value.size() + round * (kValueMax + 1), 'r');
-      if (!BdbPut(store.handle(), record.key.c_str(), value.data(), Length(value))) {
-        state.SkipWithError("put failed");
-        break;
-      }
-    }
-    state.SetItemsProcessed(state.iterations());
+  StorePuts(state, count, [count](const Record &record, std::size_t i, std::string &value) {
+    const std::size_t round = i / count + 1;
+    value.assign(record.value.size() + round * (kValueMax + 1), 'r');
   });
 }
 
