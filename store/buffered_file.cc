@@ -97,7 +97,60 @@ void BufferedFile::ShedPages() {
   }
 }
 
+void BufferedFile::DeferRange(int64_t start, int64_t end) {
+  if (start < end) deferred_[start] = Deferred{end, 0};
+}
+
+int64_t BufferedFile::TakeDeferredRange(int64_t start) {
+  const auto found = deferred_.find(start);
+  if (found == deferred_.end()) return -1;
+  const int64_t written = found->second.written;
+  deferred_.erase(found);
+  return written;
+}
+
+void BufferedFile::CheckDeferred(int64_t offset, std::size_t n, bool write) {
+  const int64_t end = offset + static_cast<int64_t>(n);
+  auto it = deferred_.upper_bound(offset);
+  if (it != deferred_.begin()) --it;
+  while (it != deferred_.end() && it->first < end) {
+    const int64_t start = it->first;
+    Deferred& range = it->second;
+    if (range.end <= offset) {
+      ++it;
+      continue;
+    }
+    const int64_t known = start + range.written;
+    if (write && offset <= known) {
+      range.written = std::min(range.end, std::max(known, end)) - start;
+      ++it;
+      continue;
+    }
+    if (!write && end <= known) {
+      ++it;
+      continue;
+    }
+    Supply(it);
+    it = deferred_.upper_bound(start);
+  }
+}
+
+void BufferedFile::Supply(std::map<int64_t, Deferred>::iterator range) {
+  const int64_t start = range->first;
+  const int64_t written = range->second.written;
+  deferred_.erase(range);
+  // The supplier writes through this file; the caller's position stays.
+  const int64_t position = position_;
+  if (supply_) supply_(start, written);
+  position_ = position;
+}
+
+void BufferedFile::SupplyDeferred() {
+  while (!deferred_.empty()) Supply(deferred_.begin());
+}
+
 std::size_t BufferedFile::Read(void* buffer, std::size_t n) {
+  if (!deferred_.empty()) CheckDeferred(position_, n, false);
   auto* out = static_cast<unsigned char*>(buffer);
   std::size_t done = 0;
   while (done < n && position_ < length_) {
@@ -117,6 +170,7 @@ std::size_t BufferedFile::Read(void* buffer, std::size_t n) {
 }
 
 std::size_t BufferedFile::Write(const void* data, std::size_t n) {
+  if (!deferred_.empty()) CheckDeferred(position_, n, true);
   const auto* in = static_cast<const unsigned char*>(data);
   std::size_t done = 0;
   while (done < n) {
@@ -203,6 +257,7 @@ bool BufferedFile::SetFileLength(int64_t length) {
 }
 
 bool BufferedFile::Flush() {
+  SupplyDeferred();
   if (!file_) return false;
   if (length_ != fileLength_) {
     if (!file_->SetLength(length_)) return false;
@@ -234,6 +289,7 @@ bool BufferedFile::Flush() {
 bool BufferedFile::Sync() { return Flush() && file_->Sync(); }
 
 const unsigned char* BufferedFile::View(int64_t offset, std::size_t n) {
+  if (!deferred_.empty()) CheckDeferred(offset, n, false);
   if (offset < 0 || offset > length_ || static_cast<int64_t>(n) > length_ - offset) return nullptr;
   static const unsigned char kNothing = 0;
   if (n == 0) return &kNothing;
@@ -258,6 +314,7 @@ const unsigned char* BufferedFile::View(int64_t offset, std::size_t n) {
 }
 
 void BufferedFile::DiscardChanges() {
+  deferred_.clear();
   pages_.clear();
   loadedPages_ = 0;
   dirtyPages_.clear();

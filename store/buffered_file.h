@@ -18,6 +18,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -55,6 +57,21 @@ class BufferedFile final : public StoreFile {
   bool HasChanges() const { return !dirtyPages_.empty() || length_ != fileLength_; }
   // Forgets every pending change: the image is the file again.
   void DiscardChanges();
+
+  // Deferred ranges: bytes whose content the layer above supplies only when
+  // they are needed, so content that is overwritten or thrown away is never
+  // produced. Writes that run on from the range's start are taken as they
+  // come; any other access to the range, and Flush(), first has supply(start,
+  // written) write the bytes from start + written to the range's end.
+  void SetSupplier(std::function<void(int64_t start, int64_t written)> supply) {
+    supply_ = std::move(supply);
+  }
+  void DeferRange(int64_t start, int64_t end);
+  // Removes the range that begins at start; the count of bytes written into
+  // it from its start, or -1 when there is no such range.
+  int64_t TakeDeferredRange(int64_t start);
+  // Has every deferred range supplied (Flush() does this first).
+  void SupplyDeferred();
   // Closes the file but keeps the image and its pending changes, until
   // AdoptFile hands it the same file again.
   void ReleaseFile() { file_.reset(); }
@@ -65,6 +82,9 @@ class BufferedFile final : public StoreFile {
 
   Page* LoadedPage(std::size_t number);
   void ShedPages();
+  // Supplies the deferred ranges that an access of n bytes at offset may
+  // not take as they are.
+  void CheckDeferred(int64_t offset, std::size_t n, bool write);
   bool SetFileLength(int64_t length);
   void DropPagesFrom(int64_t length);
 
@@ -76,6 +96,13 @@ class BufferedFile final : public StoreFile {
   int64_t length_ = 0;          // the image's length
   int64_t fileLength_ = 0;      // the file's length as last set or read
   int64_t readableLength_ = 0;  // file bytes below this are the image's, unless changed
+  struct Deferred {
+    int64_t end;
+    int64_t written;  // bytes from the start written since the range was deferred
+  };
+  std::map<int64_t, Deferred> deferred_;  // by start
+  void Supply(std::map<int64_t, Deferred>::iterator range);
+  std::function<void(int64_t, int64_t)> supply_;
   std::size_t loadedPages_ = 0;
   std::size_t writeBehindBudget_ = 0;  // 0: pages stay until closed
   uint64_t uses_ = 0;                  // clock of page uses, for shedding the oldest

@@ -19,6 +19,8 @@ int KeyByte(const StoreSlot* slot, char c) {
 
 int32_t KeyCount(const StoreSlot* slot) { return slot->header.lhAllocated.lCount; }
 
+void LogIndexChange(StoreSlot* slot, const IndexChange& change);
+
 
 std::vector<int32_t> DecodeEntries(const unsigned char* bytes, int32_t count) {
   std::vector<int32_t> entries(static_cast<std::size_t>(count));
@@ -188,17 +190,41 @@ int IndexInsert(StoreSlot* slot, int32_t offset, const char* key) {
     return 0;
   }
   if (slot->keyLookup.built()) slot->keyLookup.Add(KeyHash(slot, key, length), offset);
+  LogIndexChange(slot, IndexChange{true, p, offset});
   return 1;
 }
+
+namespace {
+
+// Leaves the array of the last WriteIndex to be produced later in the data
+// area of the current Index record; false when memory for that is short.
+bool DeferIndexImage(StoreSlot* slot) {
+  const int64_t start = int64_t{slot->lIndexOffset} + kRecordHeaderSize + kIndexKeyLength;
+  const HeldIndexImage image{slot->lIndexCapacity,
+                             slot->heldIndexLog.size() - slot->indexChanges.size()};
+  try {
+    slot->heldIndexImages[start] = image;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  slot->pBuffer->DeferRange(start, start + 4 * int64_t{image.lCapacity});
+  slot->bIndexUnwritten = false;
+  slot->indexChanges.clear();
+  return true;
+}
+
+}  // namespace
 
 int IndexGrow(StoreSlot* slot) {
   const int32_t oldCapacity = slot->lIndexCapacity;
   if (oldCapacity > INT32_MAX / 4 - kIndexGrowth) return 0;
   const int32_t newCapacity = oldCapacity + kIndexGrowth;
-  // The old Index record keeps the array as it was last written.
-  if (!FlushIndex(slot)) return 0;
+  // The old Index record keeps the array as it was last written; in a held
+  // run that array is produced only if the run is written.
   StoreHeader& h = slot->header;
   const int32_t oldRecord = slot->lIndexOffset;
+  if (slot->bIndexLogged && slot->bIndexUnwritten && !DeferIndexImage(slot)) return 0;
+  if (!FlushIndex(slot)) return 0;
   if (!UnlinkRecord(slot, h.lhIndex, oldRecord)) return 0;
   if (!LinkRecordAtTail(slot, h.lhFree, oldRecord)) {
     LinkRecordAtTail(slot, h.lhIndex, oldRecord);
@@ -296,6 +322,7 @@ void IndexRemove(StoreSlot* slot, int32_t offset) {
   const char* key = entries.KeyAt(position, &keyLength);
   slot->keyLookup.Remove(KeyHash(slot, key, keyLength), offset);
   entries.Erase(position);
+  LogIndexChange(slot, IndexChange{false, static_cast<int32_t>(position), offset});
 }
 
 void WriteIndex(StoreSlot* slot) {
@@ -309,32 +336,89 @@ void WriteIndex(StoreSlot* slot) {
 
 namespace {
 
-// Writes the array as it is now, entry by entry, zero-padded to capacity.
-void WriteEntries(StoreSlot* slot) {
-  constexpr std::size_t kChunkEntries = 4096;
-  unsigned char chunk[4 * kChunkEntries];
+// Writes an array of entries zero-padded to capacity entries, from its byte
+// skip on, at the file position: a chunk of encoded bytes at a time.
+void WriteArray(StoreSlot* slot, const IndexEntries& entries, std::size_t capacity,
+                std::size_t skip) {
+  constexpr std::size_t kChunkBytes = 16384;
+  unsigned char chunk[kChunkBytes];
   std::size_t used = 0;
+  std::size_t produced = skip;  // bytes of the array written or skipped
+  const std::size_t total = 4 * capacity;
   auto put = [&](int32_t entry) {
-    EncodeInt32(entry, chunk + used);
-    used += 4;
-    if (used == sizeof chunk) {
+    unsigned char bytes[4];
+    EncodeInt32(entry, bytes);
+    for (std::size_t b = produced % 4; b < 4; ++b) chunk[used++] = bytes[b];
+    produced += 4 - produced % 4;
+    if (used > kChunkBytes - 4) {
       WriteBytes(slot, chunk, used);
       used = 0;
     }
   };
-  const auto capacity = static_cast<std::size_t>(slot->lIndexCapacity);
-  std::size_t written = 0;
-  slot->plKeyIndex.VisitFrom(0, [&](int32_t entry) {
+  entries.VisitFrom(skip / 4, [&](int32_t entry) {
+    if (produced >= total) return false;
     put(entry);
-    return ++written < capacity;
+    return produced < total;
   });
   WriteBytes(slot, chunk, used);
   // The zero entries after them, a chunk at a time.
   std::memset(chunk, 0, sizeof chunk);
-  for (std::size_t left = (capacity - written) * 4; left > 0;) {
+  for (std::size_t left = total > produced ? total - produced : 0; left > 0;) {
     const std::size_t n = std::min(left, sizeof chunk);
     WriteBytes(slot, chunk, n);
     left -= n;
+  }
+}
+
+void ApplyIndexChange(IndexEntries& entries, const IndexChange& change) {
+  if (change.bInserted) {
+    entries.Insert(static_cast<std::size_t>(change.lPosition), change.lOffset, "", 0);
+  } else {
+    entries.Erase(static_cast<std::size_t>(change.lPosition));
+  }
+}
+
+// The entries of the held run's start, with its first count changes made.
+bool ReplayIndexLog(const StoreSlot* slot, std::size_t count, IndexEntries* entries) {
+  entries->clear();
+  for (const int32_t offset : slot->heldIndexBase) {
+    if (!entries->Insert(entries->size(), offset, "", 0)) return false;
+  }
+  for (std::size_t i = 0; i < count && i < slot->heldIndexLog.size(); ++i) {
+    ApplyIndexChange(*entries, slot->heldIndexLog[i]);
+  }
+  return true;
+}
+
+void WriteHeldImage(StoreSlot* slot, int64_t start, int64_t written, const IndexEntries& entries,
+                    const HeldIndexImage& image) {
+  slot->pFile->Seek(start + written);
+  WriteArray(slot, entries, static_cast<std::size_t>(image.lCapacity),
+             static_cast<std::size_t>(written));
+}
+
+// Produces one held image that is needed before the run is written.
+void SupplyHeldImage(StoreSlot* slot, int64_t start, int64_t written) {
+  const auto found = slot->heldIndexImages.find(start);
+  if (found == slot->heldIndexImages.end()) return;
+  const HeldIndexImage image = found->second;
+  slot->heldIndexImages.erase(found);
+  IndexEntries entries;
+  if (!ReplayIndexLog(slot, image.lLogAt, &entries)) {
+    slot->bWriteFailed = true;
+    return;
+  }
+  WriteHeldImage(slot, start, written, entries, image);
+}
+
+// Logs a change of a held run; without memory for it, the run's images are
+// produced now and the run logs no more.
+void LogIndexChange(StoreSlot* slot, const IndexChange& change) {
+  if (!slot->bIndexLogged) return;
+  try {
+    slot->heldIndexLog.push_back(change);
+  } catch (const std::bad_alloc&) {
+    WriteHeldIndexImages(slot);
   }
 }
 
@@ -344,7 +428,7 @@ bool FlushIndex(StoreSlot* slot) {
   if (!slot->bIndexUnwritten) return true;
   if (slot->indexChanges.empty()) {
     slot->pFile->Seek(int64_t{slot->lIndexOffset} + kRecordHeaderSize + kIndexKeyLength);
-    WriteEntries(slot);
+    WriteArray(slot, slot->plKeyIndex, static_cast<std::size_t>(slot->lIndexCapacity), 0);
     slot->bIndexUnwritten = false;
     return true;
   }
@@ -386,6 +470,58 @@ bool FlushIndex(StoreSlot* slot) {
   slot->bIndexUnwritten = false;
   slot->indexChanges.clear();
   return true;
+}
+
+void BeginIndexLog(StoreSlot* slot) {
+  if (slot->bIndexLogged || slot->pBuffer == nullptr || !IsSorted(*slot)) return;
+  if (!FlushIndex(slot)) return;
+  try {
+    slot->heldIndexBase.assign(slot->plKeyIndex.size(), 0);
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  slot->plKeyIndex.CopyTo(slot->heldIndexBase.data());
+  slot->heldIndexLog.clear();
+  slot->heldIndexImages.clear();
+  slot->bIndexLogged = true;
+  slot->pBuffer->SetSupplier(
+      [slot](int64_t start, int64_t written) { SupplyHeldImage(slot, start, written); });
+}
+
+void WriteHeldIndexImages(StoreSlot* slot) {
+  if (!slot->bIndexLogged) return;
+  // One replay of the log produces every image, in the order they were left.
+  std::vector<std::pair<std::size_t, int64_t>> order;
+  IndexEntries entries;
+  try {
+    for (const auto& [start, image] : slot->heldIndexImages) order.emplace_back(image.lLogAt, start);
+  } catch (const std::bad_alloc&) {
+    order.clear();
+  }
+  std::sort(order.begin(), order.end());
+  std::size_t applied = 0;
+  bool replayed = ReplayIndexLog(slot, 0, &entries);
+  for (const auto& [logAt, start] : order) {
+    const int64_t written = slot->pBuffer->TakeDeferredRange(start);
+    const HeldIndexImage image = slot->heldIndexImages[start];
+    slot->heldIndexImages.erase(start);
+    if (written < 0) continue;  // produced already
+    for (; applied < logAt && applied < slot->heldIndexLog.size(); ++applied) {
+      ApplyIndexChange(entries, slot->heldIndexLog[applied]);
+    }
+    if (!replayed) {
+      slot->bWriteFailed = true;
+      continue;
+    }
+    WriteHeldImage(slot, start, written, entries, image);
+  }
+  // Images the order missed (short memory) are produced one by one.
+  slot->pBuffer->SupplyDeferred();
+  slot->bIndexLogged = false;
+  slot->heldIndexBase = {};
+  slot->heldIndexLog = {};
+  slot->heldIndexImages.clear();
+  slot->pBuffer->SetSupplier(nullptr);
 }
 
 }  // namespace kvs

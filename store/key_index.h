@@ -81,6 +81,14 @@ void WriteIndex(StoreSlot* slot);
 // there yet; false when memory for it is short.
 bool FlushIndex(StoreSlot* slot);
 
+// A held run of a buffered sorted store logs the changes of its index, so
+// that the arrays growth leaves behind in old Index records are produced
+// only when the run is written (and never when a compaction replaces the
+// file): BeginIndexLog when the run begins; WriteHeldIndexImages before the
+// run's changes are written, which also ends the log.
+void BeginIndexLog(StoreSlot* slot);
+void WriteHeldIndexImages(StoreSlot* slot);
+
 }  // namespace kvs
 
 #endif  // KVS_STORE_KEY_INDEX_H

@@ -31,6 +31,7 @@ int OpenStore(StoreSlot* slot, const char* fileName) {
 
 bool CommitStore(StoreSlot* slot) {
   if (slot->bHeld) return !slot->bWriteFailed;
+  WriteHeldIndexImages(slot);
   const bool indexWritten = FlushIndex(slot);
   if (!slot->pFile->Flush()) slot->bWriteFailed = true;
   return indexWritten && !slot->bWriteFailed;
@@ -39,6 +40,7 @@ bool CommitStore(StoreSlot* slot) {
 int CloseStore(StoreSlot* slot) {
   if (slot == nullptr) return 0;
   if (IsSorted(*slot)) {
+    WriteHeldIndexImages(slot);
     WriteIndex(slot);
     FlushIndex(slot);
   }
@@ -70,6 +72,7 @@ extern "C" int BdbHoldWrites(StoreHandle store) {
   if (slot == nullptr) return 0;
   slot->bHeld = true;
   if (slot->pBuffer != nullptr) slot->pBuffer->Hold(true);
+  BeginIndexLog(slot);
   return 1;
 }
 

@@ -15,6 +15,7 @@
 #define KVS_STORE_SLOTS_H
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,6 +34,14 @@ struct IndexChange {
   int32_t lOffset;    // the entry removed
 };
 
+// An array that growth left in an old Index record during a held run, to be
+// produced only if the run is written: the entries as they were after the
+// first lLogAt changes of the run, zero-padded to lCapacity.
+struct HeldIndexImage {
+  int32_t lCapacity;
+  std::size_t lLogAt;
+};
+
 struct StoreSlot {
   char szFileName[260] = {};                // name as passed; empty: slot free
   std::unique_ptr<kvs::StoreFile> pFile;    // the open store file
@@ -45,6 +54,10 @@ struct StoreSlot {
   bool bIndexUnwritten = false;             // the Index record lags behind its last write
   std::vector<IndexChange> indexChanges;    // changes since the index was last written
   bool bHeld = false;                       // changes wait for BdbFlush, BdbCompact or BdbClose
+  bool bIndexLogged = false;                // a held run of a sorted store is logging its index:
+  std::vector<int32_t> heldIndexBase;       //   the entries when the run began,
+  std::vector<IndexChange> heldIndexLog;    //   every change since,
+  std::map<int64_t, HeldIndexImage> heldIndexImages;  // and the arrays not produced yet, by place
   uint64_t uHeaderWrites = 0;               // counts WriteHeader calls: every chain change
   std::string lastKey;                      // the key last found ...
   int32_t lLastFound = 0;                   // ... at this record (0: none) ...
