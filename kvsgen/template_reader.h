@@ -19,7 +19,7 @@ namespace kvsgen {
 class TemplateReader {
  public:
   static constexpr int kEnd = -1;  // Get's result at the end of the file
-  static constexpr std::size_t kDefaultBufferSize = 4096;
+  static constexpr std::size_t kDefaultBufferSize = 64 * 1024;
 
   // bufferSize (at least 1) is the size of the blocks read from the file.
   explicit TemplateReader(std::size_t bufferSize = kDefaultBufferSize);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <string_view>
 
 namespace kvs {
 namespace {
@@ -101,15 +102,53 @@ int CompareWithRecord(StoreSlot* slot, const char* key, int32_t offset) {
   return CompareStoredKey(slot, key, stored, length, SIZE_MAX);
 }
 
+namespace {
+
+// The form in which the index holds a key and compares it: with 'A'..'Z'
+// folded in a STORE_NOCASE store, so that plain unsigned byte order is the
+// order of CompareKeys. (Folding a folded key changes nothing, so
+// CompareStoredKey also compares a key with a held form correctly.)
+std::string_view IndexForm(const StoreSlot* slot, const char* key, std::size_t length,
+                           std::string* buffer) {
+  if (!IsNoCase(*slot)) return {key, length};
+  buffer->assign(key, length);
+  for (char& c : *buffer) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
+  }
+  return *buffer;
+}
+
+int CompareForms(std::string_view a, std::string_view b) {
+  const int c = std::memcmp(a.data(), b.data(), std::min(a.size(), b.size()));
+  if (c != 0 || a.size() == b.size()) return c;
+  return a.size() < b.size() ? -1 : 1;
+}
+
+// The first position whose held key does not sort before key.
+std::size_t LowerBound(StoreSlot* slot, const char* key) {
+  try {
+    const std::string_view form = IndexForm(slot, key, std::strlen(key), &slot->keyForm);
+    return slot->plKeyIndex.PartitionPoint([form](const char* held, std::size_t length) {
+      return CompareForms({held, length}, form) < 0;
+    });
+  } catch (const std::bad_alloc&) {  // no room for the folded form: fold byte by byte
+    return slot->plKeyIndex.PartitionPoint([slot, key](const char* held, std::size_t length) {
+      return CompareStoredKey(slot, key, held, length, SIZE_MAX) > 0;
+    });
+  }
+}
+
+}  // namespace
+
 int32_t IndexSearch(StoreSlot* slot, const char* key, int32_t* lastProbe) {
   const std::size_t count = slot->plKeyIndex.size();
   if (count == 0) return -1;
-  const auto position = static_cast<std::size_t>(IndexInsertPosition(slot, key));
+  const std::size_t position = LowerBound(slot, key);
   if (lastProbe != nullptr) *lastProbe = static_cast<int32_t>(std::min(position, count - 1));
   if (position == count) return -1;
   std::size_t length = 0;
-  const char* stored = slot->plKeyIndex.KeyAt(position, &length);
-  return CompareStoredKey(slot, key, stored, length, SIZE_MAX) == 0 ? static_cast<int32_t>(position) : -1;
+  const char* held = slot->plKeyIndex.KeyAt(position, &length);
+  return CompareStoredKey(slot, key, held, length, SIZE_MAX) == 0 ? static_cast<int32_t>(position) : -1;
 }
 
 namespace {
@@ -147,12 +186,7 @@ int32_t IndexLookup(StoreSlot* slot, const char* key) {
 }
 
 int32_t IndexInsertPosition(StoreSlot* slot, const char* key) {
-  // Entries whose keys sort before key come first.
-  const std::size_t position = slot->plKeyIndex.PartitionPoint(
-      [slot, key](const char* stored, std::size_t length) {
-        return CompareStoredKey(slot, key, stored, length, SIZE_MAX) > 0;
-      });
-  return static_cast<int32_t>(position);
+  return static_cast<int32_t>(LowerBound(slot, key));
 }
 
 namespace {
@@ -185,7 +219,14 @@ int IndexInsert(StoreSlot* slot, int32_t offset, const char* key) {
   if (p < 0 || p >= slot->lIndexCapacity) return 0;
   const bool noted = NoteIndexChange(slot, IndexChange{true, p, offset});
   const std::size_t length = std::strlen(key);
-  if (!slot->plKeyIndex.Insert(static_cast<std::size_t>(p), offset, key, length)) {
+  std::string_view form;
+  try {
+    form = IndexForm(slot, key, length, &slot->keyForm);
+  } catch (const std::bad_alloc&) {
+    if (noted) slot->indexChanges.pop_back();
+    return 0;
+  }
+  if (!slot->plKeyIndex.Insert(static_cast<std::size_t>(p), offset, form.data(), length)) {
     if (noted) slot->indexChanges.pop_back();
     return 0;
   }
@@ -278,19 +319,17 @@ int IndexLoad(StoreSlot* slot) {
   IndexEntries& loaded = slot->plKeyIndex;
   loaded.clear();
   slot->keyLookup.Clear();
-  std::string previous;
+  std::string previous, current;
   for (int32_t i = 0; i < count; ++i) {
     const int32_t entry = entries[static_cast<std::size_t>(i)];
     std::size_t keyLength = 0;
     const char* key = ReadRecordKey(slot, entry, &keyLength);
     if (key == nullptr) return 0;
     try {
-      std::string current(key, keyLength);
-      if (i > 0 && CompareStoredKey(slot, previous.c_str(), current.data(), keyLength, SIZE_MAX) >= 0) {
-        return 0;
-      }
+      current.assign(IndexForm(slot, key, keyLength, &slot->keyForm));
+      if (i > 0 && CompareForms(previous, current) >= 0) return 0;
       if (!loaded.Insert(loaded.size(), entry, current.data(), keyLength)) return 0;
-      previous = std::move(current);
+      previous.swap(current);
     } catch (const std::bad_alloc&) {
       return 0;
     }

@@ -51,6 +51,7 @@ struct StoreSlot {
   int32_t lIndexOffset = 0;                 // offset of the Index record (sorted stores)
   kvs::IndexEntries plKeyIndex;             // the KeyIndex (sorted stores)
   kvs::KeyLookup keyLookup;                 // its keys hashed, once a lookup needs them
+  std::string keyForm;                      // a key as the index compares it (scratch)
   bool bIndexUnwritten = false;             // the Index record lags behind its last write
   std::vector<IndexChange> indexChanges;    // changes since the index was last written
   bool bHeld = false;                       // changes wait for BdbFlush, BdbCompact or BdbClose
