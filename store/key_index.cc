@@ -119,7 +119,8 @@ std::string_view IndexForm(const StoreSlot* slot, const char* key, std::size_t l
 }
 
 int CompareForms(std::string_view a, std::string_view b) {
-  const int c = std::memcmp(a.data(), b.data(), std::min(a.size(), b.size()));
+  const std::size_t common = std::min(a.size(), b.size());
+  const int c = common > 0 ? std::memcmp(a.data(), b.data(), common) : 0;
   if (c != 0 || a.size() == b.size()) return c;
   return a.size() < b.size() ? -1 : 1;
 }
