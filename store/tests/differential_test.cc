@@ -8,6 +8,7 @@
 #include <random>
 
 #include "store/slots.h"
+#include "store/tests/fault_injecting_file_system.h"
 #include "store/tests/store_test_util.h"
 
 namespace kvs_test {
@@ -120,6 +121,24 @@ TEST_F(DifferentialTest, HeldRunsThroughIndexGrowthWriteTheSameBytes) {
     }
     ExpectSameFiles();
   }
+}
+
+// A held run whose compaction cannot put the new file in place is written
+// to the old file instead, growth arrays and all.
+TEST_F(DifferentialTest, HeldRunWhoseCompactionFailsReachesTheOldFile) {
+  kvs::testing::FaultInjectingFileSystem fs;
+  kvs::testing::ScopedFileSystem scope(fs);
+  OpenBoth(STORE_SORTED, true);
+  Both("hold", [](StoreHandle s) { return BdbHoldWrites(s); });
+  for (int i = 0; i < 600; ++i) {
+    const std::string key = Numbered("k", (i * 7919) % 1000);
+    Both("put", [&](StoreHandle s) { return Put(s, key, key); });
+  }
+  fs.FailReplace();
+  for (StoreHandle s : stores_) EXPECT_EQ(0, BdbCompact(s));
+  fs.Heal();
+  Both("all keys", [](StoreHandle s) { return List(s, "k0"); });
+  ExpectSameFiles();
 }
 
 }  // namespace
