@@ -97,8 +97,14 @@ void BufferedFile::ShedPages() {
   }
 }
 
-void BufferedFile::DeferRange(int64_t start, int64_t end) {
-  if (start < end) deferred_[start] = Deferred{end, 0};
+bool BufferedFile::DeferRange(int64_t start, int64_t end) {
+  if (start >= end) return true;
+  try {
+    deferred_[start] = Deferred{end, 0};
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
 }
 
 int64_t BufferedFile::TakeDeferredRange(int64_t start) {

@@ -66,7 +66,8 @@ class BufferedFile final : public StoreFile {
   void SetSupplier(std::function<void(int64_t start, int64_t written)> supply) {
     supply_ = std::move(supply);
   }
-  void DeferRange(int64_t start, int64_t end);
+  // False (nothing deferred) when memory is short.
+  bool DeferRange(int64_t start, int64_t end);
   // Removes the range that begins at start; the count of bytes written into
   // it from its start, or -1 when there is no such range.
   int64_t TakeDeferredRange(int64_t start);

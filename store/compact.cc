@@ -72,17 +72,18 @@ bool MakeDurable(StoreSlot* slot) {
 // the old file after all. False when the new file is not in place.
 bool ReplaceStoreFile(StoreSlot* slot, const std::string& tempName) {
   FileSystem& fs = ActiveFileSystem();
-  const std::string name = slot->szFileName;
+  char name[sizeof slot->szFileName];  // closing clears szFileName
+  std::memcpy(name, slot->szFileName, sizeof name);
   if (slot->pBuffer == nullptr) {
     CloseStore(slot);
-    return fs.Replace(tempName.c_str(), name.c_str());
+    return fs.Replace(tempName.c_str(), name);
   }
   slot->pBuffer->ReleaseFile();  // Windows cannot replace a file held open
-  if (fs.Replace(tempName.c_str(), name.c_str())) {
+  if (fs.Replace(tempName.c_str(), name)) {
     DiscardSlot(slot);
     return true;
   }
-  std::unique_ptr<StoreFile> file = fs.Open(name.c_str(), OpenMode::kUpdate);
+  std::unique_ptr<StoreFile> file = fs.Open(name, OpenMode::kUpdate);
   if (file) slot->pBuffer->AdoptFile(std::move(file));
   CloseStore(slot);
   return false;

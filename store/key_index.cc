@@ -249,7 +249,10 @@ bool DeferIndexImage(StoreSlot* slot) {
   } catch (const std::bad_alloc&) {
     return false;
   }
-  slot->pBuffer->DeferRange(start, start + 4 * int64_t{image.lCapacity});
+  if (!slot->pBuffer->DeferRange(start, start + 4 * int64_t{image.lCapacity})) {
+    slot->heldIndexImages.erase(start);
+    return false;
+  }
   slot->bIndexUnwritten = false;
   slot->indexChanges.clear();
   return true;
@@ -543,9 +546,10 @@ void WriteHeldIndexImages(StoreSlot* slot) {
   bool replayed = ReplayIndexLog(slot, 0, &entries);
   for (const auto& [logAt, start] : order) {
     const int64_t written = slot->pBuffer->TakeDeferredRange(start);
-    const HeldIndexImage image = slot->heldIndexImages[start];
-    slot->heldIndexImages.erase(start);
-    if (written < 0) continue;  // produced already
+    const auto found = slot->heldIndexImages.find(start);
+    if (written < 0 || found == slot->heldIndexImages.end()) continue;  // produced already
+    const HeldIndexImage image = found->second;
+    slot->heldIndexImages.erase(found);
     for (; applied < logAt && applied < slot->heldIndexLog.size(); ++applied) {
       ApplyIndexChange(entries, slot->heldIndexLog[applied]);
     }
