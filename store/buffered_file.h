@@ -53,8 +53,6 @@ class BufferedFile final : public StoreFile {
   // being compacted into): once its pages pass budget bytes, its changes
   // are written and its least recently used pages leave memory.
   void WriteBehind(std::size_t budget) { writeBehindBudget_ = budget; }
-  // True when the image holds changes the file has not received.
-  bool HasChanges() const { return !dirtyPages_.empty() || length_ != fileLength_; }
   // Forgets every pending change: the image is the file again.
   void DiscardChanges();
 

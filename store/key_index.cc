@@ -95,13 +95,6 @@ std::unique_ptr<unsigned char[]> ReadRecordData(StoreSlot* slot, int32_t offset,
   return data;
 }
 
-int CompareWithRecord(StoreSlot* slot, const char* key, int32_t offset) {
-  std::size_t length = 0;
-  const char* stored = ReadRecordKey(slot, offset, &length);
-  if (stored == nullptr) return -1;
-  return CompareStoredKey(slot, key, stored, length, SIZE_MAX);
-}
-
 namespace {
 
 // The form in which the index holds a key and compares it: with 'A'..'Z'

@@ -36,9 +36,6 @@ int ComparePrefix(const StoreSlot* slot, const char* a, const char* b, std::size
 // most n bytes.
 int CompareStoredKey(const StoreSlot* slot, const char* key, const char* stored,
                      std::size_t storedLength, std::size_t n);
-// CompareKeys of key against the key of the record at offset; -1 when that
-// key cannot be read.
-int CompareWithRecord(StoreSlot* slot, const char* key, int32_t offset);
 // Yields the visited record's offset when its key equals userData's key.
 int32_t KeyMatchVisitor(StoreSlot* slot, const char* key, const RecordHeader& header,
                         void* userData);
