@@ -5,7 +5,7 @@
 // insertion or a removal moves the entries of one block instead of the whole
 // array, and a search finds its block first. Searches compare the keys held
 // here and so never read the file. The persisted form (the array zero-padded
-// to the index capacity) is produced from it whole by CopyTo.
+// to the index capacity) is written from it whole, entry by entry.
 #ifndef KVS_STORE_INDEX_ENTRIES_H
 #define KVS_STORE_INDEX_ENTRIES_H
 

@@ -462,47 +462,31 @@ void LogIndexChange(StoreSlot* slot, const IndexChange& change) {
 
 bool FlushIndex(StoreSlot* slot) {
   if (!slot->bIndexUnwritten) return true;
-  if (slot->indexChanges.empty()) {
-    slot->pFile->Seek(int64_t{slot->lIndexOffset} + kRecordHeaderSize + kIndexKeyLength);
-    WriteArray(slot, slot->plKeyIndex, static_cast<std::size_t>(slot->lIndexCapacity), 0);
-    slot->bIndexUnwritten = false;
-    return true;
-  }
-  std::vector<unsigned char> bytes;
-  std::vector<int32_t> array;
-  try {
-    array.assign(static_cast<std::size_t>(slot->lIndexCapacity), 0);
-    bytes.resize(array.size() * 4);
-  } catch (const std::bad_alloc&) {
-    slot->bWriteFailed = true;
-    return false;
-  }
-  // The array now, taken back to its last WriteIndex by undoing the changes
-  // made since, newest first: the same moves as the changes themselves.
-  const std::size_t n = std::min(slot->plKeyIndex.size(), array.size());
-  if (n == slot->plKeyIndex.size()) {
-    slot->plKeyIndex.CopyTo(array.data());
-  } else if (n > 0) {
-    std::size_t i = 0;
+  // The array of the last WriteIndex: the entries now, with the changes
+  // made since undone, newest first.
+  const IndexEntries* written = &slot->plKeyIndex;
+  IndexEntries earlier;
+  if (!slot->indexChanges.empty()) {
+    bool whole = true;
     slot->plKeyIndex.VisitFrom(0, [&](int32_t entry) {
-      array[i++] = entry;
-      return i < n;
+      return whole = earlier.Insert(earlier.size(), entry, "", 0);
     });
-  }
-  for (auto change = slot->indexChanges.rbegin(); change != slot->indexChanges.rend(); ++change) {
-    const auto at = array.begin() + std::min<std::ptrdiff_t>(change->lPosition, static_cast<std::ptrdiff_t>(array.size()));
-    if (at == array.end()) continue;
-    if (change->bInserted) {
-      std::copy(at + 1, array.end(), at);
-      array.back() = 0;
-    } else {
-      std::copy_backward(at, array.end() - 1, array.end());
-      *at = change->lOffset;
+    for (auto change = slot->indexChanges.rbegin(); change != slot->indexChanges.rend(); ++change) {
+      const auto at = std::min(static_cast<std::size_t>(change->lPosition), earlier.size());
+      if (change->bInserted) {
+        earlier.Erase(at);
+      } else {
+        whole = whole && earlier.Insert(at, change->lOffset, "", 0);
+      }
     }
+    if (!whole) {
+      slot->bWriteFailed = true;
+      return false;
+    }
+    written = &earlier;
   }
-  for (std::size_t i = 0; i < array.size(); ++i) EncodeInt32(array[i], &bytes[4 * i]);
   slot->pFile->Seek(int64_t{slot->lIndexOffset} + kRecordHeaderSize + kIndexKeyLength);
-  WriteBytes(slot, bytes.data(), bytes.size());
+  WriteArray(slot, *written, static_cast<std::size_t>(slot->lIndexCapacity), 0);
   slot->bIndexUnwritten = false;
   slot->indexChanges.clear();
   return true;
