@@ -6,6 +6,8 @@
 #include <cstring>
 #include <new>
 
+#include "store/errors.h"
+
 namespace kvs {
 namespace {
 
@@ -54,6 +56,7 @@ BufferedFile::Page* BufferedFile::LoadedPage(std::size_t number) {
     try {
       pages_.resize(number + 1);
     } catch (const std::bad_alloc&) {
+      NoteError(BDB_NO_MEMORY);
       return nullptr;
     }
   }
@@ -84,6 +87,7 @@ void BufferedFile::ShedPages() {
   try {
     ages.reserve(loadedPages_);
   } catch (const std::bad_alloc&) {
+    NoteError(BDB_NO_MEMORY);
     return;
   }
   for (std::size_t i = 0; i < pages_.size(); ++i) {
@@ -102,6 +106,7 @@ bool BufferedFile::DeferRange(int64_t start, int64_t end) {
   try {
     deferred_[start] = Deferred{end, 0};
   } catch (const std::bad_alloc&) {
+    NoteError(BDB_NO_MEMORY);
     return false;
   }
   return true;
@@ -187,6 +192,7 @@ std::size_t BufferedFile::Write(const void* data, std::size_t n) {
       try {
         dirtyPages_.push_back(number);
       } catch (const std::bad_alloc&) {
+        NoteError(BDB_NO_MEMORY);
         break;
       }
       page->dirtyBegin = static_cast<std::size_t>(kPageSize);
@@ -234,7 +240,7 @@ void BufferedFile::DropPagesFrom(int64_t length) {
 
 bool BufferedFile::SetLength(int64_t length) {
   if (length < 0) return false;
-  if (!held_ && !SetFileLength(length)) return false;
+  if (!held_ && !journal_ && !SetFileLength(length)) return false;
   if (length < length_) DropPagesFrom(length);
   length_ = length;
   return true;
@@ -262,34 +268,74 @@ bool BufferedFile::SetFileLength(int64_t length) {
   return true;
 }
 
-bool BufferedFile::Flush() {
-  SupplyDeferred();
-  if (!file_) return false;
-  if (length_ != fileLength_) {
-    if (!file_->SetLength(length_)) return false;
-    fileLength_ = length_;
-  }
-  // Changed ranges in file order; a range that starts where the last one
-  // ended needs no seek.
-  std::sort(dirtyPages_.begin(), dirtyPages_.end());
-  int64_t next = -1;
+std::vector<ByteRange> BufferedFile::ChangedRanges() const {
+  std::vector<ByteRange> ranges;
   for (const std::size_t number : dirtyPages_) {
     if (number >= pages_.size() || !pages_[number].bytes) continue;  // cut off by a shrink
     const Page& page = pages_[number];
     if (!page.Dirty()) continue;
     const int64_t start = static_cast<int64_t>(number) * kPageSize +
                           static_cast<int64_t>(page.dirtyBegin);
-    const std::size_t n = page.dirtyEnd - page.dirtyBegin;
-    if (start != next && !file_->Seek(start)) return false;
-    if (file_->Write(page.bytes.get() + page.dirtyBegin, n) != n) return false;
-    next = start + static_cast<int64_t>(n);
+    ranges.push_back({start, start + static_cast<int64_t>(page.dirtyEnd - page.dirtyBegin)});
   }
+  return ranges;
+}
+
+bool BufferedFile::WriteChanges() {
+  if (length_ != fileLength_) {
+    if (!file_->SetLength(length_)) return false;
+    fileLength_ = length_;
+  }
+  // A range that starts where the last one ended needs no seek.
+  int64_t next = -1;
+  for (const ByteRange& range : ChangedRanges()) {
+    const std::size_t number = PageIndex(range.start);
+    const auto n = static_cast<std::size_t>(range.end - range.start);
+    if (range.start != next && !file_->Seek(range.start)) return false;
+    if (file_->Write(pages_[number].bytes.get() + InPage(range.start), n) != n) return false;
+    next = range.end;
+  }
+  return true;
+}
+
+bool BufferedFile::CommitJournaled() {
+  if (rollbackPending_) {
+    // An earlier commit failed and could not be undone: nothing more may be
+    // written over it until its journal has done its work.
+    if (!journal_->RollBack(*file_)) return false;
+    rollbackPending_ = false;
+    fileLength_ = file_->Length();
+  }
+  if (dirtyPages_.empty() && length_ == fileLength_) return true;
+  std::vector<ByteRange> ranges = ChangedRanges();
+  if (length_ < fileLength_) ranges.push_back({length_, fileLength_});  // cut off
+  const int64_t committedLength = fileLength_;
+  if (!journal_->Save(*file_, committedLength, ranges)) return false;
+  if (WriteChanges() && (!journal_->SyncsCommits() || file_->Sync()) && journal_->Finish()) {
+    return true;
+  }
+  rollbackPending_ = !journal_->RollBack(*file_);
+  fileLength_ = rollbackPending_ ? file_->Length() : committedLength;
+  return false;
+}
+
+bool BufferedFile::Flush() {
+  SupplyDeferred();
+  if (!file_) return false;
+  std::sort(dirtyPages_.begin(), dirtyPages_.end());
+  dirtyPages_.erase(std::unique(dirtyPages_.begin(), dirtyPages_.end()), dirtyPages_.end());
+  if (!(journal_ ? CommitJournaled() : WriteChanges())) return false;
   for (const std::size_t number : dirtyPages_) {
     if (number < pages_.size()) pages_[number].dirtyBegin = pages_[number].dirtyEnd = 0;
   }
   dirtyPages_.clear();
   readableLength_ = fileLength_;
   return file_->Flush();
+}
+
+std::unique_ptr<StoreFile> BufferedFile::TakeFile() {
+  if (!Flush()) return nullptr;
+  return std::move(file_);
 }
 
 bool BufferedFile::Sync() { return Flush() && file_->Sync(); }
@@ -311,6 +357,7 @@ const unsigned char* BufferedFile::View(int64_t offset, std::size_t n) {
   try {
     viewCopy_.resize(n);
   } catch (const std::bad_alloc&) {
+    NoteError(BDB_NO_MEMORY);
     return nullptr;
   }
   position_ = offset;

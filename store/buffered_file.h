@@ -11,8 +11,13 @@
 //
 // Growth is passed to the file at once (so a full disk fails the operation
 // that needs the room, before anything else changes), unless the file is
-// held: then the image alone grows until the next Flush(), which sets the
-// length before it writes anything.
+// held or journaled: then the image alone grows until the next Flush(),
+// which sets the length before it writes anything.
+//
+// A journaled file (AttachJournal) commits through its rollback journal:
+// the bytes and length each commit changes are saved there first, so that
+// a commit is whole or absent whatever moment the process dies, and a
+// commit that fails part way is undone before Flush() returns.
 #ifndef KVS_STORE_BUFFERED_FILE_H
 #define KVS_STORE_BUFFERED_FILE_H
 
@@ -23,6 +28,7 @@
 #include <memory>
 #include <vector>
 
+#include "store/journal.h"
 #include "store/store_file.h"
 
 namespace kvs {
@@ -46,6 +52,12 @@ class BufferedFile final : public StoreFile {
   bool SetLength(int64_t length) override;
   bool Sync() override;
   const unsigned char* View(int64_t offset, std::size_t n) override;
+  bool Lock(bool exclusive) override { return file_ && file_->Lock(exclusive); }
+  bool IsNamed(const char* name) override { return file_ && file_->IsNamed(name); }
+
+  // Commits through this journal from now on.
+  void AttachJournal(std::unique_ptr<Journal> journal) { journal_ = std::move(journal); }
+  Journal* journal() const { return journal_.get(); }
 
   // While held, growth stays in the image until the next Flush().
   void Hold(bool held) { held_ = held; }
@@ -75,6 +87,9 @@ class BufferedFile final : public StoreFile {
   // AdoptFile hands it the same file again.
   void ReleaseFile() { file_.reset(); }
   void AdoptFile(std::unique_ptr<StoreFile> file) { file_ = std::move(file); }
+  // Hands the file over, with every change committed; null when the commit
+  // failed (the file then stays here).
+  std::unique_ptr<StoreFile> TakeFile();
 
  private:
   struct Page;
@@ -85,6 +100,12 @@ class BufferedFile final : public StoreFile {
   // not take as they are.
   void CheckDeferred(int64_t offset, std::size_t n, bool write);
   bool SetFileLength(int64_t length);
+  // The changed ranges of the image, in file order.
+  std::vector<ByteRange> ChangedRanges() const;
+  // Gives the file the image's length and changed ranges.
+  bool WriteChanges();
+  // Commits through the journal; on failure the file is as before.
+  bool CommitJournaled();
   void DropPagesFrom(int64_t length);
 
   std::unique_ptr<StoreFile> file_;
@@ -106,6 +127,8 @@ class BufferedFile final : public StoreFile {
   std::size_t writeBehindBudget_ = 0;  // 0: pages stay until closed
   uint64_t uses_ = 0;                  // clock of page uses, for shedding the oldest
   bool held_ = false;
+  std::unique_ptr<Journal> journal_;
+  bool rollbackPending_ = false;  // a failed commit could not be undone yet
 };
 
 }  // namespace kvs

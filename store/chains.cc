@@ -4,6 +4,8 @@
 
 #include <new>
 
+#include "store/errors.h"
+
 namespace kvs {
 namespace {
 
@@ -37,15 +39,15 @@ int32_t StoredKeyLength(const char* key) {
 }
 
 bool ReadRecordHeader(StoreSlot* slot, int32_t offset, RecordHeader* header) {
-  if (offset < kStoreHeaderSize) return false;
   const int64_t length = slot->pFile->Length();
-  if (int64_t{offset} + kRecordHeaderSize > length) return false;
   unsigned char bytes[kRecordHeaderSize];
-  if (!slot->pFile->Seek(offset) || slot->pFile->Read(bytes, sizeof bytes) != sizeof bytes) {
-    return false;
-  }
-  DecodeRecordHeader(bytes, header);
-  return RecordFits(offset, *header, length);
+  const bool read = offset >= kStoreHeaderSize && int64_t{offset} + kRecordHeaderSize <= length &&
+                    slot->pFile->Seek(offset) &&
+                    slot->pFile->Read(bytes, sizeof bytes) == sizeof bytes;
+  if (read) DecodeRecordHeader(bytes, header);
+  if (read && RecordFits(offset, *header, length)) return true;
+  NoteError(BDB_DAMAGED);
+  return false;
 }
 
 void WriteRecordHeader(StoreSlot* slot, int32_t offset, const RecordHeader& header) {
@@ -63,14 +65,20 @@ int32_t WalkChain(StoreSlot* slot, int32_t start, ChainVisitor visitor, void* us
   if (start == 0) return 0;
   // One key buffer for the whole walk.
   std::unique_ptr<char[]> key(new (std::nothrow) char[MAX_KEY_LENGTH + 1]);
-  if (!key) return kWalkFailed;
+  if (!key) {
+    NoteError(BDB_NO_MEMORY);
+    return kWalkFailed;
+  }
   const int64_t limit = MaxRecords(slot);
   int32_t offset = start;
   for (int64_t visited = 0; visited < limit; ++visited) {
     RecordHeader header;
     if (!ReadRecordHeader(slot, offset, &header)) return kWalkFailed;
     const auto nameLength = static_cast<std::size_t>(header.lNameLength);
-    if (slot->pFile->Read(key.get(), nameLength) != nameLength) return kWalkFailed;
+    if (slot->pFile->Read(key.get(), nameLength) != nameLength) {
+      NoteError(BDB_DAMAGED);
+      return kWalkFailed;
+    }
     key[nameLength] = '\0';
     const int32_t result = visitor(slot, key.get(), header, userData);
     if (result != 0) return result;
@@ -78,6 +86,7 @@ int32_t WalkChain(StoreSlot* slot, int32_t start, ChainVisitor visitor, void* us
     if (!slot->pFile) return kWalkFailed;  // the visitor closed the store
     offset = header.lNext;  // as read before the visit
   }
+  NoteError(BDB_DAMAGED);  // more records than the file can hold: a loop
   return kWalkFailed;
 }
 
@@ -137,7 +146,10 @@ int32_t AppendRecord(StoreSlot* slot, ListHead& chain, const char* key, int32_t 
   // 128 header bytes, where the next header write cannot reach them.
   const int64_t L = oldLength < kStoreHeaderSize ? kStoreHeaderSize : oldLength;
   const int64_t newLength = L + kRecordHeaderSize + k + capacity;
-  if (newLength > INT32_MAX) return 0;
+  if (newLength > INT32_MAX) {
+    NoteError(BDB_NO_SPACE);  // offsets are 32-bit: the store is full
+    return 0;
+  }
   if (!file.SetLength(newLength)) return 0;
 
   RecordHeader header;

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "store/chains.h"
+#include "store/errors.h"
 #include "store/key_index.h"
 #include "store/lifecycle.h"
 #include "store/records.h"
@@ -94,7 +95,9 @@ bool ReplaceStoreFile(StoreSlot* slot, const std::string& tempName) {
 
 using namespace kvs;
 
-extern "C" int BdbCompact(StoreHandle store) {
+namespace {
+
+int Compact(StoreHandle store) {
   StoreSlot* slot = ValidateHandle(store);
   if (slot == nullptr) return 0;
   const std::optional<std::string> tempName = MakeTempName(slot);
@@ -120,7 +123,14 @@ extern "C" int BdbCompact(StoreHandle store) {
   }
   if (!replaced) fs.Delete(tempName->c_str());
   // The handle designates the store again: the compacted one, or the old
-  // one, untouched, when anything failed.
-  OpenStore(slot, savedName.c_str());
-  return replaced ? 1 : 0;
+  // one, untouched, when anything failed. A store that cannot be opened
+  // again leaves the handle invalid, and the call failed whatever it did.
+  const int reopened = OpenStore(slot, savedName.c_str());
+  return replaced && reopened ? 1 : 0;
+}
+
+}  // namespace
+
+extern "C" int BdbCompact(StoreHandle store) {
+  return PublicCall(0, BDB_IO, [&] { return Compact(store); });
 }

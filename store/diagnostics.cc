@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "store/chains.h"
+#include "store/errors.h"
 
 namespace kvs {
 namespace {
@@ -45,30 +46,40 @@ void DumpChain(StoreHandle store, std::FILE* stream, ListHead StoreHeader::*chai
 using namespace kvs;
 
 extern "C" void BdbDumpAllocated(StoreHandle store, FILE* stream) {
-  DumpChain(store, stream, &StoreHeader::lhAllocated, "\n*** Dumping allocated list...\n");
+  PublicCall(0, BDB_IO, [&] {
+    DumpChain(store, stream, &StoreHeader::lhAllocated, "\n*** Dumping allocated list...\n");
+    return 1;
+  });
 }
 
 extern "C" void BdbDumpFree(StoreHandle store, FILE* stream) {
-  DumpChain(store, stream, &StoreHeader::lhFree, "\n*** Dumping free list...\n");
+  PublicCall(0, BDB_IO, [&] {
+    DumpChain(store, stream, &StoreHeader::lhFree, "\n*** Dumping free list...\n");
+    return 1;
+  });
 }
 
 extern "C" int BdbGetStats(StoreHandle store, StoreStats* stats) {
-  StoreSlot* slot = ValidateHandle(store);
-  if (slot == nullptr || stats == nullptr) return 0;
-  const StoreHeader& h = slot->header;
-  stats->lAllocatedCount = h.lhAllocated.lCount;
-  stats->lFreeCount = h.lhFree.lCount;
-  stats->lIndexCount = h.lhIndex.lCount;
-  stats->lFlags = h.lFlags;
-  return 1;
+  return PublicCall(0, BDB_INVALID_ARGUMENT, [&] {
+    StoreSlot* slot = ValidateHandle(store);
+    if (slot == nullptr || stats == nullptr) return 0;
+    const StoreHeader& h = slot->header;
+    stats->lAllocatedCount = h.lhAllocated.lCount;
+    stats->lFreeCount = h.lhFree.lCount;
+    stats->lIndexCount = h.lhIndex.lCount;
+    stats->lFlags = h.lFlags;
+    return 1;
+  });
 }
 
 extern "C" int BdbWalk(StoreHandle store, int list, RecordCallback callback) {
-  StoreSlot* slot = ValidateHandle(store);
-  if (slot == nullptr || callback == nullptr) return 0;
-  const StoreHeader& h = slot->header;
-  const ListHead& chain = list == 0 ? h.lhAllocated : list == 1 ? h.lhFree : h.lhIndex;
-  CallbackData data{callback};
-  WalkChain(slot, chain.lFirst, RecordCallbackVisitor, &data);
-  return 1;
+  return PublicCall(0, BDB_INVALID_ARGUMENT, [&] {
+    StoreSlot* slot = ValidateHandle(store);
+    if (slot == nullptr || callback == nullptr) return 0;
+    const StoreHeader& h = slot->header;
+    const ListHead& chain = list == 0 ? h.lhAllocated : list == 1 ? h.lhFree : h.lhIndex;
+    CallbackData data{callback};
+    WalkChain(slot, chain.lFirst, RecordCallbackVisitor, &data);
+    return 1;
+  });
 }

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <new>
 
+#include "store/errors.h"
+
 namespace kvs {
 
 void IndexEntries::Locate(std::size_t position, std::size_t* block, std::size_t* index) const {
@@ -63,6 +65,7 @@ bool IndexEntries::Insert(std::size_t position, int32_t entry, const char* key,
       target.insert(target.begin() + static_cast<std::ptrdiff_t>(i), added);
     }
   } catch (const std::bad_alloc&) {
+    NoteError(BDB_NO_MEMORY);
     keys_.resize(keyAt);
     return false;
   }
@@ -87,6 +90,7 @@ void IndexEntries::DropRemovedKeys() {
   try {
     kept.reserve(keys_.size() - removedKeyBytes_);
   } catch (const std::bad_alloc&) {
+    NoteError(BDB_NO_MEMORY);
     return;  // the removed keys stay until memory allows
   }
   for (std::vector<Entry>& block : blocks_) {

@@ -1,5 +1,6 @@
 // key_index.cc: key comparison, the readers of record contents, and the
 // sorted KeyIndex of a STORE_SORTED store with its persisted Index record.
+#include "store/errors.h"
 #include "store/key_index.h"
 
 #include <algorithm>
@@ -88,6 +89,7 @@ std::unique_ptr<unsigned char[]> ReadRecordData(StoreSlot* slot, int32_t offset,
   if (header != nullptr) *header = local;
   const auto length = static_cast<std::size_t>(local.lBytesAllocated);
   std::unique_ptr<unsigned char[]> data(new (std::nothrow) unsigned char[length]);
+  if (!data) NoteError(BDB_NO_MEMORY);
   if (!data || !slot->pFile->Seek(int64_t{offset} + kRecordHeaderSize + local.lNameLength) ||
       slot->pFile->Read(data.get(), length) != length) {
     return nullptr;
@@ -197,6 +199,7 @@ bool NoteIndexChange(StoreSlot* slot, const IndexChange& change) {
       slot->indexChanges.push_back(change);
       return true;
     } catch (const std::bad_alloc&) {
+      NoteError(BDB_NO_MEMORY);
     }
   }
   FlushIndex(slot);  // the change is not made yet, so this is the old array
@@ -217,6 +220,7 @@ int IndexInsert(StoreSlot* slot, int32_t offset, const char* key) {
   try {
     form = IndexForm(slot, key, length, &slot->keyForm);
   } catch (const std::bad_alloc&) {
+    NoteError(BDB_NO_MEMORY);
     if (noted) slot->indexChanges.pop_back();
     return 0;
   }
@@ -240,6 +244,7 @@ bool DeferIndexImage(StoreSlot* slot) {
   try {
     slot->heldIndexImages[start] = image;
   } catch (const std::bad_alloc&) {
+    NoteError(BDB_NO_MEMORY);
     return false;
   }
   if (!slot->pBuffer->DeferRange(start, start + 4 * int64_t{image.lCapacity})) {
@@ -308,6 +313,7 @@ int IndexLoad(StoreSlot* slot) {
   try {
     entries = DecodeEntries(data.get(), count);
   } catch (const std::bad_alloc&) {
+    NoteError(BDB_NO_MEMORY);
     return 0;
   }
   for (int32_t i = count; i < capacity; ++i) {
@@ -328,6 +334,7 @@ int IndexLoad(StoreSlot* slot) {
       if (!loaded.Insert(loaded.size(), entry, current.data(), keyLength)) return 0;
       previous.swap(current);
     } catch (const std::bad_alloc&) {
+      NoteError(BDB_NO_MEMORY);
       return 0;
     }
   }
@@ -454,6 +461,7 @@ void LogIndexChange(StoreSlot* slot, const IndexChange& change) {
   try {
     slot->heldIndexLog.push_back(change);
   } catch (const std::bad_alloc&) {
+    NoteError(BDB_NO_MEMORY);
     WriteHeldIndexImages(slot);
   }
 }
@@ -498,6 +506,7 @@ void BeginIndexLog(StoreSlot* slot) {
   try {
     slot->heldIndexBase.assign(slot->plKeyIndex.size(), 0);
   } catch (const std::bad_alloc&) {
+    NoteError(BDB_NO_MEMORY);
     return;
   }
   slot->plKeyIndex.CopyTo(slot->heldIndexBase.data());
@@ -516,6 +525,7 @@ void WriteHeldIndexImages(StoreSlot* slot) {
   try {
     for (const auto& [start, image] : slot->heldIndexImages) order.emplace_back(image.lLogAt, start);
   } catch (const std::bad_alloc&) {
+    NoteError(BDB_NO_MEMORY);
     order.clear();
   }
   std::sort(order.begin(), order.end());

@@ -3,6 +3,8 @@
 
 #include <new>
 
+#include "store/errors.h"
+
 namespace kvs {
 
 uint32_t KeyLookup::Hash(const char* key, std::size_t length, bool fold) {
@@ -21,6 +23,7 @@ bool KeyLookup::Reset(std::size_t count) {
   try {
     slots_.assign(size, Slot{0, 0});
   } catch (const std::bad_alloc&) {
+    NoteError(BDB_NO_MEMORY);
     Clear();
     return false;
   }

@@ -2,6 +2,8 @@
 // public calls that do it or that hold and flush a run of changes.
 #include "store/lifecycle.h"
 
+#include "store/errors.h"
+#include "store/journal.h"
 #include "store/key_index.h"
 
 namespace kvs {
@@ -23,18 +25,55 @@ int CreateStore(StoreSlot* slot, const char* fileName, int32_t flags) {
 int OpenStore(StoreSlot* slot, const char* fileName) {
   if (!OpenSlot(slot, fileName)) return 0;
   if (IsSorted(*slot) && !IndexLoad(slot)) {
+    NoteError(BDB_DAMAGED);
     DiscardSlot(slot);
     return 0;
   }
   return 1;
 }
 
-bool CommitStore(StoreSlot* slot) {
-  if (slot->bHeld) return !slot->bWriteFailed;
+namespace {
+
+// Writes every change of the image to the file; false when any did not
+// reach it.
+bool WriteAll(StoreSlot* slot) {
   WriteHeldIndexImages(slot);
   const bool indexWritten = FlushIndex(slot);
   if (!slot->pFile->Flush()) slot->bWriteFailed = true;
   return indexWritten && !slot->bWriteFailed;
+}
+
+// After a commit that failed, the journal has put the file back as it was:
+// the store as seen through the handle goes back with it.
+void ForgetUncommitted(StoreSlot* slot) {
+  if (slot->pBuffer == nullptr || slot->pBuffer->journal() == nullptr) return;
+  if (ReloadHeader(slot) && (!IsSorted(*slot) || IndexLoad(slot))) {
+    slot->bWriteFailed = false;
+    return;
+  }
+  // The file cannot be read back: no further change may be built on it.
+  NoteError(BDB_IO);
+  slot->bWriteFailed = true;
+}
+
+}  // namespace
+
+bool CommitStore(StoreSlot* slot) {
+  if (slot->bHeld) return !slot->bWriteFailed;
+  if (WriteAll(slot)) return true;
+  ForgetUncommitted(slot);
+  return false;
+}
+
+bool AttachJournal(StoreSlot* slot) {
+  if (slot->pBuffer == nullptr) return true;  // written through: nothing to undo
+  try {
+    slot->pBuffer->AttachJournal(std::make_unique<Journal>(slot->fullName));
+  } catch (const std::bad_alloc&) {
+    NoteError(BDB_NO_MEMORY);
+    return false;
+  }
+  return true;
 }
 
 int CloseStore(StoreSlot* slot) {
@@ -42,9 +81,10 @@ int CloseStore(StoreSlot* slot) {
   if (IsSorted(*slot)) {
     WriteHeldIndexImages(slot);
     WriteIndex(slot);
-    FlushIndex(slot);
   }
-  return CloseSlot(slot);
+  const bool written = WriteAll(slot);
+  CloseSlot(slot);
+  return written ? 1 : 0;
 }
 
 }  // namespace kvs
@@ -52,35 +92,69 @@ int CloseStore(StoreSlot* slot) {
 using namespace kvs;
 
 extern "C" StoreHandle BdbCreate(const char* fileName, int32_t flags) {
-  if (!FileNameFits(fileName)) return nullptr;
-  StoreSlot* slot = FindFreeSlot();
-  if (slot == nullptr) return nullptr;
-  return CreateStore(slot, fileName, flags) ? slot : nullptr;
+  return PublicCall<StoreHandle>(nullptr, BDB_IO, [&]() -> StoreHandle {
+    if (!FileNameFits(fileName)) {
+      NoteError(BDB_INVALID_ARGUMENT);
+      return nullptr;
+    }
+    StoreSlot* slot = FindFreeSlot();
+    if (slot == nullptr || !CreateStore(slot, fileName, flags)) return nullptr;
+    if (AttachJournal(slot)) return slot;
+    CloseStore(slot);
+    return nullptr;
+  });
 }
 
 extern "C" StoreHandle BdbOpen(const char* fileName) {
-  if (!FileNameFits(fileName) || !BdbIsStoreFile(fileName)) return nullptr;
-  StoreSlot* slot = FindFreeSlot();
-  if (slot == nullptr) return nullptr;
-  return OpenStore(slot, fileName) ? slot : nullptr;
+  return PublicCall<StoreHandle>(nullptr, BDB_IO, [&]() -> StoreHandle {
+    if (!FileNameFits(fileName)) {
+      NoteError(BDB_INVALID_ARGUMENT);
+      return nullptr;
+    }
+    if (!BdbIsStoreFile(fileName)) return nullptr;
+    StoreSlot* slot = FindFreeSlot();
+    if (slot == nullptr || !OpenStore(slot, fileName)) return nullptr;
+    if (AttachJournal(slot)) return slot;
+    DiscardSlot(slot);
+    return nullptr;
+  });
 }
 
-extern "C" int BdbClose(StoreHandle store) { return CloseStore(ValidateHandle(store)); }
+extern "C" int BdbClose(StoreHandle store) {
+  return PublicCall(0, BDB_IO, [&] { return CloseStore(ValidateHandle(store)); });
+}
 
 extern "C" int BdbHoldWrites(StoreHandle store) {
-  StoreSlot* slot = ValidateHandle(store);
-  if (slot == nullptr) return 0;
-  slot->bHeld = true;
-  if (slot->pBuffer != nullptr) slot->pBuffer->Hold(true);
-  BeginIndexLog(slot);
-  return 1;
+  return PublicCall(0, BDB_IO, [&] {
+    StoreSlot* slot = ValidateHandle(store);
+    if (slot == nullptr) return 0;
+    slot->bHeld = true;
+    if (slot->pBuffer != nullptr) slot->pBuffer->Hold(true);
+    BeginIndexLog(slot);
+    return 1;
+  });
 }
 
 extern "C" int BdbFlush(StoreHandle store) {
-  StoreSlot* slot = ValidateHandle(store);
-  if (slot == nullptr) return 0;
-  slot->bHeld = false;
-  if (slot->pBuffer != nullptr) slot->pBuffer->Hold(false);
-  slot->bWriteFailed = false;
-  return CommitStore(slot) ? 1 : 0;
+  return PublicCall(0, BDB_IO, [&] {
+    StoreSlot* slot = ValidateHandle(store);
+    if (slot == nullptr) return 0;
+    slot->bHeld = false;
+    if (slot->pBuffer != nullptr) slot->pBuffer->Hold(false);
+    slot->bWriteFailed = false;
+    // A failed flush leaves the file as it was before the run, and the
+    // run's changes in memory for the next BdbFlush or BdbClose.
+    return WriteAll(slot) ? 1 : 0;
+  });
+}
+
+extern "C" int BdbSyncCommits(StoreHandle store, int on) {
+  return PublicCall(0, BDB_IO, [&] {
+    StoreSlot* slot = ValidateHandle(store);
+    if (slot == nullptr) return 0;
+    if (slot->pBuffer != nullptr && slot->pBuffer->journal() != nullptr) {
+      slot->pBuffer->journal()->SyncCommits(on != 0);
+    }
+    return 1;
+  });
 }

@@ -26,7 +26,10 @@ int OpenStore(StoreSlot* slot, const char* fileName);
 // file receives all of them. False when any write did not reach it.
 bool CommitStore(StoreSlot* slot);
 // Writes the index and every held change, closes the file, frees the slot.
+// 0 when something could not be written (the slot is freed all the same).
 int CloseStore(StoreSlot* slot);
+// Makes every later commit of the slot's store go through its journal.
+bool AttachJournal(StoreSlot* slot);
 
 }  // namespace kvs
 

@@ -4,13 +4,20 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "store/errors.h"
 #include "store/key_index.h"
 
 using namespace kvs;
 
-extern "C" char* BdbListPrefix(StoreHandle store, const char* prefix, int32_t* count) {
+namespace {
+
+char* ListPrefix(StoreHandle store, const char* prefix, int32_t* count) {
   StoreSlot* slot = ValidateHandle(store);
-  if (slot == nullptr || prefix == nullptr || !IsSorted(*slot)) return nullptr;
+  if (slot == nullptr) return nullptr;
+  if (prefix == nullptr || !IsSorted(*slot)) {
+    NoteError(BDB_INVALID_ARGUMENT);
+    return nullptr;
+  }
   // The matching keys are the run that starts where the prefix belongs.
   const auto start = static_cast<std::size_t>(IndexInsertPosition(slot, prefix));
   const std::size_t L = std::strlen(prefix);
@@ -28,11 +35,15 @@ extern "C" char* BdbListPrefix(StoreHandle store, const char* prefix, int32_t* c
     ++matches;
     return true;
   });
+  if (!readable) NoteError(BDB_DAMAGED);
   if (!readable || matches == 0) return nullptr;
 
   // Second pass: copy them. The block is zeroed, so it ends in an empty key.
   auto* block = static_cast<char*>(std::calloc(total + 1, 1));
-  if (block == nullptr) return nullptr;
+  if (block == nullptr) {
+    NoteError(BDB_NO_MEMORY);
+    return nullptr;
+  }
   std::size_t used = 0;
   int32_t copied = 0;
   std::size_t left = matches;
@@ -52,6 +63,12 @@ extern "C" char* BdbListPrefix(StoreHandle store, const char* prefix, int32_t* c
   }
   if (count != nullptr) *count = copied;
   return block;
+}
+
+}  // namespace
+
+extern "C" char* BdbListPrefix(StoreHandle store, const char* prefix, int32_t* count) {
+  return PublicCall<char*>(nullptr, BDB_ABSENT, [&] { return ListPrefix(store, prefix, count); });
 }
 
 extern "C" void BdbFree(void* block) { std::free(block); }

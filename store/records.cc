@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <new>
 
+#include "store/errors.h"
 #include "store/key_index.h"
 #include "store/lifecycle.h"
 
@@ -21,6 +22,7 @@ class StoredKey {
     if (key[length] == '\0') return;
     copy_.reset(new (std::nothrow) char[static_cast<std::size_t>(length) + 1]);
     if (!copy_) {
+      NoteError(BDB_NO_MEMORY);
       key_ = nullptr;
       return;
     }
@@ -99,7 +101,10 @@ int InsertRecord(StoreSlot* slot, const char* key, const void* data, int32_t len
   StoreHeader& h = slot->header;
   const int32_t K = StoredKeyLength(key);
   const int64_t need = int64_t{length} + K;
-  if (length < 0 || need > INT32_MAX) return 0;
+  if (length < 0 || need > INT32_MAX) {
+    NoteError(BDB_NO_SPACE);
+    return 0;
+  }
 
   int32_t R = 0;
   if (h.lhFree.lFirst != 0) {
@@ -175,6 +180,17 @@ bool FindLiveRecord(StoreSlot* slot, const char* key, int32_t* R, RecordHeader* 
          ReadRecordHeader(slot, *R, header);
 }
 
+bool ReadRecordValue(StoreSlot* slot, int32_t R, const RecordHeader& header, void* buffer,
+                     int32_t n) {
+  const auto count = static_cast<std::size_t>(n);
+  if (!slot->pFile->Seek(int64_t{R} + kRecordHeaderSize + header.lNameLength) ||
+      slot->pFile->Read(buffer, count) != count) {
+    NoteError(BDB_DAMAGED);
+    return false;
+  }
+  return true;
+}
+
 int RemoveRecord(StoreSlot* slot, const char* key) {
   int32_t R = 0;
   if (FindRecord(slot, key, &R) != 1) return 0;
@@ -211,47 +227,66 @@ int PutRecord(StoreSlot* slot, const char* key, const void* data, int32_t length
 }  // namespace
 
 extern "C" int BdbPut(StoreHandle store, const char* key, const void* data, int32_t length) {
-  StoreSlot* slot = ValidateHandle(store);
-  if (slot == nullptr || key == nullptr || length < 0 || (data == nullptr && length > 0)) {
-    return 0;
-  }
-  // A put whose writes did not all reach the file is not reported stored.
-  slot->bWriteFailed = false;
-  const int result = PutRecord(slot, key, data, length);
-  const bool committed = CommitStore(slot);
-  return result != 0 && committed ? 1 : 0;
+  return PublicCall(0, BDB_IO, [&] {
+    StoreSlot* slot = ValidateHandle(store);
+    if (slot == nullptr) return 0;
+    if (key == nullptr || length < 0 || (data == nullptr && length > 0)) {
+      NoteError(BDB_INVALID_ARGUMENT);
+      return 0;
+    }
+    // A put whose writes did not all reach the file is not reported stored.
+    slot->bWriteFailed = false;
+    const int result = PutRecord(slot, key, data, length);
+    const bool committed = CommitStore(slot);
+    return result != 0 && committed ? 1 : 0;
+  });
 }
 
 extern "C" int BdbGetSize(StoreHandle store, const char* key, int32_t* size) {
-  StoreSlot* slot = ValidateHandle(store);
-  int32_t R = 0;
-  RecordHeader header;
-  if (slot == nullptr || !FindLiveRecord(slot, key, &R, &header)) return 0;
-  if (size != nullptr) *size = header.lBytesUsed;
-  return 1;
+  return PublicCall(0, BDB_ABSENT, [&] {
+    StoreSlot* slot = ValidateHandle(store);
+    int32_t R = 0;
+    RecordHeader header;
+    if (slot == nullptr || !FindLiveRecord(slot, key, &R, &header)) return 0;
+    if (size != nullptr) *size = header.lBytesUsed;
+    return 1;
+  });
 }
 
 extern "C" int BdbRead(StoreHandle store, const char* key, void* buffer, int32_t bufferSize) {
-  StoreSlot* slot = ValidateHandle(store);
-  if (slot == nullptr || (buffer == nullptr && bufferSize > 0)) return 0;
-  int32_t R = 0;
-  RecordHeader header;
-  if (!FindLiveRecord(slot, key, &R, &header)) return 0;
-  const int32_t n = header.lBytesUsed < bufferSize ? header.lBytesUsed : bufferSize;
-  if (n > 0) {
-    slot->pFile->Seek(int64_t{R} + kRecordHeaderSize + header.lNameLength);
-    slot->pFile->Read(buffer, static_cast<std::size_t>(n));
-  }
-  return 1;
+  return PublicCall(0, BDB_ABSENT, [&] {
+    StoreSlot* slot = ValidateHandle(store);
+    if (slot == nullptr) return 0;
+    if (buffer == nullptr && bufferSize > 0) {
+      NoteError(BDB_INVALID_ARGUMENT);
+      return 0;
+    }
+    int32_t R = 0;
+    RecordHeader header;
+    if (!FindLiveRecord(slot, key, &R, &header)) return 0;
+    const int32_t n = header.lBytesUsed < bufferSize ? header.lBytesUsed : bufferSize;
+    // A value the file cannot hand over whole is not reported read.
+    if (n > 0 && !ReadRecordValue(slot, R, header, buffer, n)) return 0;
+    return 1;
+  });
 }
 
 extern "C" int BdbDelete(StoreHandle store, const char* key) {
-  StoreSlot* slot = ValidateHandle(store);
-  if (slot == nullptr || key == nullptr) return 0;
-  const StoredKey stored(key);
-  if (stored.get() == nullptr) return 0;
-  slot->bWriteFailed = false;
-  const int result = RemoveRecord(slot, stored.get());
-  const bool committed = CommitStore(slot);
-  return result != 0 && committed ? 1 : 0;
+  return PublicCall(0, BDB_ABSENT, [&] {
+    StoreSlot* slot = ValidateHandle(store);
+    if (slot == nullptr) return 0;
+    if (key == nullptr) {
+      NoteError(BDB_INVALID_ARGUMENT);
+      return 0;
+    }
+    const StoredKey stored(key);
+    if (stored.get() == nullptr) {
+      NoteError(BDB_NO_MEMORY);
+      return 0;
+    }
+    slot->bWriteFailed = false;
+    const int result = RemoveRecord(slot, stored.get());
+    const bool committed = CommitStore(slot);
+    return result != 0 && committed ? 1 : 0;
+  });
 }

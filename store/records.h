@@ -28,6 +28,10 @@ int RewriteRecord(StoreSlot* slot, int32_t R, const char* key, const void* data,
 // damaged.
 bool FindLiveRecord(StoreSlot* slot, const char* key, int32_t* R, RecordHeader* header);
 // Releases key's record to the free list; 0 when the key is absent.
+// Reads the first n bytes of record R's value into buffer; false (noting
+// the cause) when the file cannot hand them over.
+bool ReadRecordValue(StoreSlot* slot, int32_t R, const RecordHeader& header, void* buffer,
+                     int32_t n);
 int RemoveRecord(StoreSlot* slot, const char* key);
 // Yields the first free record whose room covers the need in *userData.
 int32_t FreeFitVisitor(StoreSlot* slot, const char* key, const RecordHeader& header,

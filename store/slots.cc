@@ -4,6 +4,9 @@
 
 #include <cstring>
 
+#include "store/errors.h"
+#include "store/journal.h"
+
 namespace kvs {
 namespace {
 
@@ -22,18 +25,42 @@ void FreeSlot(StoreSlot* slot) { *slot = StoreSlot{}; }
 
 bool g_writeThrough = false;
 
-// Opens the slot's file, buffered unless files are written through.
-bool OpenSlotFile(StoreSlot* slot, const char* fileName, OpenMode mode) {
-  std::unique_ptr<StoreFile> file = ActiveFileSystem().Open(fileName, mode);
-  if (!file) return false;
+// Gives the slot the open file, buffered unless files are written through.
+void GiveSlotFile(StoreSlot* slot, std::unique_ptr<StoreFile> file) {
   if (g_writeThrough) {
     slot->pFile = std::move(file);
     slot->pBuffer = nullptr;
-    return true;
+    return;
   }
   auto buffered = std::make_unique<BufferedFile>(std::move(file));
   slot->pBuffer = buffered.get();
   slot->pFile = std::move(buffered);
+}
+
+// How often an open tries again when the name led to a file that was
+// replaced (by a compaction) while it was being opened.
+constexpr int kReplacedFileTries = 3;
+
+// Opens the file and takes its exclusive lock. The lock is the file's, not
+// the name's: once it is held, the name must still lead to that file.
+std::unique_ptr<StoreFile> OpenLocked(const char* fileName, OpenMode mode) {
+  for (int attempt = 0; attempt < kReplacedFileTries; ++attempt) {
+    std::unique_ptr<StoreFile> file = ActiveFileSystem().Open(fileName, mode);
+    if (!file || !file->Lock(true)) return nullptr;
+    if (file->IsNamed(fileName)) return file;
+  }
+  NoteError(BDB_LOCKED);
+  return nullptr;
+}
+
+// Reads the 128-byte header into the slot; a file shorter than the header
+// leaves the fields it does not cover zero.
+bool ReadHeader(StoreSlot* slot) {
+  unsigned char bytes[kStoreHeaderSize] = {};
+  if (!slot->pFile->Seek(0)) return false;
+  slot->pFile->Read(bytes, sizeof bytes);
+  slot->header = StoreHeader{};
+  DecodeStoreHeader(bytes, &slot->header);
   return true;
 }
 
@@ -51,6 +78,12 @@ bool IsSorted(const StoreSlot& slot) { return (slot.header.lFlags & STORE_SORTED
 bool IsNoCase(const StoreSlot& slot) { return (slot.header.lFlags & STORE_NOCASE) != 0; }
 
 StoreSlot* ValidateHandle(StoreHandle handle) {
+  StoreSlot* slot = SlotOfHandle(handle);
+  if (slot == nullptr) NoteError(BDB_INVALID_HANDLE);
+  return slot;
+}
+
+StoreSlot* SlotOfHandle(StoreHandle handle) {
   // Unsigned distance: a handle below the table wraps to a huge value.
   const uintptr_t distance =
       reinterpret_cast<uintptr_t>(handle) - reinterpret_cast<uintptr_t>(&g_slots[0]);
@@ -65,6 +98,7 @@ StoreSlot* FindFreeSlot() {
   for (StoreSlot& slot : g_slots) {
     if (slot.szFileName[0] == '\0') return &slot;
   }
+  NoteError(BDB_TOO_MANY_STORES);
   return nullptr;
 }
 
@@ -84,8 +118,15 @@ bool WriteHeader(StoreSlot* slot) {
 
 int InitSlot(StoreSlot* slot, const char* fileName, int32_t flags) {
   if (slot == nullptr || !FileNameFits(fileName)) return 0;
+  // Nothing is cut off before the lock is held: another writer's store
+  // stays whole.
+  std::unique_ptr<StoreFile> file = OpenLocked(fileName, OpenMode::kOpenOrCreate);
+  if (!file) return 0;
   StoreSlot fresh;
-  if (!OpenSlotFile(&fresh, fileName, OpenMode::kCreate)) return 0;
+  fresh.fullName = ActiveFileSystem().FullName(fileName);
+  // A journal left by an earlier store of this name belongs to it alone.
+  if (!DiscardJournal(fresh.fullName) || !file->SetLength(0)) return 0;
+  GiveSlotFile(&fresh, std::move(file));
   *slot = std::move(fresh);
   std::memcpy(slot->header.achMagic, kMagic, sizeof kMagic);
   slot->header.lFlags = flags & kFlagMask;
@@ -102,16 +143,26 @@ int InitSlot(StoreSlot* slot, const char* fileName, int32_t flags) {
 
 int OpenSlot(StoreSlot* slot, const char* fileName) {
   if (slot == nullptr || !FileNameFits(fileName)) return 0;
-  if (!OpenSlotFile(slot, fileName, OpenMode::kUpdate)) return 0;
+  std::unique_ptr<StoreFile> file = OpenLocked(fileName, OpenMode::kUpdate);
+  if (!file) return 0;
+  return OpenSlotFrom(slot, fileName, std::move(file));
+}
+
+int OpenSlotFrom(StoreSlot* slot, const char* fileName, std::unique_ptr<StoreFile> file) {
+  if (slot == nullptr || !FileNameFits(fileName) || !file) return 0;
+  std::string fullName = ActiveFileSystem().FullName(fileName);
+  GiveSlotFile(slot, std::move(file));
+  slot->fullName = std::move(fullName);
   std::strcpy(slot->szFileName, fileName);
-  // A file shorter than the header leaves the fields it does not cover zero.
-  unsigned char bytes[kStoreHeaderSize] = {};
-  slot->pFile->Read(bytes, sizeof bytes);
-  DecodeStoreHeader(bytes, &slot->header);
+  if (RecoverStore(*slot->pFile, slot->fullName) == Recovery::kFailed || !ReadHeader(slot)) {
+    FreeSlot(slot);
+    return 0;
+  }
 
   // The header must be the store's own: a failed read must not leave a zero
   // header that the next write would put over the real one.
   if (std::memcmp(slot->header.achMagic, kMagic, sizeof kMagic) != 0) {
+    NoteError(BDB_NOT_A_STORE);
     FreeSlot(slot);
     return 0;
   }
@@ -121,6 +172,7 @@ int OpenSlot(StoreSlot* slot, const char* fileName) {
   const StoreHeader& h = slot->header;
   if (!ChainHeadIsPlausible(h.lhAllocated, length) || !ChainHeadIsPlausible(h.lhFree, length) ||
       !ChainHeadIsPlausible(h.lhIndex, length)) {
+    NoteError(BDB_DAMAGED);
     DiscardSlot(slot);
     return 0;
   }
@@ -132,6 +184,13 @@ int CloseSlot(StoreSlot* slot) {
   if (slot->pFile) slot->pFile->Flush();
   FreeSlot(slot);  // releases the index array and closes the file
   return 1;
+}
+
+bool ReloadHeader(StoreSlot* slot) {
+  if (slot->pBuffer != nullptr) slot->pBuffer->DiscardChanges();
+  ++slot->uHeaderWrites;  // what was found before may have moved
+  slot->lLastFound = 0;
+  return ReadHeader(slot);
 }
 
 void DiscardSlot(StoreSlot* slot) {
@@ -146,10 +205,15 @@ void SetWriteThrough(bool writeThrough) { g_writeThrough = writeThrough; }
 using namespace kvs;
 
 extern "C" int BdbIsStoreFile(const char* fileName) {
-  if (fileName == nullptr) return 0;
-  auto file = ActiveFileSystem().Open(fileName, OpenMode::kRead);
-  if (!file) return 0;
-  unsigned char bytes[kStoreHeaderSize];
-  const std::size_t got = file->Read(bytes, sizeof bytes);
-  return got >= sizeof kMagic && std::memcmp(bytes, kMagic, sizeof kMagic) == 0 ? 1 : 0;
+  return PublicCall(0, BDB_NOT_A_STORE, [&] {
+    if (fileName == nullptr) {
+      NoteError(BDB_INVALID_ARGUMENT);
+      return 0;
+    }
+    auto file = ActiveFileSystem().Open(fileName, OpenMode::kRead);
+    if (!file) return 0;
+    unsigned char bytes[kStoreHeaderSize];
+    const std::size_t got = file->Read(bytes, sizeof bytes);
+    return got >= sizeof kMagic && std::memcmp(bytes, kMagic, sizeof kMagic) == 0 ? 1 : 0;
+  });
 }

@@ -44,6 +44,7 @@ struct HeldIndexImage {
 
 struct StoreSlot {
   char szFileName[260] = {};                // name as passed; empty: slot free
+  std::string fullName;                     // absolute, links resolved: where the file is
   std::unique_ptr<kvs::StoreFile> pFile;    // the open store file
   kvs::BufferedFile* pBuffer = nullptr;     // pFile when it is buffered (not owning)
   kvs::StoreHeader header;                  // authoritative copy of the file's header
@@ -78,16 +79,26 @@ bool IsNoCase(const StoreSlot& slot);
 
 // The slot a handle designates when it is exactly the start of a table slot
 // that is in use; else null. Decided by integer arithmetic on addresses.
+StoreSlot* SlotOfHandle(StoreHandle handle);
+// SlotOfHandle for a public call: null also notes BDB_INVALID_HANDLE.
 StoreSlot* ValidateHandle(StoreHandle handle);
-// The first free slot of the table, or null.
+// The first free slot of the table, or null (noting BDB_TOO_MANY_STORES).
 StoreSlot* FindFreeSlot();
 // Creates or truncates the file and makes an empty store in the slot.
-// 0 with the slot untouched when the file cannot be created; 0 with the slot
-// free and the file removed when the empty store cannot be written whole.
+// 0 with the slot untouched when the file cannot be created or another open
+// holds its lock; 0 with the slot free and the file removed when the empty
+// store cannot be written whole.
 int InitSlot(StoreSlot* slot, const char* fileName, int32_t flags);
-// Opens an existing store file into a free slot. 0 with the slot free when
-// the file cannot be opened or its chain heads or index are unusable.
+// Opens an existing store file into a free slot, with its lock, and first
+// finishes what a journal beside it shows was interrupted. 0 with the slot
+// free when the file cannot be opened or locked, or its journal cannot be
+// applied, or its chain heads are unusable.
 int OpenSlot(StoreSlot* slot, const char* fileName);
+// OpenSlot for a file already open (and locked) under that name.
+int OpenSlotFrom(StoreSlot* slot, const char* fileName, std::unique_ptr<kvs::StoreFile> file);
+// Reads the header again from the file, forgetting every uncommitted
+// change of the image; false when the header cannot be read.
+bool ReloadHeader(StoreSlot* slot);
 // Commits what the file still holds back, closes it and frees the slot.
 int CloseSlot(StoreSlot* slot);
 // Closes the file without writing to it and frees the slot.

@@ -10,7 +10,8 @@
  * of open stores must not be used from two threads at once.
  *
  * Results: 1 for success, 0 for failure or an absent key, unless a call says
- * otherwise. No call prints anything except the two dumps.
+ * otherwise. No call prints anything except the two dumps and BdbCheck.
+ * BdbLastError tells why the last call failed.
  *
  * Durability: when a call that changes a store (BdbCreate, BdbPut,
  * BdbDelete, BdbCompact, BdbClose, BdbFlush) returns, the file holds its
@@ -38,6 +39,19 @@ extern "C" {
 #define MAX_STORES 16         /* stores open at once in one process */
 #define MAX_KEY_LENGTH 16384  /* key bytes stored; longer keys are cut to this */
 
+/* Causes of failure, as BdbLastError reports them. */
+#define BDB_OK 0               /* the last call succeeded */
+#define BDB_ABSENT 1           /* the key is not in the store */
+#define BDB_INVALID_ARGUMENT 2 /* a NULL or out-of-range argument, a name too long */
+#define BDB_INVALID_HANDLE 3   /* the handle designates no open store */
+#define BDB_NOT_A_STORE 4      /* the file does not begin with the store magic */
+#define BDB_DAMAGED 5          /* the store's records or index are not as written */
+#define BDB_LOCKED 6           /* another handle or process has the store open */
+#define BDB_IO 7               /* the file system refused a read, write or open */
+#define BDB_NO_SPACE 8         /* the disk is full, or the store reached 2 GiB */
+#define BDB_NO_MEMORY 9        /* memory ran short */
+#define BDB_TOO_MANY_STORES 10 /* MAX_STORES stores are open already */
+
 /* An open store. Opaque; valid from BdbCreate/BdbOpen until BdbClose. */
 typedef struct StoreSlot *StoreHandle;
 
@@ -49,6 +63,15 @@ typedef struct StoreStats {
 /* Called by BdbWalk once per record: the key is valid during the call only.
  * Return 0 to go on, anything else to stop the walk. */
 typedef int (*RecordCallback)(StoreHandle store, const char *key, int32_t lBytesUsed);
+
+/* The cause of the last failure of a store call made by this thread, or
+ * BDB_OK when that call succeeded. Every call except BdbLastError,
+ * BdbErrorText and BdbFree sets it; an absent key counts as a failure. */
+int BdbLastError(void);
+
+/* A short English text for a BDB_ code ("locked", "damaged store", ...);
+ * never NULL. */
+const char *BdbErrorText(int code);
 
 /* 1 when the file can be read and begins with the store magic, else 0. */
 int BdbIsStoreFile(const char *fileName);
@@ -76,6 +99,13 @@ int BdbClose(StoreHandle store);
  * of the file is checked at the end of the run, so a full disk makes that
  * call fail rather than a put. 0 for an invalid handle. */
 int BdbHoldWrites(StoreHandle store);
+
+/* With on != 0, every commit of the store (the end of each changing call, or
+ * of a run of held calls) also forces its journal and then the store file
+ * to stable storage, so that the change outlives the loss of power too, at
+ * the cost of two syncs a commit. Off when a store is opened. 0 for an
+ * invalid handle. */
+int BdbSyncCommits(StoreHandle store, int on);
 
 /* Writes every held change to the file and ends the run of held calls.
  * 1 when the file holds the store as seen through the handle; 0 for an

@@ -4,6 +4,8 @@
 
 #include <new>
 
+#include "store/errors.h"
+
 namespace kvs {
 namespace {
 
@@ -19,13 +21,22 @@ const unsigned char* StoreFile::View(int64_t offset, std::size_t n) {
   try {
     view_.resize(n);
   } catch (const std::bad_alloc&) {
+    NoteError(BDB_NO_MEMORY);
     return nullptr;
   }
   if (!Seek(offset) || Read(view_.data(), n) != n) return nullptr;
   return view_.data();
 }
 
+bool StoreFile::Lock(bool /*exclusive*/) { return true; }
+bool StoreFile::IsNamed(const char* /*name*/) { return true; }
+
 bool FileSystem::Missing(const char* name) { return PlatformFileSystem().Missing(name); }
+std::string FileSystem::FullName(const char* name) { return PlatformFileSystem().FullName(name); }
+int FileSystem::LinkCount(const char* name) { return PlatformFileSystem().LinkCount(name); }
+bool FileSystem::CopyPermissions(const char* from, const char* to) {
+  return PlatformFileSystem().CopyPermissions(from, to);
+}
 
 FileSystem& ActiveFileSystem() {
   return g_fileSystem != nullptr ? *g_fileSystem : PlatformFileSystem();

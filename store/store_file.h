@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace kvs {
@@ -19,7 +20,9 @@ enum class OpenMode {
   kUpdate,           // existing file, read and write ("r+b")
   kCreate,           // create or truncate, read and write ("w+b")
   kCreateExclusive,  // create a file that must not exist yet, read and write
+  kOpenOrCreate,     // existing file, or a new empty one, read and write (no truncation)
 };
+constexpr int kOpenModes = 5;
 
 enum class OpenError { kNone, kExists, kOther };
 
@@ -53,6 +56,14 @@ class StoreFile {
   // when they are not all there. May move the position. Files held in
   // memory hand out their own bytes; others read them into a buffer.
   virtual const unsigned char* View(int64_t offset, std::size_t n);
+  // Takes this open's lock on the file without waiting: exclusive for a
+  // writer, shared for readers. A lock conflicts with every other open of
+  // the file, in this process or another. False (noting BDB_LOCKED) when
+  // another open holds a conflicting lock. Released when the file closes.
+  virtual bool Lock(bool exclusive);
+  // False when the name no longer leads to this file (it was replaced or
+  // removed since it was opened).
+  virtual bool IsNamed(const char* name);
 
  private:
   std::vector<unsigned char> view_;  // the default View()'s buffer
@@ -76,6 +87,16 @@ class FileSystem {
   // included); false when something is, or when that cannot be told. The
   // platform's answer unless a file system has its own.
   virtual bool Missing(const char* name);
+  // The name as an absolute path with links resolved, so that it still
+  // leads to the same file after the working directory changes and names
+  // the real file behind a symbolic link; the name itself when that cannot
+  // be made. The platform's answer unless a file system has its own.
+  virtual std::string FullName(const char* name);
+  // How many names the file has (hard links); 1 when that cannot be told.
+  virtual int LinkCount(const char* name);
+  // Gives the file to the permissions of the file from (and its owner,
+  // where this process may); false when the permissions could not be set.
+  virtual bool CopyPermissions(const char* from, const char* to);
 };
 
 // The platform's own file system.

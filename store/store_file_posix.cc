@@ -2,14 +2,18 @@
 // file descriptors, so the length the system reports always counts every
 // byte written.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <climits>
+#include <cstdlib>
 #include <limits>
 #include <memory>
 
+#include "store/errors.h"
 #include "store/platform_files.h"
 
 namespace kvs {
@@ -24,6 +28,17 @@ std::size_t Moved(Call call) {
     done = call();
   } while (done < 0 && errno == EINTR);
   return done > 0 ? static_cast<std::size_t>(done) : 0;
+}
+
+// Notes the cause behind a failed system call's error number.
+void NoteErrno(int error) {
+  NoteSystemError(error == ENOSPC || error == EDQUOT || error == EFBIG, error == ENOMEM);
+}
+
+// The count moved, noting the cause when it falls short of n.
+std::size_t Checked(std::size_t moved, std::size_t n) {
+  if (moved != n) NoteErrno(errno);
+  return moved;
 }
 
 bool FitsOffset(int64_t offset) {
@@ -60,8 +75,11 @@ bool ReserveGrowth(int fd, int64_t oldLength, int64_t newLength) {
   if (result == EOPNOTSUPP || result == EINVAL) {
     // The file system cannot preallocate: zero bytes written by hand are
     // just as real.
-    return WriteZerosAt(fd, oldLength, newLength - oldLength);
+    if (WriteZerosAt(fd, oldLength, newLength - oldLength)) return true;
+    NoteErrno(errno);
+    return false;
   }
+  if (result != 0) NoteErrno(result);
   return result == 0;
 }
 
@@ -82,16 +100,20 @@ class PosixFile final : public StoreFile {
 
   std::size_t Read(void* buffer, std::size_t n) override {
     auto* out = static_cast<char*>(buffer);
-    return TransferInPieces(n, [&](std::size_t done, std::size_t piece) {
+    errno = 0;  // a short read at the end of the file is no system failure
+    const std::size_t got = TransferInPieces(n, [&](std::size_t done, std::size_t piece) {
       return Moved([&] { return ::read(fd_, out + done, piece); });
     });
+    if (got != n && errno != 0) NoteErrno(errno);
+    return got;
   }
 
   std::size_t Write(const void* data, std::size_t n) override {
     const auto* in = static_cast<const char*>(data);
-    return TransferInPieces(n, [&](std::size_t done, std::size_t piece) {
-      return Moved([&] { return ::write(fd_, in + done, piece); });
-    });
+    return Checked(TransferInPieces(n, [&](std::size_t done, std::size_t piece) {
+                     return Moved([&] { return ::write(fd_, in + done, piece); });
+                   }),
+                   n);
   }
 
   bool Seek(int64_t offset) override {
@@ -121,11 +143,32 @@ class PosixFile final : public StoreFile {
     return false;
   }
 
+  bool Lock(bool exclusive) override {
+    int result;
+    do {
+      result = ::flock(fd_, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    if (result == 0) return true;
+    if (errno == EWOULDBLOCK) {
+      NoteError(BDB_LOCKED);
+    } else {
+      NoteErrno(errno);
+    }
+    return false;
+  }
+
+  bool IsNamed(const char* name) override {
+    struct stat mine, named;
+    return ::fstat(fd_, &mine) == 0 && ::stat(name, &named) == 0 && mine.st_dev == named.st_dev &&
+           mine.st_ino == named.st_ino;
+  }
+
   bool Sync() override {
     int result;
     do {
       result = ::fsync(fd_);
     } while (result != 0 && errno == EINTR);
+    if (result != 0) NoteErrno(errno);
     return result == 0;
   }
 
@@ -143,6 +186,8 @@ int OpenFlags(OpenMode mode) {
       return O_RDWR | O_CREAT | O_TRUNC;
     case OpenMode::kCreateExclusive:
       return O_RDWR | O_CREAT | O_EXCL;
+    case OpenMode::kOpenOrCreate:
+      return O_RDWR | O_CREAT;
   }
   return O_RDONLY;
 }
@@ -154,6 +199,27 @@ class PosixFileSystem final : public PlatformFileSystemBase {
   bool Missing(const char* name) override {
     struct stat info;
     return name != nullptr && ::stat(name, &info) != 0 && (errno == ENOENT || errno == ENOTDIR);
+  }
+
+  std::string FullName(const char* name) override {
+    char resolved[PATH_MAX];
+    if (name != nullptr && ::realpath(name, resolved) != nullptr) return resolved;
+    return name != nullptr ? name : "";
+  }
+
+  int LinkCount(const char* name) override {
+    struct stat info;
+    if (name == nullptr || ::stat(name, &info) != 0) return 1;
+    return static_cast<int>(info.st_nlink);
+  }
+
+  bool CopyPermissions(const char* from, const char* to) override {
+    struct stat info;
+    if (from == nullptr || to == nullptr || ::stat(from, &info) != 0) return false;
+    // The owner first: changing it may clear set-id bits that chmod then sets.
+    // Only a privileged process may give a file away; others keep their own.
+    if (::chown(to, info.st_uid, info.st_gid) != 0 && errno != EPERM) return false;
+    return ::chmod(to, info.st_mode & 07777) == 0;
   }
 
   // rename(2) replaces an existing target atomically.
@@ -171,14 +237,21 @@ class PosixFileSystem final : public PlatformFileSystemBase {
       fd = ::open(name, OpenFlags(mode) | O_CLOEXEC | O_NONBLOCK, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-      if (errno == EEXIST && mode == OpenMode::kCreateExclusive) *reason = OpenError::kExists;
+      if (errno == EEXIST && mode == OpenMode::kCreateExclusive) {
+        *reason = OpenError::kExists;  // the caller's to handle: no failure yet
+      } else {
+        NoteErrno(errno);
+      }
       return nullptr;
     }
     auto file = std::make_unique<PosixFile>(fd);
     // Only a regular file holds store bytes: a directory opens read-only
     // here, and reads of a FIFO or a terminal would wait without end.
     struct stat info;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+      NoteError(BDB_INVALID_ARGUMENT);  // not a regular file
+      return nullptr;
+    }
     int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return nullptr;
     return file;

@@ -10,11 +10,20 @@
 #include <windows.h>
 
 #include <memory>
+#include <string>
 
+#include "store/errors.h"
 #include "store/platform_files.h"
 
 namespace kvs {
 namespace {
+
+// Notes the cause behind the failed call that set the thread's last error.
+void NoteLastError() {
+  const DWORD code = GetLastError();
+  NoteSystemError(code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL,
+                  code == ERROR_NOT_ENOUGH_MEMORY || code == ERROR_OUTOFMEMORY);
+}
 
 bool SetPosition(HANDLE file, int64_t offset) {
   LARGE_INTEGER target;
@@ -67,13 +76,18 @@ class Win32File final : public StoreFile {
     auto* out = static_cast<char*>(buffer);
     return TransferInPieces(n, [&](std::size_t done, std::size_t piece) -> std::size_t {
       DWORD moved = 0;
-      return ReadFile(handle_, out + done, static_cast<DWORD>(piece), &moved, nullptr) != 0 ? moved
-                                                                                           : 0;
+      if (ReadFile(handle_, out + done, static_cast<DWORD>(piece), &moved, nullptr) != 0) {
+        return moved;
+      }
+      NoteLastError();
+      return 0;
     });
   }
 
   std::size_t Write(const void* data, std::size_t n) override {
-    return WriteAll(handle_, static_cast<const char*>(data), n);
+    const std::size_t written = WriteAll(handle_, static_cast<const char*>(data), n);
+    if (written != n) NoteLastError();
+    return written;
   }
 
   bool Seek(int64_t offset) override { return SetPosition(handle_, offset); }
@@ -96,12 +110,33 @@ class Win32File final : public StoreFile {
     if (oldLength < 0 || position < 0 || length < 0) return false;
     bool done = length <= oldLength ? TruncateTo(handle_, length)
                                     : WriteZerosUpTo(handle_, oldLength, length);
+    if (!done) NoteLastError();
     if (!done && length > oldLength) TruncateTo(handle_, oldLength);
     SetPosition(handle_, position);
     return done;
   }
 
-  bool Sync() override { return FlushFileBuffers(handle_) != 0; }
+  // A lock on one byte far past any store's end: Windows locks are
+  // mandatory, so locking bytes the store reads would stop other readers.
+  bool Lock(bool exclusive) override {
+    OVERLAPPED at = {};
+    at.Offset = 0;
+    at.OffsetHigh = 0x7FFFFFFF;
+    const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
+    if (LockFileEx(handle_, flags, 0, 1, 0, &at) != 0) return true;
+    if (GetLastError() == ERROR_LOCK_VIOLATION || GetLastError() == ERROR_IO_PENDING) {
+      NoteError(BDB_LOCKED);
+    } else {
+      NoteLastError();
+    }
+    return false;
+  }
+
+  bool Sync() override {
+    if (FlushFileBuffers(handle_) != 0) return true;
+    NoteLastError();
+    return false;
+  }
 
  private:
   HANDLE handle_;  // owned; closed by the destructor
@@ -122,6 +157,8 @@ OpenArguments ArgumentsFor(OpenMode mode) {
       return {GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS};
     case OpenMode::kCreateExclusive:
       return {GENERIC_READ | GENERIC_WRITE, CREATE_NEW};
+    case OpenMode::kOpenOrCreate:
+      return {GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS};
   }
   return {GENERIC_READ, OPEN_EXISTING};
 }
@@ -144,6 +181,28 @@ class Win32FileSystem final : public PlatformFileSystemBase {
     return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
   }
 
+  std::string FullName(const char* name) override {
+    if (name == nullptr) return "";
+    char full[MAX_PATH];
+    const DWORD n = GetFullPathNameA(name, sizeof full, full, nullptr);
+    return n > 0 && n < sizeof full ? std::string(full, n) : std::string(name);
+  }
+
+  int LinkCount(const char* name) override {
+    if (name == nullptr) return 1;
+    HANDLE handle = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return 1;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool known = GetFileInformationByHandle(handle, &info) != 0;
+    CloseHandle(handle);
+    return known ? static_cast<int>(info.nNumberOfLinks) : 1;
+  }
+
+  // A new file takes the access rules of the folder it is made in, as the
+  // old one did; a store open for writing is never read-only.
+  bool CopyPermissions(const char* /*from*/, const char* /*to*/) override { return true; }
+
   bool Replace(const char* from, const char* to) override {
     return from != nullptr && to != nullptr &&
            MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
@@ -164,10 +223,14 @@ class Win32FileSystem final : public PlatformFileSystemBase {
       if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) {
         if (mode == OpenMode::kCreateExclusive) *reason = OpenError::kExists;
       }
+      if (*reason != OpenError::kExists) NoteLastError();
       return nullptr;
     }
     auto file = std::make_unique<Win32File>(handle);
-    if (!IsDiskFile(handle)) return nullptr;
+    if (!IsDiskFile(handle)) {
+      NoteError(BDB_INVALID_ARGUMENT);  // not a file on disk
+      return nullptr;
+    }
     return file;
   }
 };

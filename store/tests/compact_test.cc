@@ -229,7 +229,7 @@ TEST_F(CompactTest, FailuresLeaveTheOldStoreWholeAndOpen) {
       {"replace", [](FaultInjectingFileSystem& fs) { fs.FailReplace(); }},
       {"sync", [](FaultInjectingFileSystem& fs) { fs.FailSyncAfter(0); }},
       {"exclusive create", [](FaultInjectingFileSystem& fs) { fs.FailOpen(kvs::OpenMode::kCreateExclusive); }},
-      {"create", [](FaultInjectingFileSystem& fs) { fs.FailOpen(kvs::OpenMode::kCreate); }},
+      {"create", [](FaultInjectingFileSystem& fs) { fs.FailOpen(kvs::OpenMode::kOpenOrCreate); }},
   };
   // Three records to copy, plus the Index record of a sorted store.
   for (int growths = 0; growths < 4; ++growths)
@@ -273,15 +273,16 @@ TEST_F(CompactTest, WriteFailuresNeverReplaceTheStoreWithAPartialCopy) {
   }
 }
 
-// The compacted file is in place but cannot be opened again: the result is
-// that of the copy, and the handle no longer designates a store.
+// The compacted file is in place but cannot be opened again: the call
+// fails, since the handle no longer designates a store.
 TEST_F(CompactTest, FailedReopenAfterSuccessLeavesTheHandleInvalid) {
   const std::string name = Path("store.kvs");
   StoreHandle store = UsedStore(name, STORE_SORTED);
   kvs::testing::FaultInjectingFileSystem fs;
   kvs::testing::ScopedFileSystem scope(fs);
   fs.FailOpen(kvs::OpenMode::kUpdate);
-  EXPECT_EQ(1, BdbCompact(store));
+  EXPECT_EQ(0, BdbCompact(store));
+  EXPECT_EQ(BDB_IO, BdbLastError());
   fs.Heal();
   StoreStats stats{};
   EXPECT_EQ(0, BdbGetStats(store, &stats));

@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "store/errors.h"
 #include "store/store_file.h"
 
 namespace kvs::testing {
@@ -18,10 +19,14 @@ class FailAfter {
  public:
   static constexpr int kNever = -1;
   void Set(int successes) { left_ = successes; }
-  // Counts one call; true when this call is to fail.
-  bool Fails() {
+  // Counts one call; true when this call is to fail, noting cause as the
+  // platform's file would.
+  bool Fails(int cause = BDB_IO) {
     if (left_ == kNever) return false;
-    if (left_ == 0) return true;
+    if (left_ == 0) {
+      NoteError(cause);
+      return true;
+    }
     --left_;
     return false;
   }
@@ -33,7 +38,7 @@ class FailAfter {
 // The knobs, shared by the file system and every file it handed out, so a
 // test can change them while a store has its file open.
 struct Faults {
-  bool failOpen[4] = {};   // Open in the OpenMode of that index fails
+  bool failOpen[kOpenModes] = {};   // Open in the OpenMode of that index fails
   std::string failOpenOf;  // Open of a name containing this fails (empty: none)
   bool failDelete = false;
   bool failReplace = false;
@@ -62,11 +67,13 @@ class FaultInjectingFile final : public StoreFile {
   int64_t Length() override { return file_->Length(); }
   bool SetLength(int64_t length) override {
     if (length <= file_->Length()) return file_->SetLength(length);
-    if (faults_->growth.Fails() || !file_->SetLength(length)) return false;
+    if (faults_->growth.Fails(BDB_NO_SPACE) || !file_->SetLength(length)) return false;
     ++faults_->growths;
     return true;
   }
   bool Sync() override { return !faults_->sync.Fails() && file_->Sync(); }
+  bool Lock(bool exclusive) override { return file_->Lock(exclusive); }
+  bool IsNamed(const char* name) override { return file_->IsNamed(name); }
 
  private:
   std::unique_ptr<StoreFile> file_;
@@ -103,6 +110,7 @@ class FaultInjectingFileSystem final : public FileSystem {
   std::unique_ptr<StoreFile> Open(const char* name, OpenMode mode,
                                   OpenError* error = nullptr) override {
     if (OpenFails(name, mode)) {
+      NoteError(BDB_IO);
       if (error != nullptr) *error = OpenError::kOther;
       return nullptr;
     }

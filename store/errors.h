@@ -1,0 +1,50 @@
+// errors.h: why a public call failed, kept per thread for BdbLastError.
+//
+// Every public call starts by forgetting the cause of the call before it.
+// The step that meets a failure notes its cause where it is best known (the
+// platform file knows a full disk, the chain walk a damaged record); the
+// first cause noted in a call is the one reported, since the steps above it
+// only see its consequence. A call that succeeds reports BDB_OK.
+#ifndef KVS_STORE_ERRORS_H
+#define KVS_STORE_ERRORS_H
+
+#include <new>
+
+#include "store/store.h"
+
+namespace kvs {
+
+// Sets the cause unconditionally (BDB_OK at the start of a call).
+void SetError(int code);
+// Notes the cause of a failure, unless one was noted earlier in this call.
+void NoteError(int code);
+int CurrentError();
+// Notes the cause behind a failed system call, from the platform's code for
+// it: a full disk, memory, or any other I/O failure.
+void NoteSystemError(bool noSpace, bool noMemory);
+
+// Runs the body of a public call: no exception leaves it (a failed
+// allocation reports BDB_NO_MEMORY), success reports BDB_OK, and a failure
+// nothing explained reports fallback. failed is the body's failure result.
+template <typename Result, typename Body>
+Result PublicCall(Result failed, int fallback, Body&& body) noexcept {
+  SetError(BDB_OK);
+  Result result = failed;
+  try {
+    result = body();
+  } catch (const std::bad_alloc&) {
+    NoteError(BDB_NO_MEMORY);
+  } catch (...) {
+    NoteError(BDB_IO);
+  }
+  if (result != failed) {
+    SetError(BDB_OK);
+  } else {
+    NoteError(fallback);
+  }
+  return result;
+}
+
+}  // namespace kvs
+
+#endif  // KVS_STORE_ERRORS_H
