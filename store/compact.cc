@@ -2,11 +2,17 @@
 // records, and putting that file in place of the old one under the same
 // name and the same handle.
 //
-// The new file is filled in a private working slot under a temporary sibling
-// name, synced, and then renamed over the old file in one atomic step, so the
-// store's name always holds either the whole old store or the whole new one.
-// Changes the store holds back (BdbHoldWrites) are part of what is copied;
-// they reach the old file only if the new one cannot take its place.
+// The new file is filled in a private working slot under a temporary name
+// beside the store's real file (behind any symbolic link), synced, given the
+// old file's permissions, and then renamed over the old file in one atomic
+// step, so the store's name always holds either the whole old store or the
+// whole new one. A store with more than one name (hard links) keeps its
+// file: the new bytes are written over it in one journaled commit instead.
+// While the copy runs, the store's journal names the new file, so an open
+// after a crash removes it. Changes the store holds back (BdbHoldWrites) are
+// part of what is copied; they reach the old file only if the new one
+// cannot take its place.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -15,6 +21,7 @@
 
 #include "store/chains.h"
 #include "store/errors.h"
+#include "store/journal.h"
 #include "store/key_index.h"
 #include "store/lifecycle.h"
 #include "store/records.h"
@@ -27,37 +34,68 @@ constexpr int kTempNameTries = 1000;  // .000 to .999
 // looks at the new file until it is complete, so it need not stay in memory.
 constexpr std::size_t kCopyBufferBytes = 16 << 20;
 
+// The new file, created exclusively and kept open from then on, so that no
+// other file can ever take its name between its creation and its use.
+struct TempFile {
+  std::string name;
+  std::unique_ptr<StoreFile> file;
+};
+
 // Finds the first sibling name of the store that does not exist yet and
 // creates it, empty and exclusively, so no other file is ever overwritten.
-// The name is the store's name cut at its first dot (searched from the start,
-// directory parts included; a dot is appended when there is none), followed
-// by three digits.
-std::optional<std::string> MakeTempName(const StoreSlot* slot) {
-  char name[sizeof slot->szFileName];
-  std::memcpy(name, slot->szFileName, sizeof name);
-  name[sizeof name - 1] = '\0';
-  const char* dot = std::strchr(name, '.');
-  const std::size_t dotAt = dot != nullptr ? static_cast<std::size_t>(dot - name) : std::strlen(name);
-  if (dotAt + 5 > sizeof name) return std::nullopt;  // no room for ".nnn" and the NUL
-  name[dotAt] = '.';
+// The name lies in the store's own directory (so the final rename never
+// crosses file systems): the store's file name cut at its first dot (a dot
+// is appended when there is none), followed by three digits.
+std::optional<TempFile> MakeTempFile(const std::string& fullName) {
+  const std::size_t slash = fullName.find_last_of("/\\");
+  const std::size_t baseAt = slash == std::string::npos ? 0 : slash + 1;
+  const std::size_t dot = fullName.find('.', baseAt);
+  std::string name = fullName.substr(0, dot == std::string::npos ? fullName.size() : dot) + ".000";
+  if (!FileNameFits(name.c_str())) {
+    NoteError(BDB_INVALID_ARGUMENT);
+    return std::nullopt;
+  }
+  const std::size_t digits = name.size() - 3;
   for (int n = 0; n < kTempNameTries; ++n) {
-    std::snprintf(name + dotAt + 1, 4, "%03i", n);
+    char number[4];
+    std::snprintf(number, sizeof number, "%03i", n);
+    name.replace(digits, 3, number);
     OpenError error = OpenError::kNone;
-    if (ActiveFileSystem().Open(name, OpenMode::kCreateExclusive, &error)) return std::string(name);
+    std::unique_ptr<StoreFile> file =
+        ActiveFileSystem().Open(name.c_str(), OpenMode::kCreateExclusive, &error);
+    if (file) return TempFile{name, std::move(file)};
     if (error != OpenError::kExists) return std::nullopt;
   }
+  NoteError(BDB_IO);
   return std::nullopt;
 }
 
+// What the copy saw: a compaction trusts the chain it walks only when it
+// agrees with the store's counts and index.
+struct CopyState {
+  StoreSlot* target;
+  int32_t copied = 0;
+};
+
 // Copies the record whose data area the walk is positioned at into the
-// working slot passed as user data. -1 stops the walk on failure.
+// working slot. -1 stops the walk on failure.
 int32_t CopyRecordVisitor(StoreSlot* source, const char* key, const RecordHeader& header,
                           void* userData) {
-  auto* target = static_cast<StoreSlot*>(userData);
+  auto* state = static_cast<CopyState*>(userData);
   const auto used = static_cast<std::size_t>(header.lBytesUsed);
   const unsigned char* value = source->pFile->View(source->pFile->Tell(), used);
   if (value == nullptr) return -1;
-  return InsertRecord(target, key, value, header.lBytesUsed) ? 0 : -1;
+  ++state->copied;
+  return InsertRecord(state->target, key, value, header.lBytesUsed) ? 0 : -1;
+}
+
+// True when every live record was copied: as many as the store counts, and
+// for a sorted store as many as its index holds, and no key twice.
+bool CopiedWhole(const StoreSlot& source, const StoreSlot& target, int32_t copied) {
+  if (copied != source.header.lhAllocated.lCount) return false;
+  if (!IsSorted(source)) return true;
+  return static_cast<std::size_t>(copied) == source.plKeyIndex.size() &&
+         target.plKeyIndex.size() == source.plKeyIndex.size();
 }
 
 // Writes everything of the new store and forces it to stable storage; false
@@ -67,27 +105,59 @@ bool MakeDurable(StoreSlot* slot) {
   return CommitStore(slot) && slot->pFile->Sync();
 }
 
-// Puts the new file in place of the store's. The old file stays open, with
-// whatever the store still holds back, until the new one is in place: only
-// then is it closed without being written. Otherwise the held changes go to
-// the old file after all. False when the new file is not in place.
-bool ReplaceStoreFile(StoreSlot* slot, const std::string& tempName) {
-  FileSystem& fs = ActiveFileSystem();
-  char name[sizeof slot->szFileName];  // closing clears szFileName
-  std::memcpy(name, slot->szFileName, sizeof name);
-  if (slot->pBuffer == nullptr) {
-    CloseStore(slot);
-    return fs.Replace(tempName.c_str(), name);
+// Ends the run of held calls and writes what the store holds to its own
+// file, after a compaction that did not replace it. The file may have been
+// let go for the replace: it is opened again first.
+bool KeepOldStore(StoreSlot* slot) {
+  slot->bHeld = false;
+  if (slot->pBuffer != nullptr) slot->pBuffer->Hold(false);
+  slot->bWriteFailed = false;
+  return CommitStore(slot);
+}
+
+// Writes the new store's bytes over the old file in one journaled commit,
+// for a store with more than one name: a rename would part its names.
+bool CopyInPlace(StoreSlot* slot, StoreSlot* work) {
+  StoreFile& from = *work->pFile;
+  StoreFile& to = *slot->pFile;
+  const int64_t length = from.Length();
+  if (slot->pBuffer != nullptr) slot->pBuffer->DiscardChanges();
+  constexpr std::size_t kPiece = 1 << 20;
+  for (int64_t at = 0; at < length;) {
+    const auto n = static_cast<std::size_t>(std::min<int64_t>(length - at, int64_t{kPiece}));
+    const unsigned char* bytes = from.View(at, n);
+    if (bytes == nullptr || !to.Seek(at) || to.Write(bytes, n) != n) return false;
+    at += static_cast<int64_t>(n);
   }
-  slot->pBuffer->ReleaseFile();  // Windows cannot replace a file held open
-  if (fs.Replace(tempName.c_str(), name)) {
-    DiscardSlot(slot);
-    return true;
+  return to.SetLength(length) && to.Flush();
+}
+
+// The slot's file with every change committed, taken out of the slot; null
+// when the commit failed.
+std::unique_ptr<StoreFile> TakeStoreFile(StoreSlot* slot) {
+  if (slot->pBuffer != nullptr) return slot->pBuffer->TakeFile();
+  return slot->pFile->Flush() ? std::move(slot->pFile) : nullptr;
+}
+
+// Closes the slot's file but keeps the store as seen through it, pending
+// changes included, until RegainStoreFile.
+void ReleaseStoreFile(StoreSlot* slot) {
+  if (slot->pBuffer != nullptr) {
+    slot->pBuffer->ReleaseFile();
+  } else {
+    slot->pFile.reset();
   }
-  std::unique_ptr<StoreFile> file = fs.Open(name, OpenMode::kUpdate);
-  if (file) slot->pBuffer->AdoptFile(std::move(file));
-  CloseStore(slot);
-  return false;
+}
+
+bool RegainStoreFile(StoreSlot* slot, const std::string& fullName) {
+  std::unique_ptr<StoreFile> file = OpenLocked(fullName.c_str(), OpenMode::kUpdate);
+  if (!file) return false;
+  if (slot->pBuffer != nullptr) {
+    slot->pBuffer->AdoptFile(std::move(file));
+  } else {
+    slot->pFile = std::move(file);
+  }
+  return true;
 }
 
 }  // namespace
@@ -97,40 +167,83 @@ using namespace kvs;
 
 namespace {
 
-int Compact(StoreHandle store) {
-  StoreSlot* slot = ValidateHandle(store);
-  if (slot == nullptr) return 0;
-  const std::optional<std::string> tempName = MakeTempName(slot);
-  if (!tempName) return 0;
-  const std::string savedName = slot->szFileName;  // closing clears szFileName
+// Rewrites the store into a new file and puts it in place; 1 when the store
+// the handle designates afterwards is the compacted one.
+int Compact(StoreSlot* slot) {
   FileSystem& fs = ActiveFileSystem();
+  const std::string savedName = slot->szFileName;  // closing clears szFileName
+  const std::string fullName = slot->fullName;
+  Journal journal(fullName);
+  if (slot->pBuffer != nullptr && slot->pBuffer->journal() != nullptr) {
+    journal.SyncCommits(slot->pBuffer->journal()->SyncsCommits());
+  }
+
+  std::optional<TempFile> temp = MakeTempFile(fullName);
+  if (!temp) return KeepOldStore(slot), 0;
+  // From here on a crash leaves the journal naming the new file, and the
+  // next open removes it.
+  if (!journal.BeginCompaction(temp->name) || !temp->file->Lock(true)) {
+    temp->file.reset();
+    fs.Delete(temp->name.c_str());
+    journal.Finish();
+    return KeepOldStore(slot), 0;
+  }
 
   StoreSlot work;  // not in the table: no handle ever designates the new store
-  if (!CreateStore(&work, tempName->c_str(), slot->header.lFlags)) {
-    fs.Delete(tempName->c_str());
-    return 0;
+  bool copied = CreateStore(&work, temp->name.c_str(), slot->header.lFlags, std::move(temp->file));
+  if (copied) {
+    if (work.pBuffer != nullptr) work.pBuffer->WriteBehind(kCopyBufferBytes);
+    CopyState state{&work};
+    copied = WalkChain(slot, slot->header.lhAllocated.lFirst, CopyRecordVisitor, &state) == 0;
+    if (copied && !CopiedWhole(*slot, work, state.copied)) {
+      // The chain and the counts or the index disagree: a compaction would
+      // make whatever the walk missed lost for good.
+      NoteError(BDB_DAMAGED);
+      copied = false;
+    }
+    copied = copied && MakeDurable(&work) && fs.CopyPermissions(fullName.c_str(), temp->name.c_str());
   }
-  if (work.pBuffer != nullptr) work.pBuffer->WriteBehind(kCopyBufferBytes);
-  bool copied = WalkChain(slot, slot->header.lhAllocated.lFirst, CopyRecordVisitor, &work) == 0;
-  copied = copied && MakeDurable(&work);
-  CloseSlot(&work);
 
   bool replaced = false;
-  if (copied) {
-    replaced = ReplaceStoreFile(slot, *tempName);
-  } else {
-    CloseStore(slot);
+  std::unique_ptr<StoreFile> newFile;
+  const bool inPlace = copied && fs.LinkCount(fullName.c_str()) > 1;
+  bool released = false;
+  if (inPlace) {
+    replaced = CopyInPlace(slot, &work);
+    if (replaced) newFile = TakeStoreFile(slot);
+  } else if (copied) {
+    newFile = TakeStoreFile(&work);
+    ReleaseStoreFile(slot);  // Windows cannot replace a file held open
+    released = true;
+    replaced = newFile != nullptr && fs.Replace(temp->name.c_str(), fullName.c_str());
   }
-  if (!replaced) fs.Delete(tempName->c_str());
-  // The handle designates the store again: the compacted one, or the old
-  // one, untouched, when anything failed. A store that cannot be opened
-  // again leaves the handle invalid, and the call failed whatever it did.
-  const int reopened = OpenStore(slot, savedName.c_str());
-  return replaced && reopened ? 1 : 0;
+  CloseSlot(&work);
+  if (!replaced || inPlace) fs.Delete(temp->name.c_str());
+  journal.Finish();
+
+  if (!replaced) {
+    newFile.reset();
+    if (released && !RegainStoreFile(slot, fullName)) {
+      DiscardSlot(slot);
+      return 0;
+    }
+    KeepOldStore(slot);
+    return 0;
+  }
+  // The handle designates the compacted store, through the file the copy
+  // filled and still holds locked. A store that cannot be read back leaves
+  // the handle invalid, and the call failed whatever it did.
+  DiscardSlot(slot);
+  if (!newFile) return 0;
+  if (!OpenStoreFrom(slot, savedName.c_str(), fullName, std::move(newFile))) return 0;
+  return AttachJournal(slot) ? 1 : (DiscardSlot(slot), 0);
 }
 
 }  // namespace
 
 extern "C" int BdbCompact(StoreHandle store) {
-  return PublicCall(0, BDB_IO, [&] { return Compact(store); });
+  return PublicCall(0, BDB_IO, [&] {
+    StoreSlot* slot = ValidateHandle(store);
+    return slot != nullptr ? Compact(slot) : 0;
+  });
 }

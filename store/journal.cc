@@ -230,7 +230,7 @@ bool Journal::Save(StoreFile& store, int64_t length, const std::vector<ByteRange
 
 bool Journal::Finish() {
   FileSystem& fs = ActiveFileSystem();
-  if (fs.Delete(name_.c_str())) return true;
+  if (fs.Delete(name_.c_str()) || fs.Missing(name_.c_str())) return true;
   // A journal that cannot be removed is emptied instead: an empty journal
   // is an incomplete one, which an open ignores.
   std::unique_ptr<StoreFile> out = fs.Open(name_.c_str(), OpenMode::kCreate);

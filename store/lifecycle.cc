@@ -8,8 +8,9 @@
 
 namespace kvs {
 
-int CreateStore(StoreSlot* slot, const char* fileName, int32_t flags) {
-  if (!InitSlot(slot, fileName, flags)) return 0;
+int CreateStore(StoreSlot* slot, const char* fileName, int32_t flags,
+                std::unique_ptr<StoreFile> file) {
+  if (!InitSlot(slot, fileName, flags, std::move(file))) return 0;
   // A store whose Index record could not be written is not handed out, and
   // its file is removed so that it can never open as a store.
   bool whole = !IsSorted(*slot) || IndexCreate(slot) != 0;
@@ -22,14 +23,28 @@ int CreateStore(StoreSlot* slot, const char* fileName, int32_t flags) {
   return 1;
 }
 
-int OpenStore(StoreSlot* slot, const char* fileName) {
-  if (!OpenSlot(slot, fileName)) return 0;
+namespace {
+
+// The second half of an open: a sorted store's index.
+int LoadIndexOf(StoreSlot* slot) {
   if (IsSorted(*slot) && !IndexLoad(slot)) {
     NoteError(BDB_DAMAGED);
     DiscardSlot(slot);
     return 0;
   }
   return 1;
+}
+
+}  // namespace
+
+int OpenStore(StoreSlot* slot, const char* fileName) {
+  return OpenSlot(slot, fileName) ? LoadIndexOf(slot) : 0;
+}
+
+int OpenStoreFrom(StoreSlot* slot, const char* fileName, std::string fullName,
+                  std::unique_ptr<StoreFile> file) {
+  return OpenSlotFrom(slot, fileName, std::move(fullName), std::move(file)) ? LoadIndexOf(slot)
+                                                                             : 0;
 }
 
 namespace {

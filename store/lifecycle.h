@@ -10,6 +10,8 @@
 #define KVS_STORE_LIFECYCLE_H
 
 #include <cstdint>
+#include <memory>
+#include <string>
 
 #include "store/slots.h"
 
@@ -18,10 +20,15 @@ namespace kvs {
 // Creates or truncates the file and writes an empty store into the slot,
 // with its Index record when sorted. 0 with the slot free and the file
 // removed when that store cannot be written whole.
-int CreateStore(StoreSlot* slot, const char* fileName, int32_t flags);
+// With file, the store is made in that file, open and locked under fileName.
+int CreateStore(StoreSlot* slot, const char* fileName, int32_t flags,
+                std::unique_ptr<StoreFile> file = nullptr);
 // Opens an existing store into a free slot, loading its index when sorted.
 // 0, with the slot free and the file untouched, for an unusable store.
 int OpenStore(StoreSlot* slot, const char* fileName);
+// OpenStore for a file already open and locked under that name.
+int OpenStoreFrom(StoreSlot* slot, const char* fileName, std::string fullName,
+                  std::unique_ptr<StoreFile> file);
 // The end of a call that changed the store: unless writes are held, the
 // file receives all of them. False when any write did not reach it.
 bool CommitStore(StoreSlot* slot);

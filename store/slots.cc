@@ -41,8 +41,8 @@ void GiveSlotFile(StoreSlot* slot, std::unique_ptr<StoreFile> file) {
 // replaced (by a compaction) while it was being opened.
 constexpr int kReplacedFileTries = 3;
 
-// Opens the file and takes its exclusive lock. The lock is the file's, not
-// the name's: once it is held, the name must still lead to that file.
+}  // namespace
+
 std::unique_ptr<StoreFile> OpenLocked(const char* fileName, OpenMode mode) {
   for (int attempt = 0; attempt < kReplacedFileTries; ++attempt) {
     std::unique_ptr<StoreFile> file = ActiveFileSystem().Open(fileName, mode);
@@ -52,6 +52,8 @@ std::unique_ptr<StoreFile> OpenLocked(const char* fileName, OpenMode mode) {
   NoteError(BDB_LOCKED);
   return nullptr;
 }
+
+namespace {
 
 // Reads the 128-byte header into the slot; a file shorter than the header
 // leaves the fields it does not cover zero.
@@ -116,11 +118,12 @@ bool WriteHeader(StoreSlot* slot) {
   return written;
 }
 
-int InitSlot(StoreSlot* slot, const char* fileName, int32_t flags) {
+int InitSlot(StoreSlot* slot, const char* fileName, int32_t flags,
+             std::unique_ptr<StoreFile> file) {
   if (slot == nullptr || !FileNameFits(fileName)) return 0;
   // Nothing is cut off before the lock is held: another writer's store
   // stays whole.
-  std::unique_ptr<StoreFile> file = OpenLocked(fileName, OpenMode::kOpenOrCreate);
+  if (!file) file = OpenLocked(fileName, OpenMode::kOpenOrCreate);
   if (!file) return 0;
   StoreSlot fresh;
   fresh.fullName = ActiveFileSystem().FullName(fileName);
@@ -145,12 +148,12 @@ int OpenSlot(StoreSlot* slot, const char* fileName) {
   if (slot == nullptr || !FileNameFits(fileName)) return 0;
   std::unique_ptr<StoreFile> file = OpenLocked(fileName, OpenMode::kUpdate);
   if (!file) return 0;
-  return OpenSlotFrom(slot, fileName, std::move(file));
+  return OpenSlotFrom(slot, fileName, ActiveFileSystem().FullName(fileName), std::move(file));
 }
 
-int OpenSlotFrom(StoreSlot* slot, const char* fileName, std::unique_ptr<StoreFile> file) {
+int OpenSlotFrom(StoreSlot* slot, const char* fileName, std::string fullName,
+                 std::unique_ptr<StoreFile> file) {
   if (slot == nullptr || !FileNameFits(fileName) || !file) return 0;
-  std::string fullName = ActiveFileSystem().FullName(fileName);
   GiveSlotFile(slot, std::move(file));
   slot->fullName = std::move(fullName);
   std::strcpy(slot->szFileName, fileName);

@@ -88,14 +88,22 @@ StoreSlot* FindFreeSlot();
 // 0 with the slot untouched when the file cannot be created or another open
 // holds its lock; 0 with the slot free and the file removed when the empty
 // store cannot be written whole.
-int InitSlot(StoreSlot* slot, const char* fileName, int32_t flags);
+// With file, uses that file, open and locked under fileName.
+int InitSlot(StoreSlot* slot, const char* fileName, int32_t flags,
+             std::unique_ptr<kvs::StoreFile> file = nullptr);
 // Opens an existing store file into a free slot, with its lock, and first
 // finishes what a journal beside it shows was interrupted. 0 with the slot
 // free when the file cannot be opened or locked, or its journal cannot be
 // applied, or its chain heads are unusable.
 int OpenSlot(StoreSlot* slot, const char* fileName);
-// OpenSlot for a file already open (and locked) under that name.
-int OpenSlotFrom(StoreSlot* slot, const char* fileName, std::unique_ptr<kvs::StoreFile> file);
+// OpenSlot for a file already open (and locked) under that name, whose
+// full name (FileSystem::FullName) is given.
+int OpenSlotFrom(StoreSlot* slot, const char* fileName, std::string fullName,
+                 std::unique_ptr<kvs::StoreFile> file);
+// Opens the file and takes its exclusive lock. The lock is the file's, not
+// the name's: once it is held, the name must still lead to that file.
+// Null (noting the cause) when the file cannot be opened or is locked.
+std::unique_ptr<kvs::StoreFile> OpenLocked(const char* fileName, kvs::OpenMode mode);
 // Reads the header again from the file, forgetting every uncommitted
 // change of the image; false when the header cannot be read.
 bool ReloadHeader(StoreSlot* slot);
