@@ -2,11 +2,16 @@
 // kvsgen opens or creates its store.
 #include "kvsgen/kvs_facade.h"
 
+#include <chrono>
+#include <thread>
+
 #include "store/store_file.h"
 
 namespace {
 
 constexpr int32_t kNewStoreFlags = STORE_SORTED | STORE_NOCASE;
+constexpr auto kLockRetryPause = std::chrono::milliseconds(50);
+int32_t g_lockWaitMilliseconds = 10000;
 
 // For a fileName that is not a store file: true when it is free to hold a
 // new store, that is missing or a readable regular file. A file that exists
@@ -18,18 +23,34 @@ bool MayCreateStoreAt(const char *fileName) {
   return fileSystem.Missing(fileName) || fileSystem.Open(fileName, kvs::OpenMode::kRead) != nullptr;
 }
 
+// One attempt at the store: opened, or created where no store is.
+StoreHandle OpenOrCreate(const char *fileName) {
+  if (BdbIsStoreFile(fileName)) return BdbOpen(fileName);
+  if (!MayCreateStoreAt(fileName)) return nullptr;
+  return BdbCreate(fileName, kNewStoreFlags);
+}
+
 }  // namespace
 
 StoreHandle KvsOpen(const char *fileName) {
   if (fileName == nullptr) return nullptr;
   try {
-    if (BdbIsStoreFile(fileName)) return BdbOpen(fileName);
-    if (!MayCreateStoreAt(fileName)) return nullptr;
-    return BdbCreate(fileName, kNewStoreFlags);
+    // Another writer has the store: wait for it a bounded time, trying
+    // again; a store that stays locked is left alone.
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(g_lockWaitMilliseconds);
+    for (;;) {
+      StoreHandle store = OpenOrCreate(fileName);
+      if (store != nullptr || BdbLastError() != BDB_LOCKED) return store;
+      if (std::chrono::steady_clock::now() >= deadline) return nullptr;
+      std::this_thread::sleep_for(kLockRetryPause);
+    }
   } catch (...) {  // opening may run out of memory; report it as no store
     return nullptr;
   }
 }
+
+void KvsSetLockWait(int32_t milliseconds) { g_lockWaitMilliseconds = milliseconds > 0 ? milliseconds : 0; }
 
 void KvsClose(StoreHandle store) { static_cast<void>(BdbClose(store)); }
 

@@ -25,8 +25,12 @@ extern "C" {
  * then replaced. An existing store that cannot be opened (damaged, not
  * writable, no free slot) and a file whose content cannot be read give NULL
  * and are left byte for byte as they were. NULL also when fileName is NULL
- * or the store can be neither opened nor created. */
+ * or the store can be neither opened nor created. A store another writer
+ * has open (BDB_LOCKED) is tried again for a bounded time (KvsSetLockWait,
+ * 10 seconds unless set), then given up untouched. */
 StoreHandle KvsOpen(const char *fileName);
+/* How long KvsOpen waits for a locked store, in milliseconds. */
+void KvsSetLockWait(int32_t milliseconds);
 
 /* Closes a store from KvsOpen; an invalid handle is ignored. */
 void KvsClose(StoreHandle store);

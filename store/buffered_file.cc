@@ -305,6 +305,7 @@ bool BufferedFile::CommitJournaled() {
     if (!journal_->RollBack(*file_)) return false;
     rollbackPending_ = false;
     fileLength_ = file_->Length();
+    DiscardChanges();  // the image was of the half-written file
   }
   if (dirtyPages_.empty() && length_ == fileLength_) return true;
   std::vector<ByteRange> ranges = ChangedRanges();

@@ -57,6 +57,9 @@ class BufferedFile final : public StoreFile {
 
   // Commits through this journal from now on.
   void AttachJournal(std::unique_ptr<Journal> journal) { journal_ = std::move(journal); }
+  // A commit failed and its journal could not put the file back yet: the
+  // next Flush() tries again before anything else.
+  bool RollbackPending() const { return rollbackPending_; }
   Journal* journal() const { return journal_.get(); }
 
   // While held, growth stays in the image until the next Flush().

@@ -62,6 +62,13 @@ bool WriteAll(StoreSlot* slot) {
 // the store as seen through the handle goes back with it.
 void ForgetUncommitted(StoreSlot* slot) {
   if (slot->pBuffer == nullptr || slot->pBuffer->journal() == nullptr) return;
+  if (slot->pBuffer->RollbackPending()) {
+    // The file is neither the old store nor the new one until its journal
+    // has been applied: nothing may be read from it or built on it.
+    slot->pBuffer->DiscardChanges();
+    slot->bBroken = true;
+    return;
+  }
   if (ReloadHeader(slot) && (!IsSorted(*slot) || IndexLoad(slot))) {
     slot->bWriteFailed = false;
     return;
@@ -93,6 +100,14 @@ bool AttachJournal(StoreSlot* slot) {
 
 int CloseStore(StoreSlot* slot) {
   if (slot == nullptr) return 0;
+  if (slot->bBroken) {
+    // Only the journal's work is left to do; it is done by the next open
+    // when it fails here too.
+    slot->pBuffer->DiscardChanges();
+    const bool restored = slot->pBuffer->Flush();
+    CloseSlot(slot);
+    return restored ? 1 : 0;
+  }
   if (IsSorted(*slot)) {
     WriteHeldIndexImages(slot);
     WriteIndex(slot);
@@ -152,7 +167,7 @@ extern "C" int BdbHoldWrites(StoreHandle store) {
 
 extern "C" int BdbFlush(StoreHandle store) {
   return PublicCall(0, BDB_IO, [&] {
-    StoreSlot* slot = ValidateHandle(store);
+    StoreSlot* slot = ValidateWritable(store);
     if (slot == nullptr) return 0;
     slot->bHeld = false;
     if (slot->pBuffer != nullptr) slot->pBuffer->Hold(false);

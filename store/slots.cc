@@ -85,6 +85,13 @@ StoreSlot* ValidateHandle(StoreHandle handle) {
   return slot;
 }
 
+StoreSlot* ValidateWritable(StoreHandle handle) {
+  StoreSlot* slot = ValidateHandle(handle);
+  if (slot == nullptr || !slot->bBroken) return slot;
+  NoteError(BDB_IO);
+  return nullptr;
+}
+
 StoreSlot* SlotOfHandle(StoreHandle handle) {
   // Unsigned distance: a handle below the table wraps to a huge value.
   const uintptr_t distance =

@@ -65,6 +65,7 @@ struct StoreSlot {
   int32_t lLastFound = 0;                   // ... at this record (0: none) ...
   uint64_t uLastFoundAt = 0;                // ... while uHeaderWrites had this value
   bool bWriteFailed = false;                // a write into pFile came up short
+  bool bBroken = false;                     // a failed commit could not be undone: no more changes
 };
 
 namespace kvs {
@@ -82,6 +83,10 @@ bool IsNoCase(const StoreSlot& slot);
 StoreSlot* SlotOfHandle(StoreHandle handle);
 // SlotOfHandle for a public call: null also notes BDB_INVALID_HANDLE.
 StoreSlot* ValidateHandle(StoreHandle handle);
+// ValidateHandle for a call that changes the store: also null (noting
+// BDB_IO) for a store whose file could not be put back after a failed
+// commit, which takes no more changes until it is opened again.
+StoreSlot* ValidateWritable(StoreHandle handle);
 // The first free slot of the table, or null (noting BDB_TOO_MANY_STORES).
 StoreSlot* FindFreeSlot();
 // Creates or truncates the file and makes an empty store in the slot.
