@@ -468,30 +468,32 @@ void LogIndexChange(StoreSlot* slot, const IndexChange& change) {
 
 }  // namespace
 
+const IndexEntries* LastWrittenIndex(const StoreSlot* slot, IndexEntries* earlier) {
+  if (slot->indexChanges.empty()) return &slot->plKeyIndex;
+  // The entries now, with the changes made since undone, newest first.
+  earlier->clear();
+  bool whole = true;
+  slot->plKeyIndex.VisitFrom(0, [&](int32_t entry) {
+    return whole = earlier->Insert(earlier->size(), entry, "", 0);
+  });
+  for (auto change = slot->indexChanges.rbegin(); change != slot->indexChanges.rend(); ++change) {
+    const auto at = std::min(static_cast<std::size_t>(change->lPosition), earlier->size());
+    if (change->bInserted) {
+      earlier->Erase(at);
+    } else {
+      whole = whole && earlier->Insert(at, change->lOffset, "", 0);
+    }
+  }
+  return whole ? earlier : nullptr;
+}
+
 bool FlushIndex(StoreSlot* slot) {
   if (!slot->bIndexUnwritten) return true;
-  // The array of the last WriteIndex: the entries now, with the changes
-  // made since undone, newest first.
-  const IndexEntries* written = &slot->plKeyIndex;
   IndexEntries earlier;
-  if (!slot->indexChanges.empty()) {
-    bool whole = true;
-    slot->plKeyIndex.VisitFrom(0, [&](int32_t entry) {
-      return whole = earlier.Insert(earlier.size(), entry, "", 0);
-    });
-    for (auto change = slot->indexChanges.rbegin(); change != slot->indexChanges.rend(); ++change) {
-      const auto at = std::min(static_cast<std::size_t>(change->lPosition), earlier.size());
-      if (change->bInserted) {
-        earlier.Erase(at);
-      } else {
-        whole = whole && earlier.Insert(at, change->lOffset, "", 0);
-      }
-    }
-    if (!whole) {
-      slot->bWriteFailed = true;
-      return false;
-    }
-    written = &earlier;
+  const IndexEntries* written = LastWrittenIndex(slot, &earlier);
+  if (written == nullptr) {
+    slot->bWriteFailed = true;
+    return false;
   }
   slot->pFile->Seek(int64_t{slot->lIndexOffset} + kRecordHeaderSize + kIndexKeyLength);
   WriteArray(slot, *written, static_cast<std::size_t>(slot->lIndexCapacity), 0);

@@ -77,6 +77,10 @@ void WriteIndex(StoreSlot* slot);
 // Puts the array of the last WriteIndex into the Index record, if it is not
 // there yet; false when memory for it is short.
 bool FlushIndex(StoreSlot* slot);
+// The entries of the last WriteIndex (without their keys): plKeyIndex
+// itself when it has not changed since, else *earlier filled with them;
+// null when memory for them is short.
+const IndexEntries* LastWrittenIndex(const StoreSlot* slot, IndexEntries* earlier);
 
 // A held run of a buffered sorted store logs the changes of its index, so
 // that the arrays growth leaves behind in old Index records are produced

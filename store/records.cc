@@ -44,9 +44,14 @@ int64_t RoomOf(const RecordHeader& header) {
   return int64_t{header.lBytesAllocated} + header.lNameLength;
 }
 
-// Moves record R from one chain to the tail of another. When the link fails
-// the record is put back at the tail of its first chain.
+// Moves record R from one chain to the tail of another. The tail it goes
+// after is read before R leaves its chain, so that a header that cannot be
+// read (a damaged link, a failed read) stops the move before it begins,
+// rather than leave R on no chain. When the link fails all the same the
+// record is put back at the tail of its first chain.
 bool MoveRecord(StoreSlot* slot, ListHead& from, ListHead& to, int32_t R) {
+  RecordHeader tail;
+  if (to.lLast != 0 && !ReadRecordHeader(slot, to.lLast, &tail)) return false;
   if (!UnlinkRecord(slot, from, R)) return false;
   if (LinkRecordAtTail(slot, to, R)) return true;
   LinkRecordAtTail(slot, from, R);
@@ -152,7 +157,12 @@ int RewriteRecord(StoreSlot* slot, int32_t R, const char* key, const void* data,
   if (!ReadRecordHeader(slot, R, &header)) return 0;
 
   if (RoomOf(header) < need) {
-    // Relocate: release the old record, then place the value anew.
+    // Relocate: release the old record, then place the value anew. Should
+    // that fail, the record goes back to the allocated list's tail, which
+    // is read now, so that going back cannot fail for want of it.
+    RecordHeader tail;
+    const int32_t last = h.lhAllocated.lLast;
+    if (last != 0 && !ReadRecordHeader(slot, last, &tail)) return 0;
     if (!MoveRecord(slot, h.lhAllocated, h.lhFree, R)) return 0;
     if (IsSorted(*slot)) IndexRemove(slot, R);
     if (InsertRecord(slot, key, data, length)) return 1;

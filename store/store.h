@@ -161,6 +161,21 @@ int BdbGetStats(StoreHandle store, StoreStats *stats);
  * callback. */
 int BdbWalk(StoreHandle store, int list, RecordCallback callback);
 
+/* Checks the open store against every invariant of its file, as the file is
+ * seen through the handle (held changes included): the header (magic, chain
+ * heads, one Index record exactly when sorted); each chain (links inside the
+ * file, lPrev mirroring lNext, no loop, ends and counts as in its head);
+ * each record (lengths in range, lBytesUsed within lBytesAllocated, key
+ * without NUL bytes, inside the file); the records tiling the file after the
+ * header, each on one chain; one record per key; and for a sorted store the
+ * Index record and its array (every allocated record once, in key order,
+ * zero-padded) and the index in memory agreeing with it. Writes one line per
+ * problem found, naming it and where (chain position, record offset, index
+ * entry), to report when it is not NULL. Never writes to the store, and
+ * ends on any file, however damaged. 1 for a sound store; 0 when a problem
+ * was found, memory ran short, or the handle is invalid (one line says so). */
+int BdbCheck(StoreHandle store, FILE *report);
+
 #ifdef __cplusplus
 }
 #endif

@@ -70,6 +70,11 @@ TEST(KvsgenKillTest, AKilledRunLeavesTheOldStoreOrTheNewOne) {
     if (i == 0) {
       EXPECT_EQ(left, before) << "killed at once";
     }
+    // Either way, a store that passes the consistency check.
+    StoreHandle opened = BdbOpen(store.c_str());
+    ASSERT_NE(nullptr, opened) << "killed at " << i << "/10 of a run";
+    EXPECT_EQ(1, BdbCheck(opened, stderr)) << "killed at " << i << "/10 of a run";
+    BdbClose(opened);
   }
 }
 

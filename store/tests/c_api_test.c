@@ -33,6 +33,7 @@ int main(void) {
   if (!BdbGetStats(store, &stats) || stats.lAllocatedCount != 1 || stats.lFlags != 3) return 6;
   if (!BdbWalk(store, 0, CountRecord) || g_visits != 1) return 7;
   if (!BdbCompact(store)) return 8;
+  if (BdbCheck(store, stderr) != 1 || BdbCheck(NULL, NULL) != 0) return 12;
   if (!BdbDelete(store, "greeting")) return 9;
   if (!BdbClose(store) || BdbClose(store)) return 10;
   if (!BdbIsStoreFile(name)) return 11;

@@ -146,6 +146,7 @@ class DamagedFilesTest : public StoreTest {
     std::rewind(dump_);
     BdbDumpAllocated(store, dump_);
     BdbDumpFree(store, dump_);
+    BdbCheck(store, dump_);
     BdbPut(store, "Key00", "x", 1);
     BdbPut(store, "key11", "a value longer than any before it", 33);
     BdbPut(store, "brand new", "fresh", 5);

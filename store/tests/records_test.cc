@@ -360,6 +360,36 @@ TEST_F(RecordsTest, PutsPastTheTwoGibibyteLimitFailCleanly) {
 }
 #endif
 
+// A read that fails part way through a relocation or a delete (a page of
+// the file that cannot be loaded) fails the call and leaves every record on
+// a chain: the key keeps its old value, and the store stays sound.
+TEST_F(RecordsTest, FailedReadsNeverLeaveARecordOffTheChains) {
+  kvs::testing::FaultInjectingFileSystem fs;
+  kvs::testing::ScopedFileSystem scope(fs);
+  const std::string name = Path("s.kvs");
+  // Records over many pages of the file, free ones among them; unsorted, so
+  // an open reads no more than the header.
+  StoreHandle store = Create(name, 0);
+  ASSERT_NE(nullptr, store);
+  for (int i = 0; i < 2000; ++i) Put(store, Numbered("k", i), std::string(300, 'v'));
+  for (int i = 0; i < 2000; i += 10) BdbDelete(store, Numbered("k", i).c_str());
+  const Bytes base = CloseAndRead(store, name);
+  const std::string old(300, 'v'), relocated(6000, 'w');
+  for (const bool relocate : {true, false}) {
+    for (int reads = 0; reads < 12; ++reads) {
+      SCOPED_TRACE(::testing::Message() << (relocate ? "relocate" : "delete") << ", reads " << reads);
+      WriteFileBytes(name, base);
+      store = Open(name);
+      ASSERT_NE(nullptr, store);
+      fs.FailReadAfter(reads);
+      const int done = relocate ? Put(store, "k1001", relocated) : BdbDelete(store, "k1001");
+      fs.Heal();
+      EXPECT_EQ(done ? (relocate ? relocated : "<absent>") : old, Get(store, "k1001"));
+      EXPECT_EQ(1, BdbCheck(store, stdout));
+      EXPECT_EQ(1, BdbClose(store));
+    }
+  }
+}
 
 }  // namespace
 }  // namespace kvs_test
