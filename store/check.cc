@@ -9,6 +9,7 @@
 #include <new>
 #include <unordered_map>
 
+#include "store/lifecycle.h"
 #include "store/store.h"
 
 namespace kvs {
@@ -315,7 +316,7 @@ using namespace kvs;
 
 extern "C" int BdbCheck(StoreHandle store, FILE* report) {
   CheckReport problems(report);
-  StoreSlot* slot = ValidateHandle(store);
+  StoreSlot* slot = UsableSlot(store);
   if (slot == nullptr) {
     problems.Problem("store: the handle is not an open store");
     return 0;

@@ -243,7 +243,7 @@ int Compact(StoreSlot* slot) {
 
 extern "C" int BdbCompact(StoreHandle store) {
   return PublicCall(0, BDB_IO, [&] {
-    StoreSlot* slot = ValidateWritable(store);
+    StoreSlot* slot = UsableSlot(store);
     return slot != nullptr ? Compact(slot) : 0;
   });
 }

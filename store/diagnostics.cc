@@ -4,6 +4,7 @@
 
 #include "store/chains.h"
 #include "store/errors.h"
+#include "store/lifecycle.h"
 
 namespace kvs {
 namespace {
@@ -33,7 +34,7 @@ int32_t RecordCallbackVisitor(StoreSlot* slot, const char* key, const RecordHead
 
 void DumpChain(StoreHandle store, std::FILE* stream, ListHead StoreHeader::*chain,
                const char* banner) {
-  StoreSlot* slot = ValidateHandle(store);
+  StoreSlot* slot = UsableSlot(store);
   if (slot == nullptr || stream == nullptr) return;
   const int32_t first = (slot->header.*chain).lFirst;
   std::fputs(banner, stream);
@@ -61,7 +62,7 @@ extern "C" void BdbDumpFree(StoreHandle store, FILE* stream) {
 
 extern "C" int BdbGetStats(StoreHandle store, StoreStats* stats) {
   return PublicCall(0, BDB_INVALID_ARGUMENT, [&] {
-    StoreSlot* slot = ValidateHandle(store);
+    StoreSlot* slot = UsableSlot(store);
     if (slot == nullptr || stats == nullptr) return 0;
     const StoreHeader& h = slot->header;
     stats->lAllocatedCount = h.lhAllocated.lCount;
@@ -74,7 +75,7 @@ extern "C" int BdbGetStats(StoreHandle store, StoreStats* stats) {
 
 extern "C" int BdbWalk(StoreHandle store, int list, RecordCallback callback) {
   return PublicCall(0, BDB_INVALID_ARGUMENT, [&] {
-    StoreSlot* slot = ValidateHandle(store);
+    StoreSlot* slot = UsableSlot(store);
     if (slot == nullptr || callback == nullptr) return 0;
     const StoreHeader& h = slot->header;
     const ListHead& chain = list == 0 ? h.lhAllocated : list == 1 ? h.lhFree : h.lhIndex;

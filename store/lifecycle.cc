@@ -59,26 +59,34 @@ bool WriteAll(StoreSlot* slot) {
 }
 
 // After a commit that failed, the journal has put the file back as it was:
-// the store as seen through the handle goes back with it.
+// the store as seen through the handle goes back with it, now or, when the
+// file cannot be read (or put back) yet, before the handle's next use.
 void ForgetUncommitted(StoreSlot* slot) {
   if (slot->pBuffer == nullptr || slot->pBuffer->journal() == nullptr) return;
-  if (slot->pBuffer->RollbackPending()) {
-    // The file is neither the old store nor the new one until its journal
-    // has been applied: nothing may be read from it or built on it.
-    slot->pBuffer->DiscardChanges();
-    slot->bBroken = true;
-    return;
-  }
-  if (ReloadHeader(slot) && (!IsSorted(*slot) || IndexLoad(slot))) {
-    slot->bWriteFailed = false;
-    return;
-  }
-  // The file cannot be read back: no further change may be built on it.
-  NoteError(BDB_IO);
-  slot->bWriteFailed = true;
+  slot->pBuffer->DiscardChanges();
+  slot->bStale = true;
+  RefreshStore(slot);
 }
 
 }  // namespace
+
+bool RefreshStore(StoreSlot* slot) {
+  if (!slot->bStale) return true;
+  // A commit whose journal could not put the file back is undone first;
+  // nothing may be read from a half-written file.
+  if (slot->pBuffer->RollbackPending() && !slot->pBuffer->Flush()) return false;
+  if (!ReloadHeader(slot) || (IsSorted(*slot) && !IndexLoad(slot))) return false;
+  slot->bStale = false;
+  slot->bWriteFailed = false;
+  return true;
+}
+
+StoreSlot* UsableSlot(StoreHandle handle) {
+  StoreSlot* slot = ValidateHandle(handle);
+  if (slot == nullptr || RefreshStore(slot)) return slot;
+  NoteError(BDB_IO);
+  return nullptr;
+}
 
 bool CommitStore(StoreSlot* slot) {
   if (slot->bHeld) return !slot->bWriteFailed;
@@ -100,9 +108,9 @@ bool AttachJournal(StoreSlot* slot) {
 
 int CloseStore(StoreSlot* slot) {
   if (slot == nullptr) return 0;
-  if (slot->bBroken) {
-    // Only the journal's work is left to do; it is done by the next open
-    // when it fails here too.
+  if (!RefreshStore(slot)) {
+    // Only the journal's work is left to do; when it fails here too, the
+    // next open does it.
     slot->pBuffer->DiscardChanges();
     const bool restored = slot->pBuffer->Flush();
     CloseSlot(slot);
@@ -156,7 +164,7 @@ extern "C" int BdbClose(StoreHandle store) {
 
 extern "C" int BdbHoldWrites(StoreHandle store) {
   return PublicCall(0, BDB_IO, [&] {
-    StoreSlot* slot = ValidateHandle(store);
+    StoreSlot* slot = UsableSlot(store);
     if (slot == nullptr) return 0;
     slot->bHeld = true;
     if (slot->pBuffer != nullptr) slot->pBuffer->Hold(true);
@@ -167,7 +175,7 @@ extern "C" int BdbHoldWrites(StoreHandle store) {
 
 extern "C" int BdbFlush(StoreHandle store) {
   return PublicCall(0, BDB_IO, [&] {
-    StoreSlot* slot = ValidateWritable(store);
+    StoreSlot* slot = UsableSlot(store);
     if (slot == nullptr) return 0;
     slot->bHeld = false;
     if (slot->pBuffer != nullptr) slot->pBuffer->Hold(false);

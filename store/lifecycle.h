@@ -35,6 +35,12 @@ bool CommitStore(StoreSlot* slot);
 // Writes the index and every held change, closes the file, frees the slot.
 // 0 when something could not be written (the slot is freed all the same).
 int CloseStore(StoreSlot* slot);
+// Reads the store of a slot whose commit failed again from its file; true
+// when the slot's view is the file's (also when it never went stale).
+bool RefreshStore(StoreSlot* slot);
+// The slot of a handle, ready for use: ValidateHandle, then RefreshStore;
+// null (noting the cause) when either fails.
+StoreSlot* UsableSlot(StoreHandle handle);
 // Makes every later commit of the slot's store go through its journal.
 bool AttachJournal(StoreSlot* slot);
 

@@ -6,13 +6,14 @@
 
 #include "store/errors.h"
 #include "store/key_index.h"
+#include "store/lifecycle.h"
 
 using namespace kvs;
 
 namespace {
 
 char* ListPrefix(StoreHandle store, const char* prefix, int32_t* count) {
-  StoreSlot* slot = ValidateHandle(store);
+  StoreSlot* slot = UsableSlot(store);
   if (slot == nullptr) return nullptr;
   if (prefix == nullptr || !IsSorted(*slot)) {
     NoteError(BDB_INVALID_ARGUMENT);

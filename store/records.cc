@@ -238,7 +238,7 @@ int PutRecord(StoreSlot* slot, const char* key, const void* data, int32_t length
 
 extern "C" int BdbPut(StoreHandle store, const char* key, const void* data, int32_t length) {
   return PublicCall(0, BDB_IO, [&] {
-    StoreSlot* slot = ValidateWritable(store);
+    StoreSlot* slot = UsableSlot(store);
     if (slot == nullptr) return 0;
     if (key == nullptr || length < 0 || (data == nullptr && length > 0)) {
       NoteError(BDB_INVALID_ARGUMENT);
@@ -254,7 +254,7 @@ extern "C" int BdbPut(StoreHandle store, const char* key, const void* data, int3
 
 extern "C" int BdbGetSize(StoreHandle store, const char* key, int32_t* size) {
   return PublicCall(0, BDB_ABSENT, [&] {
-    StoreSlot* slot = ValidateHandle(store);
+    StoreSlot* slot = UsableSlot(store);
     int32_t R = 0;
     RecordHeader header;
     if (slot == nullptr || !FindLiveRecord(slot, key, &R, &header)) return 0;
@@ -265,7 +265,7 @@ extern "C" int BdbGetSize(StoreHandle store, const char* key, int32_t* size) {
 
 extern "C" int BdbRead(StoreHandle store, const char* key, void* buffer, int32_t bufferSize) {
   return PublicCall(0, BDB_ABSENT, [&] {
-    StoreSlot* slot = ValidateHandle(store);
+    StoreSlot* slot = UsableSlot(store);
     if (slot == nullptr) return 0;
     if (buffer == nullptr && bufferSize > 0) {
       NoteError(BDB_INVALID_ARGUMENT);
@@ -283,7 +283,7 @@ extern "C" int BdbRead(StoreHandle store, const char* key, void* buffer, int32_t
 
 extern "C" int BdbDelete(StoreHandle store, const char* key) {
   return PublicCall(0, BDB_ABSENT, [&] {
-    StoreSlot* slot = ValidateWritable(store);
+    StoreSlot* slot = UsableSlot(store);
     if (slot == nullptr) return 0;
     if (key == nullptr) {
       NoteError(BDB_INVALID_ARGUMENT);

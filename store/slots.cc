@@ -85,13 +85,6 @@ StoreSlot* ValidateHandle(StoreHandle handle) {
   return slot;
 }
 
-StoreSlot* ValidateWritable(StoreHandle handle) {
-  StoreSlot* slot = ValidateHandle(handle);
-  if (slot == nullptr || !slot->bBroken) return slot;
-  NoteError(BDB_IO);
-  return nullptr;
-}
-
 StoreSlot* SlotOfHandle(StoreHandle handle) {
   // Unsigned distance: a handle below the table wraps to a huge value.
   const uintptr_t distance =
@@ -200,7 +193,11 @@ bool ReloadHeader(StoreSlot* slot) {
   if (slot->pBuffer != nullptr) slot->pBuffer->DiscardChanges();
   ++slot->uHeaderWrites;  // what was found before may have moved
   slot->lLastFound = 0;
-  return ReadHeader(slot);
+  unsigned char bytes[kStoreHeaderSize];
+  if (!slot->pFile->Seek(0) || slot->pFile->Read(bytes, sizeof bytes) != sizeof bytes) return false;
+  slot->header = StoreHeader{};
+  DecodeStoreHeader(bytes, &slot->header);
+  return true;
 }
 
 void DiscardSlot(StoreSlot* slot) {

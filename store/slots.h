@@ -65,7 +65,7 @@ struct StoreSlot {
   int32_t lLastFound = 0;                   // ... at this record (0: none) ...
   uint64_t uLastFoundAt = 0;                // ... while uHeaderWrites had this value
   bool bWriteFailed = false;                // a write into pFile came up short
-  bool bBroken = false;                     // a failed commit could not be undone: no more changes
+  bool bStale = false;                      // after a failed commit: to be read again from the file
 };
 
 namespace kvs {
@@ -83,10 +83,6 @@ bool IsNoCase(const StoreSlot& slot);
 StoreSlot* SlotOfHandle(StoreHandle handle);
 // SlotOfHandle for a public call: null also notes BDB_INVALID_HANDLE.
 StoreSlot* ValidateHandle(StoreHandle handle);
-// ValidateHandle for a call that changes the store: also null (noting
-// BDB_IO) for a store whose file could not be put back after a failed
-// commit, which takes no more changes until it is opened again.
-StoreSlot* ValidateWritable(StoreHandle handle);
 // The first free slot of the table, or null (noting BDB_TOO_MANY_STORES).
 StoreSlot* FindFreeSlot();
 // Creates or truncates the file and makes an empty store in the slot.
@@ -110,7 +106,8 @@ int OpenSlotFrom(StoreSlot* slot, const char* fileName, std::string fullName,
 // Null (noting the cause) when the file cannot be opened or is locked.
 std::unique_ptr<kvs::StoreFile> OpenLocked(const char* fileName, kvs::OpenMode mode);
 // Reads the header again from the file, forgetting every uncommitted
-// change of the image; false when the header cannot be read.
+// change of the image; false (the header unchanged) when it cannot be read
+// whole.
 bool ReloadHeader(StoreSlot* slot);
 // Commits what the file still holds back, closes it and frees the slot.
 int CloseSlot(StoreSlot* slot);
