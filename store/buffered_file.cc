@@ -68,6 +68,8 @@ BufferedFile::Page* BufferedFile::LoadedPage(std::size_t number) {
   std::size_t have = 0;
   if (start < readableLength_) {
     have = static_cast<std::size_t>(std::min(kPageSize, readableLength_ - start));
+    // A half-written file is put back before anything is read from it.
+    if (rollbackPending_ && !RetryRollback()) return nullptr;
     if (!file_ || !file_->Seek(start) || file_->Read(bytes.get(), have) != have) return nullptr;
   }
   Page& page = pages_[number];
@@ -299,14 +301,9 @@ bool BufferedFile::WriteChanges() {
 }
 
 bool BufferedFile::CommitJournaled() {
-  if (rollbackPending_) {
-    // An earlier commit failed and could not be undone: nothing more may be
-    // written over it until its journal has done its work.
-    if (!journal_->RollBack(*file_)) return false;
-    rollbackPending_ = false;
-    fileLength_ = file_->Length();
-    DiscardChanges();  // the image was of the half-written file
-  }
+  // An earlier commit failed and could not be undone: nothing more may be
+  // written over it until its journal has done its work.
+  if (rollbackPending_ && !RetryRollback()) return false;
   if (dirtyPages_.empty() && length_ == fileLength_) return true;
   std::vector<ByteRange> ranges = ChangedRanges();
   if (length_ < fileLength_) ranges.push_back({length_, fileLength_});  // cut off
@@ -315,9 +312,17 @@ bool BufferedFile::CommitJournaled() {
   if (WriteChanges() && (!journal_->SyncsCommits() || file_->Sync()) && journal_->Finish()) {
     return true;
   }
+  // The image stays what it was: the committed file (once the journal has
+  // put it back) and the changes still to be written.
   rollbackPending_ = !journal_->RollBack(*file_);
-  fileLength_ = rollbackPending_ ? file_->Length() : committedLength;
+  fileLength_ = committedLength;
   return false;
+}
+
+bool BufferedFile::RetryRollback() {
+  if (!file_ || !journal_->RollBack(*file_)) return false;
+  rollbackPending_ = false;
+  return true;
 }
 
 bool BufferedFile::Flush() {

@@ -109,6 +109,9 @@ class BufferedFile final : public StoreFile {
   bool WriteChanges();
   // Commits through the journal; on failure the file is as before.
   bool CommitJournaled();
+  // Has the journal put back the file of a commit that failed; false when
+  // it cannot yet.
+  bool RetryRollback();
   void DropPagesFrom(int64_t length);
 
   std::unique_ptr<StoreFile> file_;

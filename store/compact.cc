@@ -45,8 +45,9 @@ struct TempFile {
 // creates it, empty and exclusively, so no other file is ever overwritten.
 // The name lies in the store's own directory (so the final rename never
 // crosses file systems): the store's file name cut at its first dot (a dot
-// is appended when there is none), followed by three digits.
-std::optional<TempFile> MakeTempFile(const std::string& fullName) {
+// is appended when there is none), followed by three digits. The journal
+// names it before it is created, so that no moment leaves it behind.
+std::optional<TempFile> MakeTempFile(const std::string& fullName, Journal& journal) {
   const std::size_t slash = fullName.find_last_of("/\\");
   const std::size_t baseAt = slash == std::string::npos ? 0 : slash + 1;
   const std::size_t dot = fullName.find('.', baseAt);
@@ -60,12 +61,15 @@ std::optional<TempFile> MakeTempFile(const std::string& fullName) {
     char number[4];
     std::snprintf(number, sizeof number, "%03i", n);
     name.replace(digits, 3, number);
+    if (!ActiveFileSystem().Missing(name.c_str())) continue;
+    if (!journal.BeginCompaction(name)) return std::nullopt;
     OpenError error = OpenError::kNone;
     std::unique_ptr<StoreFile> file =
         ActiveFileSystem().Open(name.c_str(), OpenMode::kCreateExclusive, &error);
     if (file) return TempFile{name, std::move(file)};
-    if (error != OpenError::kExists) return std::nullopt;
+    if (error != OpenError::kExists) break;
   }
+  journal.Finish();
   NoteError(BDB_IO);
   return std::nullopt;
 }
@@ -178,11 +182,11 @@ int Compact(StoreSlot* slot) {
     journal.SyncCommits(slot->pBuffer->journal()->SyncsCommits());
   }
 
-  std::optional<TempFile> temp = MakeTempFile(fullName);
-  if (!temp) return KeepOldStore(slot), 0;
   // From here on a crash leaves the journal naming the new file, and the
   // next open removes it.
-  if (!journal.BeginCompaction(temp->name) || !temp->file->Lock(true)) {
+  std::optional<TempFile> temp = MakeTempFile(fullName, journal);
+  if (!temp) return KeepOldStore(slot), 0;
+  if (!temp->file->Lock(true)) {
     temp->file.reset();
     fs.Delete(temp->name.c_str());
     journal.Finish();

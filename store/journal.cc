@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "store/errors.h"
+#include "store/format.h"
 
 namespace kvs {
 namespace {
@@ -265,12 +266,25 @@ bool Journal::BeginCompaction(const std::string& tempName) {
   return whole;
 }
 
+// True for a file a compaction could have left: empty (created, nothing
+// written yet), grown but not yet written (zeros where the magic goes), or
+// a store, however far it got.
+bool LooksLikeTempFile(const std::string& name) {
+  std::unique_ptr<StoreFile> file = ActiveFileSystem().Open(name.c_str(), OpenMode::kRead);
+  if (!file) return false;
+  unsigned char magic[sizeof kMagic];
+  const std::size_t got = file->Read(magic, sizeof magic);
+  static const unsigned char kZeros[sizeof kMagic] = {};
+  return (got == 0 && file->Length() == 0) ||
+         (got == sizeof magic && (std::memcmp(magic, kMagic, sizeof magic) == 0 ||
+                                  std::memcmp(magic, kZeros, sizeof magic) == 0));
+}
+
 // Removes a compaction's temporary file that the journal names.
 void RemoveTempFile(const ParsedJournal& journal, const std::string& storeName) {
-  FileSystem& fs = ActiveFileSystem();
   if (journal.kind == kCompactionKind && IsSiblingTempName(journal.tempName, storeName) &&
-      !fs.Missing(journal.tempName.c_str())) {
-    fs.Delete(journal.tempName.c_str());
+      LooksLikeTempFile(journal.tempName)) {
+    ActiveFileSystem().Delete(journal.tempName.c_str());
   }
 }
 

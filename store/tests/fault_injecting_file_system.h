@@ -4,6 +4,7 @@
 #ifndef KVS_STORE_TESTS_FAULT_INJECTING_FILE_SYSTEM_H
 #define KVS_STORE_TESTS_FAULT_INJECTING_FILE_SYSTEM_H
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <utility>
@@ -47,8 +48,17 @@ struct Faults {
   FailAfter read;    // Read reads nothing and returns 0
   FailAfter sync;
   FailAfter flush;
+  FailAfter crash;  // a call that changes a file ends the process instead
   int growths = 0;  // growing SetLength calls that succeeded
 };
+
+// The exit status of a process that CrashAfter ended.
+constexpr int kCrashedExit = 77;
+
+// Ends the process at once, as a kill would, when the crash budget is spent.
+inline void MayCrash(Faults& faults) {
+  if (faults.crash.Fails()) std::_Exit(kCrashedExit);
+}
 
 class FaultInjectingFile final : public StoreFile {
  public:
@@ -59,6 +69,7 @@ class FaultInjectingFile final : public StoreFile {
     return faults_->read.Fails() ? 0 : file_->Read(buffer, n);
   }
   std::size_t Write(const void* data, std::size_t n) override {
+    MayCrash(*faults_);
     return faults_->write.Fails() ? 0 : file_->Write(data, n);
   }
   bool Seek(int64_t offset) override { return file_->Seek(offset); }
@@ -66,12 +77,16 @@ class FaultInjectingFile final : public StoreFile {
   bool Flush() override { return !faults_->flush.Fails() && file_->Flush(); }
   int64_t Length() override { return file_->Length(); }
   bool SetLength(int64_t length) override {
+    MayCrash(*faults_);
     if (length <= file_->Length()) return file_->SetLength(length);
     if (faults_->growth.Fails(BDB_NO_SPACE) || !file_->SetLength(length)) return false;
     ++faults_->growths;
     return true;
   }
-  bool Sync() override { return !faults_->sync.Fails() && file_->Sync(); }
+  bool Sync() override {
+    MayCrash(*faults_);
+    return !faults_->sync.Fails() && file_->Sync();
+  }
   bool Lock(bool exclusive) override { return file_->Lock(exclusive); }
   bool IsNamed(const char* name) override { return file_->IsNamed(name); }
 
@@ -102,6 +117,10 @@ class FaultInjectingFileSystem final : public FileSystem {
   void FailSyncAfter(int n) { faults_->sync.Set(n); }
   // Flush succeeds n more times, then fails (0: every Flush fails).
   void FailFlushAfter(int n) { faults_->flush.Set(n); }
+  // The process ends (std::_Exit(kCrashedExit)) at the call that would
+  // change a file after n such calls succeeded: a write, a length change, a
+  // sync, a create, a delete or a replace.
+  void CrashAfter(int n) { faults_->crash.Set(n); }
   // Every call succeeds again; also for files already handed out.
   void Heal() { *faults_ = Faults{}; }
   // Growing SetLength calls that succeeded so far (since the last Heal).
@@ -109,6 +128,7 @@ class FaultInjectingFileSystem final : public FileSystem {
 
   std::unique_ptr<StoreFile> Open(const char* name, OpenMode mode,
                                   OpenError* error = nullptr) override {
+    if (mode != OpenMode::kRead && mode != OpenMode::kUpdate) MayCrash(*faults_);
     if (OpenFails(name, mode)) {
       NoteError(BDB_IO);
       if (error != nullptr) *error = OpenError::kOther;
@@ -119,9 +139,11 @@ class FaultInjectingFileSystem final : public FileSystem {
     return std::make_unique<FaultInjectingFile>(std::move(file), faults_);
   }
   bool Delete(const char* name) override {
+    MayCrash(*faults_);
     return !faults_->failDelete && PlatformFileSystem().Delete(name);
   }
   bool Replace(const char* from, const char* to) override {
+    MayCrash(*faults_);
     return !faults_->failReplace && PlatformFileSystem().Replace(from, to);
   }
 
