@@ -170,9 +170,10 @@ TEST_F(CompactTest, TemporaryNameIsTheFirstFreeNumberAfterTheFirstDot) {
       kvs::testing::ScopedFileSystem scope(recorder);
       ASSERT_EQ(1, BdbCompact(store));
     }
+    // Names already taken are passed over without an attempt to create them.
     std::vector<std::string> creates;
     for (const std::string& create : c.creates) creates.push_back(Path(create));
-    EXPECT_EQ(creates, recorder.exclusiveCreates);
+    EXPECT_EQ(std::vector<std::string>{creates.back()}, recorder.exclusiveCreates);
     ASSERT_EQ(size_t{1}, recorder.replaces.size());
     EXPECT_EQ(std::make_pair(creates.back(), name), recorder.replaces[0]);
     for (const std::string& sibling : c.siblings) EXPECT_EQ(ToBytes(sibling), ReadFileBytes(Path(sibling)));
