@@ -84,7 +84,7 @@ std::vector<std::string> ReadEverything(StoreHandle store) {
 
 void Change(StoreHandle store, const std::vector<std::string>& keys, bool held) {
   if (held) BdbHoldWrites(store);
-  const std::string value(100, 'v');
+  const std::string value(160, 'v');
   for (std::size_t i = 0; i < keys.size() && i < 4; ++i) {
     BdbPut(store, keys[i].c_str(), value.data(), static_cast<int32_t>(i * 40));
   }
