@@ -20,11 +20,12 @@ namespace kvs::fuzz {
 using Bytes = std::vector<unsigned char>;
 
 // One open file: the shared bytes of its name (they outlive a Delete or a
-// Replace of that name, as on POSIX) and a position of its own.
+// Replace of that name, as on POSIX), a position of its own, and the length
+// no file may pass, shared with the file system that can change it.
 class MemoryFile final : public StoreFile {
  public:
-  MemoryFile(std::shared_ptr<Bytes> bytes, int64_t maxLength)
-      : bytes_(std::move(bytes)), maxLength_(maxLength) {}
+  MemoryFile(std::shared_ptr<Bytes> bytes, std::shared_ptr<const int64_t> maxLength)
+      : bytes_(std::move(bytes)), maxLength_(std::move(maxLength)) {}
 
   std::size_t Read(void* buffer, std::size_t n) override {
     const std::size_t size = bytes_->size();
@@ -36,8 +37,10 @@ class MemoryFile final : public StoreFile {
   }
   std::size_t Write(const void* data, std::size_t n) override {
     if (n == 0) return 0;
-    if (static_cast<int64_t>(position_ + n) > maxLength_) return 0;  // a full disk
-    if (bytes_->size() < position_ + n) bytes_->resize(position_ + n);
+    if (bytes_->size() < position_ + n) {
+      if (static_cast<int64_t>(position_ + n) > *maxLength_) return 0;  // a full disk
+      bytes_->resize(position_ + n);
+    }
     std::memcpy(bytes_->data() + position_, data, n);
     position_ += n;
     return n;
@@ -51,7 +54,7 @@ class MemoryFile final : public StoreFile {
   bool Flush() override { return true; }
   int64_t Length() override { return static_cast<int64_t>(bytes_->size()); }
   bool SetLength(int64_t length) override {
-    if (length < 0 || length > maxLength_) return false;
+    if (length < 0 || (length > Length() && length > *maxLength_)) return false;
     bytes_->resize(static_cast<std::size_t>(length));
     return true;
   }
@@ -64,15 +67,19 @@ class MemoryFile final : public StoreFile {
 
  private:
   std::shared_ptr<Bytes> bytes_;
-  int64_t maxLength_;
+  std::shared_ptr<const int64_t> maxLength_;
   std::size_t position_ = 0;
 };
 
-// Files by name. Growth past maxLength fails as on a full disk, so that no
-// input can make a target take unbounded memory.
+// Files by name. Growth past the longest length fails as on a full disk, so
+// that no input can make a target take unbounded memory, and so that targets
+// can make room run out on purpose.
 class MemoryFileSystem final : public FileSystem {
  public:
-  explicit MemoryFileSystem(int64_t maxLength = int64_t{64} << 20) : maxLength_(maxLength) {}
+  static constexpr int64_t kDefaultMaxLength = int64_t{64} << 20;
+
+  // From now on, for files already open too, no file grows past maxLength.
+  void SetMaxLength(int64_t maxLength) { *maxLength_ = maxLength; }
 
   void Put(const std::string& name, Bytes bytes) {
     files_[name] = std::make_shared<Bytes>(std::move(bytes));
@@ -120,7 +127,7 @@ class MemoryFileSystem final : public FileSystem {
 
  private:
   std::map<std::string, std::shared_ptr<Bytes>> files_;
-  int64_t maxLength_;
+  std::shared_ptr<int64_t> maxLength_ = std::make_shared<int64_t>(kDefaultMaxLength);
 };
 
 // Installs a file system as the store's for the lifetime of this object.

@@ -5,7 +5,9 @@
 //
 // The map is keyed by the key as the store compares it: cut to
 // MAX_KEY_LENGTH bytes and, in a STORE_NOCASE store, with 'A'..'Z' folded.
-// Keys come from a small alphabet so that they collide often.
+// Keys come from a small alphabet so that they collide often. A script can
+// also make the disk full: a put or a compaction may then fail, and the store
+// must go on holding what it held before.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -108,6 +110,7 @@ class Script {
   void Run() {
     Create(in_.Byte() & 3);
     while (!in_.Done()) Step();
+    FreeDisk();
     CheckHolds(store_, model_, flags_);
     Check(BdbClose(store_) == 1);
     store_ = BdbOpen(kName);
@@ -117,7 +120,7 @@ class Script {
 
  private:
   void Step() {
-    switch (in_.Below(13)) {
+    switch (in_.Below(15)) {
       case 0: Create(in_.Byte() & 3); break;
       case 1: case 2: Put(); break;
       case 3: Delete(); break;
@@ -130,12 +133,15 @@ class Script {
       case 10: Flush(); break;
       case 11: CheckHolds(store_, model_, flags_); break;
       case 12: CheckFile(); break;
+      case 13: FillDisk(); break;
+      case 14: FreeDisk(); break;
     }
     // A held run leaves the file as it was when the run began.
     if (held_) Check(*fs_.Get(kName) == heldFile_);
   }
 
   void Create(int32_t flags) {
+    FreeDisk();
     BdbClose(store_);
     store_ = BdbCreate(kName, flags);
     Check(store_ != nullptr);
@@ -147,8 +153,16 @@ class Script {
   void Put() {
     const std::string key = Key(in_);
     const std::string value = Value(in_);
-    Check(BdbPut(store_, key.c_str(), value.data(), static_cast<int32_t>(value.size())) == 1);
-    model_[KeyForm(key, flags_)] = value;
+    if (BdbPut(store_, key.c_str(), value.data(), static_cast<int32_t>(value.size())) == 1) {
+      model_[KeyForm(key, flags_)] = value;
+      return;
+    }
+    // Only a full disk makes a put fail; the store and its file then hold
+    // what they held before.
+    Check(diskFull_);
+    FreeDisk();
+    CheckHolds(store_, model_, flags_);
+    CheckFile();
   }
 
   void Delete() {
@@ -210,11 +224,32 @@ class Script {
   }
 
   void Compact() {
-    Check(BdbCompact(store_) == 1);
+    const int compacted = BdbCompact(store_);
     held_ = false;
+    if (compacted == 1) return;
+    // The old store stays whole and open.
+    Check(diskFull_);
+    FreeDisk();
+    CheckHolds(store_, model_, flags_);
+    CheckFile();
+  }
+
+  // The disk fills up at the store's length and a few more bytes. Held runs
+  // grow the file only when they end, so the disk fills only outside them.
+  void FillDisk() {
+    const int64_t room = in_.Byte() * 8;
+    if (held_) return;
+    fs_.SetMaxLength(static_cast<int64_t>(fs_.Get(kName)->size()) + room);
+    diskFull_ = true;
+  }
+
+  void FreeDisk() {
+    fs_.SetMaxLength(MemoryFileSystem::kDefaultMaxLength);
+    diskFull_ = false;
   }
 
   void Reopen() {
+    FreeDisk();
     Check(BdbClose(store_) == 1);
     store_ = BdbOpen(kName);
     Check(store_ != nullptr);
@@ -222,6 +257,7 @@ class Script {
   }
 
   void Hold() {
+    FreeDisk();
     Check(BdbHoldWrites(store_) == 1);
     if (!held_) {
       heldFile_ = *fs_.Get(kName);
@@ -238,6 +274,7 @@ class Script {
   // The file, opened as it is now by another handle, holds every change
   // made so far, or, while writes are held, what it held when the run began.
   void CheckFile() {
+    FreeDisk();
     fs_.Put(kCopyName, *fs_.Get(kName));
     StoreHandle copy = BdbOpen(kCopyName);
     Check(copy != nullptr);
@@ -252,6 +289,7 @@ class Script {
   int32_t flags_ = 0;
   Model model_;
   bool held_ = false;
+  bool diskFull_ = false;
   Bytes heldFile_;
   Model heldModel_;
 };
