@@ -74,7 +74,7 @@ fuzz_probe() {
     >/dev/null 2>&1 || status=$?
   rm -rf "$probe"
   if [ $status -ne 0 ]; then
-    echo "clang++ cannot link a fuzz target: its fuzzer runtime is missing (Debian: libclang-rt-14-dev)"
+    echo "clang++ cannot link a fuzz target: its fuzzer runtime, libclang-rt-14-dev on Debian, is missing"
     return 1
   fi
 }
