@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a Release build with warnings as errors, the
 # same with clang, the suite under AddressSanitizer + UndefinedBehaviorSanitizer,
-# and the 32-bit and 64-bit Windows builds, each tested under wine where this
-# machine can run it. The last line names every leg with its outcome.
+# a bounded run of every fuzz target, and the 32-bit and 64-bit Windows builds,
+# each tested under wine where this machine can run it. The last line names
+# every leg with its outcome.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -20,6 +21,62 @@ run_leg() {  # name, build dir, extra cmake arguments...
   cmake --build "$dir" -j "$jobs"
   ctest --test-dir "$dir" --output-on-failure -j "$jobs"
   legs+=("$name passed")
+}
+
+# The fuzz targets (fuzz/), built with clang and its fuzzer runtime in a build
+# directory of their own, each run for a bounded time (KVS_FUZZ_SECONDS, 60 by
+# default) over a copy of its seed corpus; any crash, leak, timeout or memory
+# blow-up fails the run, and the input that caused it is kept beside the
+# copy. Without clang or the runtime the leg is reported as skipped, with the
+# reason, never as passed. The summary names each target's executions.
+fuzz_leg() {
+  local name="Fuzzing" dir=build/fuzz seconds=${KVS_FUZZ_SECONDS:-60} why
+  if ! why=$(fuzz_probe); then
+    echo "== $name: skipped ($why)"
+    legs+=("$name skipped ($why)")
+    return
+  fi
+  leg="$name build"
+  echo "== $leg"
+  CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVS_WERROR=ON \
+    -DKVS_FUZZ=ON -DKVS_TESTS=OFF >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  local target work executions runs=()
+  for target in store_image operation_script template echolog; do
+    leg="$name: ${target}_fuzzer"
+    echo "== $leg (${seconds}s)"
+    work=$PWD/$dir/runs/$target
+    rm -rf "$work" && mkdir -p "$work/corpus" && cp fuzz/corpus/"$target"/* "$work/corpus/"
+    if ! "$dir/fuzz/${target}_fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+        -print_final_stats=1 -artifact_prefix="$work/" "$work/corpus" >"$work/log" 2>&1; then
+      tail -n 40 "$work/log"
+      echo "== ${target}_fuzzer failed: the full log and the input are in $work"
+      return 1
+    fi
+    executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log")
+    echo "${target}_fuzzer: ${executions:-?} executions"
+    runs+=("$target ${executions:-?}")
+  done
+  legs+=("$name passed (executions: $(IFS=,; echo "${runs[*]}" | sed 's/,/, /g'))")
+}
+
+# Succeeds when clang++ can build a fuzz target here; otherwise prints why not.
+fuzz_probe() {
+  if ! command -v clang++ >/dev/null; then
+    echo "clang++ is not installed"
+    return 1
+  fi
+  local probe status=0
+  probe=$(mktemp -d)
+  echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }' \
+    >"$probe/probe.cc"
+  clang++ -fsanitize=fuzzer,address,undefined "$probe/probe.cc" -o "$probe/probe" \
+    >/dev/null 2>&1 || status=$?
+  rm -rf "$probe"
+  if [ $status -ne 0 ]; then
+    echo "clang++ cannot link a fuzz target: its fuzzer runtime, libclang-rt-14-dev on Debian, is missing"
+    return 1
+  fi
 }
 
 # The Windows legs, one per target width. Each is cross-built whenever its
@@ -110,6 +167,7 @@ fi
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_leg "AddressSanitizer + UndefinedBehaviorSanitizer" build/sanitize \
   -DCMAKE_BUILD_TYPE=Debug -DKVS_SANITIZE=ON
+fuzz_leg
 windows_leg x86
 windows_leg x64
 if [ ${#windows_ran[@]} -eq 2 ]; then
