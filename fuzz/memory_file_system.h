@@ -109,7 +109,8 @@ class MemoryFileSystem final : public FileSystem {
       if (error != nullptr) *error = OpenError::kOther;
       return nullptr;
     }
-    if (mode == OpenMode::kCreate || mode == OpenMode::kCreateExclusive) {
+    if (mode == OpenMode::kCreate || mode == OpenMode::kCreateExclusive ||
+        (mode == OpenMode::kOpenOrCreate && !exists)) {
       file = files_.insert_or_assign(name, std::make_shared<Bytes>()).first;
     }
     return std::make_unique<MemoryFile>(file->second, maxLength_);
@@ -124,6 +125,10 @@ class MemoryFileSystem final : public FileSystem {
     return true;
   }
   bool Missing(const char* name) override { return files_.count(name) == 0; }
+  // Names are whole already; files have one name and no permissions.
+  std::string FullName(const char* name) override { return name; }
+  int LinkCount(const char* /*name*/) override { return 1; }
+  bool CopyPermissions(const char* /*from*/, const char* /*to*/) override { return true; }
 
  private:
   std::map<std::string, std::shared_ptr<Bytes>> files_;
