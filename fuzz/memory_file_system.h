@@ -128,6 +128,7 @@ class MemoryFileSystem final : public FileSystem {
   // Names are whole already; files have one name and no permissions.
   std::string FullName(const char* name) override { return name; }
   int LinkCount(const char* /*name*/) override { return 1; }
+  bool ReplacesOpenFiles() override { return true; }
   bool CopyPermissions(const char* /*from*/, const char* /*to*/) override { return true; }
 
  private:

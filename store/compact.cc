@@ -217,8 +217,13 @@ int Compact(StoreSlot* slot) {
     if (replaced) newFile = TakeStoreFile(slot);
   } else if (copied) {
     newFile = TakeStoreFile(&work);
-    ReleaseStoreFile(slot);  // Windows cannot replace a file held open
-    released = true;
+    // The old file stays open, and so locked, until the new one has its
+    // name, so no other writer can take the old file meanwhile; Windows
+    // cannot replace a file held open, and there it is let go.
+    if (!fs.ReplacesOpenFiles()) {
+      ReleaseStoreFile(slot);
+      released = true;
+    }
     replaced = newFile != nullptr && fs.Replace(temp->name.c_str(), fullName.c_str());
   }
   CloseSlot(&work);

@@ -266,26 +266,41 @@ bool Journal::BeginCompaction(const std::string& tempName) {
   return whole;
 }
 
-// True for a file a compaction could have left: empty (created, nothing
-// written yet), grown but not yet written (zeros where the magic goes), or
-// a store, however far it got.
-bool LooksLikeTempFile(const std::string& name) {
+enum class TempFileState { kNotOurs, kLeftOver, kInUse };
+
+// What the file a compaction's journal names is: left over when it is
+// empty (created, nothing written yet), grown but not yet written (zeros
+// where the magic goes), or a store, however far it got; in use while the
+// compaction that fills it holds its lock.
+TempFileState TempFileStateOf(const std::string& name) {
   std::unique_ptr<StoreFile> file = ActiveFileSystem().Open(name.c_str(), OpenMode::kRead);
-  if (!file) return false;
+  if (!file) return TempFileState::kNotOurs;
   unsigned char magic[sizeof kMagic];
   const std::size_t got = file->Read(magic, sizeof magic);
   static const unsigned char kZeros[sizeof kMagic] = {};
-  return (got == 0 && file->Length() == 0) ||
-         (got == sizeof magic && (std::memcmp(magic, kMagic, sizeof magic) == 0 ||
-                                  std::memcmp(magic, kZeros, sizeof magic) == 0));
+  const bool ours = (got == 0 && file->Length() == 0) ||
+                    (got == sizeof magic && (std::memcmp(magic, kMagic, sizeof magic) == 0 ||
+                                             std::memcmp(magic, kZeros, sizeof magic) == 0));
+  if (!ours) return TempFileState::kNotOurs;
+  return file->Lock(true) ? TempFileState::kLeftOver : TempFileState::kInUse;
 }
 
-// Removes a compaction's temporary file that the journal names.
-void RemoveTempFile(const ParsedJournal& journal, const std::string& storeName) {
-  if (journal.kind == kCompactionKind && IsSiblingTempName(journal.tempName, storeName) &&
-      LooksLikeTempFile(journal.tempName)) {
-    ActiveFileSystem().Delete(journal.tempName.c_str());
+// Removes a compaction's temporary file that the journal names; false when
+// that compaction is still running.
+bool RemoveTempFile(const ParsedJournal& journal, const std::string& storeName) {
+  if (journal.kind != kCompactionKind || !IsSiblingTempName(journal.tempName, storeName)) {
+    return true;
   }
+  switch (TempFileStateOf(journal.tempName)) {
+    case TempFileState::kInUse:
+      return false;
+    case TempFileState::kLeftOver:
+      ActiveFileSystem().Delete(journal.tempName.c_str());
+      return true;
+    case TempFileState::kNotOurs:
+      return true;
+  }
+  return true;
 }
 
 Recovery RecoverStore(StoreFile& store, const std::string& storeName) {
@@ -306,7 +321,7 @@ Recovery RecoverStore(StoreFile& store, const std::string& storeName) {
       NoteError(BDB_IO);
       return Recovery::kFailed;
     }
-    RemoveTempFile(journal, storeName);
+    if (!RemoveTempFile(journal, storeName)) return Recovery::kFailed;  // noted BDB_LOCKED
   }
   if (!fs.Delete(name.c_str())) {
     NoteError(BDB_IO);
@@ -321,7 +336,9 @@ bool DiscardJournal(const std::string& storeName) {
   if (fs.Missing(name.c_str())) return true;
   std::vector<unsigned char> bytes;
   ParsedJournal journal;
-  if (ReadAll(name, &bytes) && Parse(bytes, &journal)) RemoveTempFile(journal, storeName);
+  if (ReadAll(name, &bytes) && Parse(bytes, &journal) && !RemoveTempFile(journal, storeName)) {
+    return false;  // noted BDB_LOCKED
+  }
   if (fs.Delete(name.c_str())) return true;
   NoteError(BDB_IO);
   return false;

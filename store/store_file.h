@@ -94,6 +94,9 @@ class FileSystem {
   virtual std::string FullName(const char* name);
   // How many names the file has (hard links); 1 when that cannot be told.
   virtual int LinkCount(const char* name);
+  // True when Replace may put a file in place of one that is open (POSIX);
+  // false when the open file must be closed first (Windows).
+  virtual bool ReplacesOpenFiles();
   // Gives the file to the permissions of the file from (and its owner,
   // where this process may); false when the permissions could not be set.
   virtual bool CopyPermissions(const char* from, const char* to);

@@ -222,6 +222,8 @@ class PosixFileSystem final : public PlatformFileSystemBase {
     return ::chmod(to, info.st_mode & 07777) == 0;
   }
 
+  bool ReplacesOpenFiles() override { return true; }
+
   // rename(2) replaces an existing target atomically.
   bool Replace(const char* from, const char* to) override {
     return from != nullptr && to != nullptr && std::rename(from, to) == 0;

@@ -203,6 +203,8 @@ class Win32FileSystem final : public PlatformFileSystemBase {
   // old one did; a store open for writing is never read-only.
   bool CopyPermissions(const char* /*from*/, const char* /*to*/) override { return true; }
 
+  bool ReplacesOpenFiles() override { return false; }
+
   bool Replace(const char* from, const char* to) override {
     return from != nullptr && to != nullptr &&
            MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
