@@ -55,6 +55,26 @@ TEST(KvsOpen, NeverCreatesOverAStoreItCannotOpen) {
 #endif
 }
 
+// A store another writer has open: KvsOpen waits its bounded time, then
+// gives up with the store untouched; once the writer is gone it opens.
+TEST(KvsOpen, WaitsABoundedTimeForALockedStoreAndLeavesItAlone) {
+  kvsgen_test::TempDir dir;
+  const std::string name = dir.File("s.kvs");
+  StoreHandle writer = BdbCreate(name.c_str(), STORE_SORTED);
+  ASSERT_NE(writer, nullptr);
+  ASSERT_EQ(BdbPut(writer, "k", "v", 1), 1);
+  const std::string before = ReadFile(name);
+  KvsSetLockWait(200);
+  EXPECT_EQ(KvsOpen(name.c_str()), nullptr);
+  EXPECT_EQ(BdbLastError(), BDB_LOCKED);
+  EXPECT_EQ(ReadFile(name), before);
+  BdbClose(writer);
+  StoreHandle store = KvsOpen(name.c_str());
+  EXPECT_NE(store, nullptr);
+  KvsClose(store);
+  KvsSetLockWait(10000);
+}
+
 #ifndef _WIN32
 TEST(KvsOpen, NeverReplacesAFileItCannotRead) {
   kvsgen_test::TempDir dir;
