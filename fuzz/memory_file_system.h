@@ -129,6 +129,7 @@ class MemoryFileSystem final : public FileSystem {
   std::string FullName(const char* name) override { return name; }
   int LinkCount(const char* /*name*/) override { return 1; }
   bool ReplacesOpenFiles() override { return true; }
+  bool NameFits(const char* name) override { return name != nullptr; }
   bool CopyPermissions(const char* /*from*/, const char* /*to*/) override { return true; }
 
  private:

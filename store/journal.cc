@@ -186,9 +186,9 @@ bool IsSiblingTempName(const std::string& temp, const std::string& storeName) {
          std::isdigit(static_cast<unsigned char>(tail[3]));
 }
 
-std::string JournalNameOf(const std::string& storeName) { return storeName + "-journal"; }
-
 }  // namespace
+
+std::string JournalNameOf(const std::string& storeName) { return storeName + "-journal"; }
 
 Journal::Journal(std::string storeName) : name_(JournalNameOf(storeName)) {}
 

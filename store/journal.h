@@ -75,6 +75,9 @@ enum class Recovery {
   kFailed,     // a journal is there but could not be applied: do not open
 };
 
+// The journal's name for a store of that (full) name: NAME-journal.
+std::string JournalNameOf(const std::string& storeName);
+
 // Finishes what a journal beside the store shows was interrupted, before the
 // store is read: rolls an unfinished commit back, removes a compaction's
 // temporary file, and removes the journal.

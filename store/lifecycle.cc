@@ -97,6 +97,9 @@ bool CommitStore(StoreSlot* slot) {
 
 bool AttachJournal(StoreSlot* slot) {
   if (slot->pBuffer == nullptr) return true;  // written through: nothing to undo
+  // A store whose journal's name the platform cannot reach (a name near
+  // MAX_PATH on Windows) is written without one, as a store always was.
+  if (!ActiveFileSystem().NameFits(JournalNameOf(slot->fullName).c_str())) return true;
   try {
     slot->pBuffer->AttachJournal(std::make_unique<Journal>(slot->fullName));
   } catch (const std::bad_alloc&) {

@@ -34,6 +34,7 @@ bool StoreFile::IsNamed(const char* /*name*/) { return true; }
 bool FileSystem::Missing(const char* name) { return PlatformFileSystem().Missing(name); }
 std::string FileSystem::FullName(const char* name) { return PlatformFileSystem().FullName(name); }
 int FileSystem::LinkCount(const char* name) { return PlatformFileSystem().LinkCount(name); }
+bool FileSystem::NameFits(const char* name) { return PlatformFileSystem().NameFits(name); }
 bool FileSystem::ReplacesOpenFiles() { return PlatformFileSystem().ReplacesOpenFiles(); }
 bool FileSystem::CopyPermissions(const char* from, const char* to) {
   return PlatformFileSystem().CopyPermissions(from, to);

@@ -92,6 +92,8 @@ class FileSystem {
   // the real file behind a symbolic link; the name itself when that cannot
   // be made. The platform's answer unless a file system has its own.
   virtual std::string FullName(const char* name);
+  // False for a name too long for the platform's calls to reach.
+  virtual bool NameFits(const char* name);
   // How many names the file has (hard links); 1 when that cannot be told.
   virtual int LinkCount(const char* name);
   // True when Replace may put a file in place of one that is open (POSIX);

@@ -223,6 +223,7 @@ class PosixFileSystem final : public PlatformFileSystemBase {
   }
 
   bool ReplacesOpenFiles() override { return true; }
+  bool NameFits(const char* name) override { return name != nullptr; }
 
   // rename(2) replaces an existing target atomically.
   bool Replace(const char* from, const char* to) override {

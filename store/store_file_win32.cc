@@ -9,6 +9,7 @@
 #endif
 #include <windows.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -178,7 +179,9 @@ class Win32FileSystem final : public PlatformFileSystemBase {
   bool Missing(const char* name) override {
     if (name == nullptr || GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES) return false;
     const DWORD code = GetLastError();
-    return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+    // A name too long for a file is one that no file has.
+    return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ||
+           code == ERROR_FILENAME_EXCED_RANGE;
   }
 
   std::string FullName(const char* name) override {
@@ -186,6 +189,11 @@ class Win32FileSystem final : public PlatformFileSystemBase {
     char full[MAX_PATH];
     const DWORD n = GetFullPathNameA(name, sizeof full, full, nullptr);
     return n > 0 && n < sizeof full ? std::string(full, n) : std::string(name);
+  }
+
+  // The ANSI calls take names shorter than MAX_PATH only.
+  bool NameFits(const char* name) override {
+    return name != nullptr && std::strlen(name) < MAX_PATH;
   }
 
   int LinkCount(const char* name) override {
