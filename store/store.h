@@ -16,11 +16,30 @@
  * Durability: when a call that changes a store (BdbCreate, BdbPut,
  * BdbDelete, BdbCompact, BdbClose, BdbFlush) returns, the file holds its
  * effect: every byte has been handed to the operating system, so another
- * process sees it and it outlives the end of this one. Only BdbCompact also
+ * process sees it and it outlives the end of this one. BdbCompact also
  * forces the new file to stable storage before it takes the store's name.
  * A store whose writes are held (BdbHoldWrites) keeps its changes in memory
  * instead, until the next BdbFlush, BdbCompact or BdbClose; until then the
  * file stays exactly as it was.
+ *
+ * Atomicity: every change reaches the file in one commit, at the end of the
+ * call (or of the held run) that made it, and a commit is whole or absent:
+ * before the store file is touched, the bytes about to change are saved in
+ * a journal beside it (the store's name followed by "-journal"), and the
+ * journal's removal completes the commit. A process that dies at any moment
+ * leaves the journal behind, and the next BdbOpen puts the store back as it
+ * was before that commit; a store without a journal opens as it is. A call
+ * that fails (a full disk, an I/O error) leaves the store as before, in the
+ * file and as seen through the handle; a failed BdbFlush keeps the run's
+ * changes in memory for a later try. By default a commit survives the death
+ * of the process, not a loss of power: BdbSyncCommits also syncs journal and
+ * store at every commit. (On Windows, a store whose name is too long for
+ * "-journal" to follow within MAX_PATH is written without a journal.)
+ *
+ * Locking: BdbOpen and BdbCreate take an exclusive lock on the store file,
+ * held until BdbClose. Any other open of the same file, in this process or
+ * another, fails with BDB_LOCKED and changes nothing; BdbCreate never cuts
+ * off a store that another handle has open.
  */
 #ifndef KVS_STORE_STORE_H
 #define KVS_STORE_STORE_H
@@ -82,9 +101,12 @@ int BdbIsStoreFile(const char *fileName);
  * behind that would open later. */
 StoreHandle BdbCreate(const char *fileName, int32_t flags);
 
-/* Opens an existing store for reading and writing. Returns NULL (and leaves
- * the file unchanged) when the file is not a store, cannot be opened for
- * update, is damaged beyond use, the name is too long, or no slot is free. */
+/* Opens an existing store for reading and writing, with its lock, after
+ * rolling back a commit that a journal beside it shows was interrupted (and
+ * removing the temporary file of an interrupted compaction). Returns NULL
+ * (and leaves the file unchanged) when the file is not a store, cannot be
+ * opened for update, is locked by another open (BDB_LOCKED), is damaged
+ * beyond use, the name is too long, or no slot is free. */
 StoreHandle BdbOpen(const char *fileName);
 
 /* Writes the key index of a sorted store and every held change, and closes
@@ -142,9 +164,18 @@ char *BdbListPrefix(StoreHandle store, const char *prefix, int32_t *count);
 void BdbFree(void *block);
 
 /* Rewrites the store into a fresh file holding only its live records and
- * puts it in place of the old file, atomically. The handle stays valid.
- * 1 on success; 0 on failure, with the old store left whole and open (held
- * changes are then written to it). Ends a run of held calls. */
+ * puts it in place of the old file, atomically. The fresh file is made in
+ * the directory of the store's real file (behind a symbolic link, wherever
+ * the working directory has moved), named after it (".000" to ".999"), with
+ * its permissions and, where allowed, owner. A store file with more than
+ * one name (hard links) is rewritten in place in one journaled commit
+ * instead, so that all its names keep leading to it. The handle stays
+ * valid. 1 on success; 0 on failure, with the old store left whole and open
+ * (held changes are then written to it), or, when the compacted store
+ * cannot be read back, with the handle no longer valid. A store whose
+ * allocated chain reaches fewer records than its counts or its index name
+ * is refused as damaged (BDB_DAMAGED) and left as it is. Ends a run of held
+ * calls. */
 int BdbCompact(StoreHandle store);
 
 /* Print the record headers of the allocated or free list to stream.
