@@ -253,6 +253,17 @@ int Compact(StoreSlot* slot) {
 extern "C" int BdbCompact(StoreHandle store) {
   return PublicCall(0, BDB_IO, [&] {
     StoreSlot* slot = UsableSlot(store);
-    return slot != nullptr ? Compact(slot) : 0;
+    if (slot == nullptr) return 0;
+    try {
+      return Compact(slot);
+    } catch (const std::bad_alloc&) {
+      // Whatever the compaction got to, the file under the name is whole;
+      // the handle reads it again before its next use.
+      NoteError(BDB_NO_MEMORY);
+      if (slot->szFileName[0] == '\0') return 0;  // the handle was let go
+      if (slot->pBuffer != nullptr) slot->pBuffer->DiscardChanges();
+      slot->bStale = true;
+      return 0;
+    }
   });
 }

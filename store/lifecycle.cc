@@ -2,6 +2,9 @@
 // public calls that do it or that hold and flush a run of changes.
 #include "store/lifecycle.h"
 
+#include <functional>
+#include <new>
+
 #include "store/errors.h"
 #include "store/journal.h"
 #include "store/key_index.h"
@@ -50,12 +53,18 @@ int OpenStoreFrom(StoreSlot* slot, const char* fileName, std::string fullName,
 namespace {
 
 // Writes every change of the image to the file; false when any did not
-// reach it.
+// reach it (memory that ran short included).
 bool WriteAll(StoreSlot* slot) {
-  WriteHeldIndexImages(slot);
-  const bool indexWritten = FlushIndex(slot);
-  if (!slot->pFile->Flush()) slot->bWriteFailed = true;
-  return indexWritten && !slot->bWriteFailed;
+  try {
+    WriteHeldIndexImages(slot);
+    const bool indexWritten = FlushIndex(slot);
+    if (!slot->pFile->Flush()) slot->bWriteFailed = true;
+    return indexWritten && !slot->bWriteFailed;
+  } catch (const std::bad_alloc&) {
+    NoteError(BDB_NO_MEMORY);
+    slot->bWriteFailed = true;
+    return false;
+  }
 }
 
 // After a commit that failed, the journal has put the file back as it was:
@@ -78,7 +87,31 @@ bool RefreshStore(StoreSlot* slot) {
   if (!ReloadHeader(slot) || (IsSorted(*slot) && !IndexLoad(slot))) return false;
   slot->bStale = false;
   slot->bWriteFailed = false;
+  if (slot->bHeld) {
+    // A held run goes on from the store as the file holds it.
+    slot->bIndexLogged = false;
+    slot->heldIndexLog.clear();
+    slot->heldIndexImages.clear();
+    BeginIndexLog(slot);
+  }
   return true;
+}
+
+int RunChange(StoreSlot* slot, const std::function<int()>& change) {
+  slot->bWriteFailed = false;
+  int result = 0;
+  try {
+    result = change();
+  } catch (const std::bad_alloc&) {
+    // The change stopped part way: nothing of it may reach the file.
+    NoteError(BDB_NO_MEMORY);
+    if (slot->pBuffer != nullptr) slot->pBuffer->DiscardChanges();
+    slot->bStale = true;
+    RefreshStore(slot);
+    return 0;
+  }
+  const bool committed = CommitStore(slot);
+  return result != 0 && committed ? 1 : 0;
 }
 
 StoreSlot* UsableSlot(StoreHandle handle) {

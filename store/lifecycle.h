@@ -10,6 +10,7 @@
 #define KVS_STORE_LIFECYCLE_H
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -41,6 +42,11 @@ bool RefreshStore(StoreSlot* slot);
 // The slot of a handle, ready for use: ValidateHandle, then RefreshStore;
 // null (noting the cause) when either fails.
 StoreSlot* UsableSlot(StoreHandle handle);
+// Runs the body of a call that changes the store, then commits: 1 when the
+// change was made and reached the file (or is held). A change that runs out
+// of memory part way is forgotten whole: the store (for a held run, the
+// whole run) goes back to what the file holds.
+int RunChange(StoreSlot* slot, const std::function<int()>& change);
 // Makes every later commit of the slot's store go through its journal.
 bool AttachJournal(StoreSlot* slot);
 

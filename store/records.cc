@@ -245,10 +245,7 @@ extern "C" int BdbPut(StoreHandle store, const char* key, const void* data, int3
       return 0;
     }
     // A put whose writes did not all reach the file is not reported stored.
-    slot->bWriteFailed = false;
-    const int result = PutRecord(slot, key, data, length);
-    const bool committed = CommitStore(slot);
-    return result != 0 && committed ? 1 : 0;
+    return RunChange(slot, [&] { return PutRecord(slot, key, data, length); });
   });
 }
 
@@ -294,9 +291,6 @@ extern "C" int BdbDelete(StoreHandle store, const char* key) {
       NoteError(BDB_NO_MEMORY);
       return 0;
     }
-    slot->bWriteFailed = false;
-    const int result = RemoveRecord(slot, stored.get());
-    const bool committed = CommitStore(slot);
-    return result != 0 && committed ? 1 : 0;
+    return RunChange(slot, [&] { return RemoveRecord(slot, stored.get()); });
   });
 }
