@@ -93,6 +93,16 @@ TEST_F(ReliabilityTest, EveryFailureReportsItsCause) {
   ASSERT_EQ(1, BdbClose(store));
   ASSERT_NE(nullptr, store = Open(name));
   EXPECT_EQ((std::vector<std::string>{"a", "b", "big", "c"}), List(store, ""));
+
+  // A close whose writes fail says so, and the file keeps what it had.
+  ASSERT_EQ(1, BdbHoldWrites(store));
+  ASSERT_EQ(1, Put(store, "held", "h"));
+  fs.FailWriteAfter(0);
+  EXPECT_EQ(0, BdbClose(store));
+  EXPECT_EQ(BDB_IO, BdbLastError());
+  fs.Heal();
+  ASSERT_NE(nullptr, store = Open(name));
+  EXPECT_EQ((std::vector<std::string>{"a", "b", "big", "c"}), List(store, ""));
 }
 
 // A commit cut short in the middle of its store writes (the writes fail and
