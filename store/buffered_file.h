@@ -23,12 +23,15 @@
 #include <memory>
 #include <vector>
 
+#include "store/large_memory.h"
 #include "store/store_file.h"
 
 namespace kvs {
 
 class BufferedFile final : public StoreFile {
  public:
+  static constexpr int64_t kPageSize = 64 * 1024;
+
   // Takes the open file; its length is read once, here.
   explicit BufferedFile(std::unique_ptr<StoreFile> file);
   ~BufferedFile() override;
@@ -46,7 +49,16 @@ class BufferedFile final : public StoreFile {
   bool SetLength(int64_t length) override;
   bool Sync() override;
   const unsigned char* View(int64_t offset, std::size_t n) override;
+  // View() without a call, for bytes that lie inside one page already in
+  // memory and outside every deferred range; null where View() is needed.
+  const unsigned char* ViewLoaded(int64_t offset, std::size_t n);
 
+  // Write() of bytes the caller puts in place: the first *got (at most n,
+  // up to the end of a page) of the n bytes at the position, to be filled
+  // through the pointer returned before the file is used again. The bytes
+  // count as written and the position moves past them. Null (nothing
+  // changed) when the page cannot be had.
+  unsigned char* WriteInPlace(std::size_t n, std::size_t* got);
   // While held, growth stays in the image until the next Flush().
   void Hold(bool held) { held_ = held; }
   // For a file nobody else looks at while it is being filled (a new store
@@ -77,9 +89,28 @@ class BufferedFile final : public StoreFile {
   void AdoptFile(std::unique_ptr<StoreFile> file) { file_ = std::move(file); }
 
  private:
-  struct Page;
+
+  // One page of the image: its bytes, when in memory, and what is known of
+  // them. Bytes [dirtyBegin, dirtyEnd) differ from the file; bytes from
+  // filled on are zero without having been written (so a page appended to is
+  // never cleared first).
+  struct Page {
+    unsigned char* bytes = nullptr;  // from the file's page memory
+    std::size_t filled = 0;
+    std::size_t dirtyBegin = 0;
+    std::size_t dirtyEnd = 0;
+    uint64_t lastUse = 0;
+    bool Dirty() const { return dirtyBegin < dirtyEnd; }
+    // Makes bytes [filled, end) real zeros.
+    void FillTo(std::size_t end);
+  };
 
   Page* LoadedPage(std::size_t number);
+  // Memory for one page, or null when memory is short; and its return.
+  unsigned char* TakePageMemory();
+  void GivePageMemory(unsigned char* bytes);
+  // Makes pages_[number] a page not in memory.
+  void UnloadPage(std::size_t number);
   void ShedPages();
   // Supplies the deferred ranges that an access of n bytes at offset may
   // not take as they are.
@@ -88,7 +119,10 @@ class BufferedFile final : public StoreFile {
   void DropPagesFrom(int64_t length);
 
   std::unique_ptr<StoreFile> file_;
-  std::vector<Page> pages_;                    // by page number; no bytes: not read yet
+  std::vector<Page, LargeAllocator<Page>> pages_;  // by page number; no bytes: not read yet
+  std::vector<LargeBuffer> pageMemory_;        // blocks that page bytes come from
+  std::vector<unsigned char*> freePageMemory_; // pages of those blocks no page uses
+  std::size_t pageMemoryPages_ = 0;            // pages of all those blocks
   std::vector<unsigned char> viewCopy_;       // a View() that spans two pages
   int64_t position_ = 0;
   std::vector<std::size_t> dirtyPages_;       // numbers of pages with changes
@@ -107,6 +141,17 @@ class BufferedFile final : public StoreFile {
   uint64_t uses_ = 0;                  // clock of page uses, for shedding the oldest
   bool held_ = false;
 };
+
+inline const unsigned char* BufferedFile::ViewLoaded(int64_t offset, std::size_t n) {
+  if (offset < 0 || !deferred_.empty() || writeBehindBudget_ > 0) return nullptr;
+  const auto number = static_cast<std::size_t>(offset / kPageSize);
+  const auto at = static_cast<std::size_t>(offset % kPageSize);
+  if (number >= pages_.size() || n > pages_[number].filled || at > pages_[number].filled - n ||
+      offset + static_cast<int64_t>(n) > length_) {
+    return nullptr;
+  }
+  return pages_[number].bytes + at;
+}
 
 }  // namespace kvs
 

@@ -2,18 +2,60 @@
 #include "store/index_entries.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 namespace kvs {
 
 void IndexEntries::Locate(std::size_t position, std::size_t* block, std::size_t* index) const {
-  std::size_t b = 0;
-  while (b + 1 < blocks_.size() && position >= blocks_[b].size()) {
-    position -= blocks_[b].size();
-    ++b;
-  }
+  // The last block that starts at or before position (the last block for a
+  // position past the end).
+  const auto after = std::upper_bound(firsts_.begin(), firsts_.end(), position);
+  const std::size_t b = after == firsts_.begin() ? 0 : static_cast<std::size_t>(after - firsts_.begin()) - 1;
   *block = b;
-  *index = position;
+  *index = position - (firsts_.empty() ? 0 : firsts_[b]);
+}
+
+uint64_t IndexEntries::PrefixOf(const char* key, std::size_t length) {
+  uint64_t prefix = 0;
+  for (std::size_t i = 0; i < 8; ++i) {
+    const unsigned char byte = i < length ? static_cast<unsigned char>(key[i]) : 0;
+    prefix = prefix << 8 | byte;
+  }
+  return prefix;
+}
+
+bool IndexEntries::EntryBelow(const Entry& entry, uint64_t prefix, const char* key,
+                         std::size_t length) const {
+  if (entry.prefix != prefix) return entry.prefix < prefix;
+  const std::size_t common = std::min<std::size_t>(entry.keyLength, length);
+  const int c = common > 0 ? std::memcmp(KeyOf(entry), key, common) : 0;
+  return c != 0 ? c < 0 : entry.keyLength < length;
+}
+
+std::size_t IndexEntries::LowerBound(const char* key, std::size_t length) const {
+  const uint64_t prefix = PrefixOf(key, length);
+  std::size_t lo = 0, hi = blocks_.size();
+  while (lo < hi) {
+    const std::size_t mid = lo + (hi - lo) / 2;
+    if (EntryBelow(blocks_[mid].back(), prefix, key, length)) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  if (lo == blocks_.size()) return size_;
+  const std::vector<Entry>& block = blocks_[lo];
+  std::size_t first = 0, last = block.size();
+  while (first < last) {
+    const std::size_t mid = first + (last - first) / 2;
+    if (EntryBelow(block[mid], prefix, key, length)) {
+      first = mid + 1;
+    } else {
+      last = mid;
+    }
+  }
+  return firsts_[lo] + first;
 }
 
 int32_t IndexEntries::at(std::size_t position) const {
@@ -32,6 +74,7 @@ const char* IndexEntries::KeyAt(std::size_t position, std::size_t* length) const
 
 void IndexEntries::clear() {
   blocks_.clear();
+  firsts_.clear();
   keys_.clear();
   removedKeyBytes_ = 0;
   size_ = 0;
@@ -42,9 +85,12 @@ bool IndexEntries::Insert(std::size_t position, int32_t entry, const char* key,
   const std::size_t keyAt = keys_.size();
   try {
     keys_.insert(keys_.end(), key, key + length);
-    const Entry added{entry, static_cast<uint32_t>(keyAt), static_cast<uint32_t>(length)};
+    const Entry added{PrefixOf(key, length), entry, static_cast<uint32_t>(keyAt),
+                      static_cast<uint32_t>(length)};
     if (blocks_.empty()) {
+      firsts_.reserve(1);
       blocks_.emplace_back(1, added);
+      firsts_.push_back(0);
     } else {
       // Appending goes straight to the last block.
       std::size_t b = blocks_.size() - 1, i = blocks_.back().size();
@@ -52,7 +98,10 @@ bool IndexEntries::Insert(std::size_t position, int32_t entry, const char* key,
       if (blocks_[b].size() >= 2 * kBlockEntries) {
         // A full block splits in two halves first, each with room again.
         std::vector<Entry> upper(blocks_[b].begin() + kBlockEntries, blocks_[b].end());
+        firsts_.reserve(firsts_.size() + 1);
         blocks_.insert(blocks_.begin() + static_cast<std::ptrdiff_t>(b) + 1, std::move(upper));
+        firsts_.insert(firsts_.begin() + static_cast<std::ptrdiff_t>(b) + 1,
+                       firsts_[b] + kBlockEntries);
         blocks_[b].resize(kBlockEntries);
         if (i > kBlockEntries) {
           ++b;
@@ -61,6 +110,7 @@ bool IndexEntries::Insert(std::size_t position, int32_t entry, const char* key,
       }
       std::vector<Entry>& target = blocks_[b];
       target.insert(target.begin() + static_cast<std::ptrdiff_t>(i), added);
+      for (std::size_t later = b + 1; later < firsts_.size(); ++later) ++firsts_[later];
     }
   } catch (const std::bad_alloc&) {
     keys_.resize(keyAt);
@@ -77,7 +127,11 @@ void IndexEntries::Erase(std::size_t position) {
   std::vector<Entry>& block = blocks_[b];
   removedKeyBytes_ += block[i].keyLength;
   block.erase(block.begin() + static_cast<std::ptrdiff_t>(i));
-  if (block.empty()) blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(b));
+  for (std::size_t later = b + 1; later < firsts_.size(); ++later) --firsts_[later];
+  if (block.empty()) {
+    blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(b));
+    firsts_.erase(firsts_.begin() + static_cast<std::ptrdiff_t>(b));
+  }
   --size_;
   if (removedKeyBytes_ > keys_.size() / 2 && removedKeyBytes_ > 4096) DropRemovedKeys();
 }

@@ -29,6 +29,11 @@ class IndexEntries {
   // holds for a leading run of the entries and for none after it.
   template <typename Below>
   std::size_t PartitionPoint(Below below) const;
+  // The first position whose key is not below key (length bytes), keys
+  // compared as unsigned bytes, a shorter key first when it is a prefix of
+  // the longer: PartitionPoint of that order, but most steps compare the
+  // eight leading bytes held in the entry and never reach the keys.
+  std::size_t LowerBound(const char* key, std::size_t length) const;
 
   // Inserts the record offset with its key before position (size()
   // appends); false when memory is short, with nothing changed.
@@ -53,11 +58,15 @@ class IndexEntries {
   static constexpr std::size_t kBlockEntries = 512;
 
   struct Entry {
+    uint64_t prefix;  // the key's first eight bytes, big-endian, zero-padded
     int32_t offset;
-    uint32_t keyAt;  // in keys_
+    uint32_t keyAt;   // in keys_
     uint32_t keyLength;
   };
   const char* KeyOf(const Entry& entry) const { return keys_.data() + entry.keyAt; }
+  static uint64_t PrefixOf(const char* key, std::size_t length);
+  // Whether the entry's key sorts before key, whose prefix is given.
+  bool EntryBelow(const Entry& entry, uint64_t prefix, const char* key, std::size_t length) const;
 
   // The block holding position, and the position within it.
   void Locate(std::size_t position, std::size_t* block, std::size_t* index) const;
@@ -65,6 +74,7 @@ class IndexEntries {
   void DropRemovedKeys();
 
   std::vector<std::vector<Entry>> blocks_;  // none empty
+  std::vector<std::size_t> firsts_;         // position of each block's first entry
   std::vector<char> keys_;                  // the keys of the entries, end to end
   std::size_t removedKeyBytes_ = 0;         // bytes of keys_ no entry uses
   std::size_t size_ = 0;
@@ -83,9 +93,8 @@ std::size_t IndexEntries::PartitionPoint(Below below) const {
       hi = mid;
     }
   }
-  std::size_t before = 0;
-  for (std::size_t b = 0; b < lo; ++b) before += blocks_[b].size();
-  if (lo == blocks_.size()) return before;
+  if (lo == blocks_.size()) return size_;
+  const std::size_t before = firsts_[lo];
   const std::vector<Entry>& block = blocks_[lo];
   std::size_t first = 0, last = block.size();
   while (first < last) {

@@ -122,9 +122,7 @@ int CompareForms(std::string_view a, std::string_view b) {
 std::size_t LowerBound(StoreSlot* slot, const char* key) {
   try {
     const std::string_view form = IndexForm(slot, key, std::strlen(key), &slot->keyForm);
-    return slot->plKeyIndex.PartitionPoint([form](const char* held, std::size_t length) {
-      return CompareForms({held, length}, form) < 0;
-    });
+    return slot->plKeyIndex.LowerBound(form.data(), form.size());
   } catch (const std::bad_alloc&) {  // no room for the folded form: fold byte by byte
     return slot->plKeyIndex.PartitionPoint([slot, key](const char* held, std::size_t length) {
       return CompareStoredKey(slot, key, held, length, SIZE_MAX) > 0;
@@ -177,6 +175,75 @@ int32_t IndexLookup(StoreSlot* slot, const char* key) {
   // Without the table, or past a record it cannot read: the binary search.
   const int32_t position = IndexSearch(slot, key, nullptr);
   return position >= 0 ? slot->plKeyIndex.at(static_cast<std::size_t>(position)) : 0;
+}
+
+namespace {
+
+// The record at offset seen in place, its header checked as ReadRecordHeader
+// checks it; false when it cannot be.
+bool ViewRecord(StoreSlot* slot, int32_t offset, RecordView* view) {
+  BufferedFile* file = slot->pBuffer;
+  const unsigned char* head = file->ViewLoaded(offset, kRecordHeaderSize);
+  if (head == nullptr && offset >= kStoreHeaderSize) head = file->View(offset, kRecordHeaderSize);
+  if (head == nullptr) return false;
+  unsigned char bytes[kRecordHeaderSize];
+  std::memcpy(bytes, head, sizeof bytes);
+  DecodeRecordHeader(bytes, &view->header);
+  if (!RecordFits(offset, view->header, file->Length())) return false;
+  const std::size_t n = static_cast<std::size_t>(kRecordHeaderSize) +
+                        static_cast<std::size_t>(view->header.lNameLength) +
+                        static_cast<std::size_t>(view->header.lBytesUsed);
+  view->bytes = file->ViewLoaded(offset, n);
+  if (view->bytes == nullptr) view->bytes = file->View(offset, n);
+  view->offset = offset;
+  if (view->bytes == nullptr) return false;
+#if defined(__GNUC__)
+  // A size is mostly followed by a read: the value's cache lines are
+  // fetched meanwhile, all at once.
+  const auto start = reinterpret_cast<uintptr_t>(view->bytes);
+  for (uintptr_t line = (start | 63) + 1; line < start + n; line += 64) {
+    __builtin_prefetch(reinterpret_cast<const void*>(line));
+  }
+#endif
+  return true;
+}
+
+// CompareStoredKey(key, stored) == 0 for a key of length bytes without a NUL
+// and a stored key of storedLength bytes (which ends at a NUL it holds).
+bool StoredKeyEquals(const char* key, std::size_t length, const unsigned char* stored,
+                     std::size_t storedLength, bool fold) {
+  if (storedLength < length || (storedLength > length && stored[length] != 0)) return false;
+  if (length == 0 || std::memcmp(key, stored, length) == 0) return true;
+  if (!fold) return false;
+  for (std::size_t i = 0; i < length; ++i) {
+    auto a = static_cast<unsigned char>(key[i]);
+    auto b = stored[i];
+    if (a >= 'A' && a <= 'Z') a = static_cast<unsigned char>(a + ('a' - 'A'));
+    if (b >= 'A' && b <= 'Z') b = static_cast<unsigned char>(b + ('a' - 'A'));
+    if (a != b) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int IndexLookupInPlace(StoreSlot* slot, const char* key, std::size_t length, RecordView* found) {
+  if (slot->pBuffer == nullptr || !IsSorted(*slot)) return -1;
+  if (!slot->keyLookup.built()) BuildKeyLookup(slot);
+  if (!slot->keyLookup.built()) return -1;
+  const bool fold = IsNoCase(*slot);
+  bool unreadable = false;
+  const int32_t offset =
+      slot->keyLookup.Find(KeyLookup::HashBytes(key, length, fold), [&](int32_t candidate) {
+        if (!ViewRecord(slot, candidate, found)) {
+          unreadable = true;
+          return false;
+        }
+        return StoredKeyEquals(key, length, found->bytes + kRecordHeaderSize,
+                               static_cast<std::size_t>(found->header.lNameLength), fold);
+      });
+  if (offset != 0) return 1;
+  return unreadable ? -1 : 0;
 }
 
 int32_t IndexInsertPosition(StoreSlot* slot, const char* key) {
@@ -372,37 +439,91 @@ void WriteIndex(StoreSlot* slot) {
 
 namespace {
 
+// Takes the bytes of one array at the file position, in order: straight
+// into the pages of a buffered file, else a chunk at a time through writes.
+class ArrayOutput {
+ public:
+  ArrayOutput(StoreSlot* slot, std::size_t total) : slot_(slot), left_(total) {}
+  ~ArrayOutput() { WriteChunk(); }
+  ArrayOutput(const ArrayOutput&) = delete;
+  ArrayOutput& operator=(const ArrayOutput&) = delete;
+
+  // Room for the next bytes: at least one (while any of the total is left).
+  std::size_t Room() {
+    if (room_ == 0) Next();
+    return room_;
+  }
+  // The next Room() bytes go here; Advance(n) says n of them are filled.
+  unsigned char* At() { return at_; }
+  void Advance(std::size_t n) {
+    at_ += n;
+    room_ -= n;
+    left_ -= n;
+  }
+
+ private:
+  void Next() {
+    WriteChunk();
+    if (left_ == 0) return;
+    if (!inChunks_ && slot_->pBuffer != nullptr) {
+      std::size_t got = 0;
+      at_ = slot_->pBuffer->WriteInPlace(left_, &got);
+      if (at_ != nullptr) {
+        room_ = got;
+        return;
+      }
+    }
+    inChunks_ = true;  // the bytes go through writes from here on
+    at_ = chunk_;
+    room_ = std::min(left_, sizeof chunk_);
+    chunkStart_ = chunk_;
+  }
+  void WriteChunk() {
+    if (!inChunks_ || chunkStart_ == nullptr) return;
+    WriteBytes(slot_, chunkStart_, static_cast<std::size_t>(at_ - chunkStart_));
+    chunkStart_ = nullptr;
+  }
+
+  StoreSlot* slot_;
+  std::size_t left_;  // bytes of the total not filled yet
+  unsigned char* at_ = nullptr;
+  std::size_t room_ = 0;
+  bool inChunks_ = false;
+  unsigned char* chunkStart_ = nullptr;  // the chunk being filled, if any
+  unsigned char chunk_[16384];
+};
+
 // Writes an array of entries zero-padded to capacity entries, from its byte
-// skip on, at the file position: a chunk of encoded bytes at a time.
+// skip on, at the file position.
 void WriteArray(StoreSlot* slot, const IndexEntries& entries, std::size_t capacity,
                 std::size_t skip) {
-  constexpr std::size_t kChunkBytes = 16384;
-  unsigned char chunk[kChunkBytes];
-  std::size_t used = 0;
-  std::size_t produced = skip;  // bytes of the array written or skipped
   const std::size_t total = 4 * capacity;
-  auto put = [&](int32_t entry) {
+  if (skip >= total) return;
+  ArrayOutput out(slot, total - skip);
+  std::size_t produced = skip;  // bytes of the array written or skipped
+  entries.VisitFrom(skip / 4, [&](int32_t entry) {
     unsigned char bytes[4];
     EncodeInt32(entry, bytes);
-    for (std::size_t b = produced % 4; b < 4; ++b) chunk[used++] = bytes[b];
-    produced += 4 - produced % 4;
-    if (used > kChunkBytes - 4) {
-      WriteBytes(slot, chunk, used);
-      used = 0;
+    std::size_t b = produced % 4;
+    if (b == 0 && out.Room() >= 4) {
+      std::memcpy(out.At(), bytes, 4);
+      out.Advance(4);
+      produced += 4;
+    } else {
+      for (; b < 4; ++b, ++produced) {
+        out.Room();
+        *out.At() = bytes[b];
+        out.Advance(1);
+      }
     }
-  };
-  entries.VisitFrom(skip / 4, [&](int32_t entry) {
-    if (produced >= total) return false;
-    put(entry);
     return produced < total;
   });
-  WriteBytes(slot, chunk, used);
-  // The zero entries after them, a chunk at a time.
-  std::memset(chunk, 0, sizeof chunk);
-  for (std::size_t left = total > produced ? total - produced : 0; left > 0;) {
-    const std::size_t n = std::min(left, sizeof chunk);
-    WriteBytes(slot, chunk, n);
-    left -= n;
+  // The zero entries after them.
+  while (produced < total) {
+    const std::size_t n = std::min(out.Room(), total - produced);
+    std::memset(out.At(), 0, n);
+    out.Advance(n);
+    produced += n;
   }
 }
 

@@ -56,6 +56,19 @@ int32_t IndexSearch(StoreSlot* slot, const char* key, int32_t* lastProbe);
 // The offset of the record whose key equals key, found through the hash
 // table of the index keys (built on first use); 0 when absent.
 int32_t IndexLookup(StoreSlot* slot, const char* key);
+// A record seen in place in the image of a buffered store: its offset, its
+// checked header, and its bytes from the header on (header, key, data area),
+// valid until the next use of the file.
+struct RecordView {
+  int32_t offset = 0;
+  RecordHeader header;
+  const unsigned char* bytes = nullptr;
+};
+// IndexLookup for a buffered sorted store without a copy: key holds length
+// bytes (at most MAX_KEY_LENGTH, no NUL). 1 and *found when present, 0 when
+// absent; -1 when this way cannot tell (no table, a record it names cannot
+// be read, not a buffered sorted store): then ask IndexLookup.
+int IndexLookupInPlace(StoreSlot* slot, const char* key, std::size_t length, RecordView* found);
 // The position at which key belongs.
 int32_t IndexInsertPosition(StoreSlot* slot, const char* key);
 // Stores record offset at key's position, growing the array first when full.

@@ -4,6 +4,7 @@
 #include "store/records.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "store/key_index.h"
@@ -175,6 +176,28 @@ bool FindLiveRecord(StoreSlot* slot, const char* key, int32_t* R, RecordHeader* 
          ReadRecordHeader(slot, *R, header);
 }
 
+bool FindValue(StoreSlot* slot, const char* key, int32_t* R, RecordHeader* header,
+               const unsigned char** value) {
+  *value = nullptr;
+  if (key == nullptr) return false;
+  const std::size_t length = std::strlen(key);
+  if (length <= static_cast<std::size_t>(MAX_KEY_LENGTH)) {
+    RecordView view;
+    switch (IndexLookupInPlace(slot, key, length, &view)) {
+      case 1:
+        *R = view.offset;
+        *header = view.header;
+        *value = view.bytes + kRecordHeaderSize + view.header.lNameLength;
+        return true;
+      case 0:
+        return false;
+      default:
+        break;
+    }
+  }
+  return FindLiveRecord(slot, key, R, header);
+}
+
 int RemoveRecord(StoreSlot* slot, const char* key) {
   int32_t R = 0;
   if (FindRecord(slot, key, &R) != 1) return 0;
@@ -226,7 +249,8 @@ extern "C" int BdbGetSize(StoreHandle store, const char* key, int32_t* size) {
   StoreSlot* slot = ValidateHandle(store);
   int32_t R = 0;
   RecordHeader header;
-  if (slot == nullptr || !FindLiveRecord(slot, key, &R, &header)) return 0;
+  const unsigned char* value = nullptr;
+  if (slot == nullptr || !FindValue(slot, key, &R, &header, &value)) return 0;
   if (size != nullptr) *size = header.lBytesUsed;
   return 1;
 }
@@ -236,9 +260,12 @@ extern "C" int BdbRead(StoreHandle store, const char* key, void* buffer, int32_t
   if (slot == nullptr || (buffer == nullptr && bufferSize > 0)) return 0;
   int32_t R = 0;
   RecordHeader header;
-  if (!FindLiveRecord(slot, key, &R, &header)) return 0;
+  const unsigned char* value = nullptr;
+  if (!FindValue(slot, key, &R, &header, &value)) return 0;
   const int32_t n = header.lBytesUsed < bufferSize ? header.lBytesUsed : bufferSize;
-  if (n > 0) {
+  if (n > 0 && value != nullptr) {
+    std::memcpy(buffer, value, static_cast<std::size_t>(n));
+  } else if (n > 0) {
     slot->pFile->Seek(int64_t{R} + kRecordHeaderSize + header.lNameLength);
     slot->pFile->Read(buffer, static_cast<std::size_t>(n));
   }

@@ -27,6 +27,11 @@ int RewriteRecord(StoreSlot* slot, int32_t R, const char* key, const void* data,
 // its checked header. False when the key is null or absent or the record is
 // damaged.
 bool FindLiveRecord(StoreSlot* slot, const char* key, int32_t* R, RecordHeader* header);
+// FindLiveRecord for a size or a read: where the record can be seen in
+// place, *value points at its value (valid until the next use of the file);
+// else *value is null and the value is to be read from the file.
+bool FindValue(StoreSlot* slot, const char* key, int32_t* R, RecordHeader* header,
+               const unsigned char** value);
 // Releases key's record to the free list; 0 when the key is absent.
 int RemoveRecord(StoreSlot* slot, const char* key);
 // Yields the first free record whose room covers the need in *userData.
