@@ -48,15 +48,22 @@ std::optional<std::string> MakeTempName(const StoreSlot* slot) {
   return std::nullopt;
 }
 
+// The working slot, and where the copies go in its index.
+struct CopyTarget {
+  StoreSlot* slot;
+  InsertionPositions positions;
+};
+
 // Copies the record whose data area the walk is positioned at into the
-// working slot passed as user data. -1 stops the walk on failure.
+// target passed as user data. -1 stops the walk on failure.
 int32_t CopyRecordVisitor(StoreSlot* source, const char* key, const RecordHeader& header,
                           void* userData) {
-  auto* target = static_cast<StoreSlot*>(userData);
+  auto* target = static_cast<CopyTarget*>(userData);
+  const int32_t position = target->positions.Take(VisitedRecordOffset(source, header));
   const auto used = static_cast<std::size_t>(header.lBytesUsed);
   const unsigned char* value = source->pFile->View(source->pFile->Tell(), used);
   if (value == nullptr) return -1;
-  return InsertRecord(target, key, value, header.lBytesUsed) ? 0 : -1;
+  return InsertRecord(target->slot, key, value, header.lBytesUsed, position) ? 0 : -1;
 }
 
 // Writes everything of the new store and forces it to stable storage; false
@@ -108,8 +115,12 @@ extern "C" int BdbCompact(StoreHandle store) {
     return 0;
   }
   if (work.pBuffer != nullptr) work.pBuffer->WriteBehind(kCopyBufferBytes);
-  bool copied = WalkChain(slot, slot->header.lhAllocated.lFirst, CopyRecordVisitor, &work) == 0;
+  CopyTarget target{&work, {}};
+  if (IsSorted(*slot)) target.positions.Prepare(slot);
+  bool copied = WalkChain(slot, slot->header.lhAllocated.lFirst, CopyRecordVisitor, &target) == 0;
   copied = copied && MakeDurable(&work);
+  // The reopened store takes over the index the new file was written with.
+  IndexEntries written = std::move(work.plKeyIndex);
   CloseSlot(&work);
 
   bool replaced = false;
@@ -121,6 +132,6 @@ extern "C" int BdbCompact(StoreHandle store) {
   if (!replaced) fs.Delete(tempName->c_str());
   // The handle designates the store again: the compacted one, or the old
   // one, untouched, when anything failed.
-  OpenStore(slot, savedName.c_str());
+  OpenStore(slot, savedName.c_str(), replaced ? &written : nullptr);
   return replaced ? 1 : 0;
 }

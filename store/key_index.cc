@@ -272,11 +272,39 @@ bool NoteIndexChange(StoreSlot* slot, const IndexChange& change) {
 
 }  // namespace
 
-int IndexInsert(StoreSlot* slot, int32_t offset, const char* key) {
+void InsertionPositions::Prepare(const StoreSlot* source) {
+  ranks_.clear();
+  taken_.clear();
+  try {
+    ranks_.reserve(source->plKeyIndex.size());
+    int32_t rank = 0;
+    source->plKeyIndex.VisitFrom(0, [&](int32_t offset) {
+      ranks_.emplace_back(offset, rank++);
+      return true;
+    });
+    std::sort(ranks_.begin(), ranks_.end());
+    taken_.assign(ranks_.size() + 1, 0);
+  } catch (const std::bad_alloc&) {
+    ranks_.clear();
+    taken_.clear();
+  }
+}
+
+int32_t InsertionPositions::Take(int32_t offset) {
+  const auto found = std::lower_bound(ranks_.begin(), ranks_.end(), std::make_pair(offset, INT32_MIN));
+  if (found == ranks_.end() || found->first != offset) return -1;
+  const auto rank = static_cast<std::size_t>(found->second);
+  int32_t before = 0;
+  for (std::size_t i = rank; i > 0; i &= i - 1) before += taken_[i];
+  for (std::size_t i = rank + 1; i < taken_.size(); i += i & (~i + 1)) ++taken_[i];
+  return before;
+}
+
+int IndexInsert(StoreSlot* slot, int32_t offset, const char* key, int32_t position) {
   const int32_t count = KeyCount(slot);
   if (count > slot->lIndexCapacity) return 0;
   if (count == slot->lIndexCapacity && !IndexGrow(slot)) return 0;
-  const int32_t p = IndexInsertPosition(slot, key);
+  const int32_t p = position >= 0 ? position : IndexInsertPosition(slot, key);
   if (p < 0 || p >= slot->lIndexCapacity) return 0;
   const bool noted = NoteIndexChange(slot, IndexChange{true, p, offset});
   const std::size_t length = std::strlen(key);
@@ -359,7 +387,7 @@ int IndexCreate(StoreSlot* slot) {
   return 1;
 }
 
-int IndexLoad(StoreSlot* slot) {
+int IndexLoad(StoreSlot* slot, IndexEntries* known) {
   const int32_t record = WalkChain(slot, slot->header.lhIndex.lFirst, KeyMatchVisitor,
                                    const_cast<char*>(kIndexKey));
   if (record <= 0) return 0;
@@ -369,7 +397,7 @@ int IndexLoad(StoreSlot* slot) {
   const auto capacity = static_cast<int32_t>(static_cast<uint32_t>(header.lBytesAllocated) / 4);
   // The array must end in at least one 0 entry: entries in use lie inside
   // the file, in ascending key order, and every entry after them is 0.
-  const int32_t count = KeyCount(slot);
+  int32_t count = KeyCount(slot);
   if (capacity < 1 || count < 0 || count >= capacity) return 0;
   std::vector<int32_t> entries;
   try {
@@ -383,6 +411,14 @@ int IndexLoad(StoreSlot* slot) {
   IndexEntries& loaded = slot->plKeyIndex;
   loaded.clear();
   slot->keyLookup.Clear();
+  if (known != nullptr && known->size() == static_cast<std::size_t>(count)) {
+    std::size_t i = 0;
+    known->VisitFrom(0, [&](int32_t entry) { return entry == entries[i] && ++i < entries.size(); });
+    if (count == 0 || i == entries.size()) {
+      loaded = std::move(*known);
+      count = 0;  // nothing left to read
+    }
+  }
   std::string previous, current;
   for (int32_t i = 0; i < count; ++i) {
     const int32_t entry = entries[static_cast<std::size_t>(i)];
@@ -438,6 +474,21 @@ void WriteIndex(StoreSlot* slot) {
 }
 
 namespace {
+
+// Encodes count int32 values, little-endian, at out.
+void EncodeInt32s(const int32_t* values, std::size_t count, unsigned char* out) {
+  static const bool kLittleEndian = [] {
+    const uint32_t one = 1;
+    unsigned char first = 0;
+    std::memcpy(&first, &one, 1);
+    return first == 1;
+  }();
+  if (kLittleEndian) {
+    std::memcpy(out, values, 4 * count);
+    return;
+  }
+  for (std::size_t i = 0; i < count; ++i) EncodeInt32(values[i], out + 4 * i);
+}
 
 // Takes the bytes of one array at the file position, in order: straight
 // into the pages of a buffered file, else a chunk at a time through writes.
@@ -501,20 +552,27 @@ void WriteArray(StoreSlot* slot, const IndexEntries& entries, std::size_t capaci
   if (skip >= total) return;
   ArrayOutput out(slot, total - skip);
   std::size_t produced = skip;  // bytes of the array written or skipped
-  entries.VisitFrom(skip / 4, [&](int32_t entry) {
-    unsigned char bytes[4];
-    EncodeInt32(entry, bytes);
-    std::size_t b = produced % 4;
-    if (b == 0 && out.Room() >= 4) {
-      std::memcpy(out.At(), bytes, 4);
-      out.Advance(4);
-      produced += 4;
-    } else {
-      for (; b < 4; ++b, ++produced) {
+  entries.VisitRuns(skip / 4, [&](const int32_t* run, std::size_t count) {
+    for (std::size_t e = 0; e < count && produced < total;) {
+      const std::size_t room = out.Room();
+      const std::size_t whole = std::min({count - e, room / 4, (total - produced) / 4});
+      if (produced % 4 == 0 && whole > 0) {
+        // Whole entries: straight into place.
+        EncodeInt32s(run + e, whole, out.At());
+        out.Advance(4 * whole);
+        produced += 4 * whole;
+        e += whole;
+        continue;
+      }
+      // An entry split between two places, or begun before skip.
+      unsigned char bytes[4];
+      EncodeInt32(run[e], bytes);
+      for (std::size_t b = produced % 4; b < 4; ++b, ++produced) {
         out.Room();
         *out.At() = bytes[b];
         out.Advance(1);
       }
+      ++e;
     }
     return produced < total;
   });

@@ -20,9 +20,9 @@ int CreateStore(StoreSlot* slot, const char* fileName, int32_t flags) {
   return 1;
 }
 
-int OpenStore(StoreSlot* slot, const char* fileName) {
+int OpenStore(StoreSlot* slot, const char* fileName, IndexEntries* known) {
   if (!OpenSlot(slot, fileName)) return 0;
-  if (IsSorted(*slot) && !IndexLoad(slot)) {
+  if (IsSorted(*slot) && !IndexLoad(slot, known)) {
     DiscardSlot(slot);
     return 0;
   }

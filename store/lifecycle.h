@@ -21,7 +21,9 @@ namespace kvs {
 int CreateStore(StoreSlot* slot, const char* fileName, int32_t flags);
 // Opens an existing store into a free slot, loading its index when sorted.
 // 0, with the slot free and the file untouched, for an unusable store.
-int OpenStore(StoreSlot* slot, const char* fileName);
+// known, when given, is the index the store was just written with (see
+// IndexLoad).
+int OpenStore(StoreSlot* slot, const char* fileName, kvs::IndexEntries* known = nullptr);
 // The end of a call that changed the store: unless writes are held, the
 // file receives all of them. False when any write did not reach it.
 bool CommitStore(StoreSlot* slot);

@@ -96,7 +96,8 @@ int FindRecord(StoreSlot* slot, const char* key, int32_t* offset) {
   return 1;
 }
 
-int InsertRecord(StoreSlot* slot, const char* key, const void* data, int32_t length) {
+int InsertRecord(StoreSlot* slot, const char* key, const void* data, int32_t length,
+                 int32_t position) {
   StoreHeader& h = slot->header;
   const int32_t K = StoredKeyLength(key);
   const int64_t need = int64_t{length} + K;
@@ -128,7 +129,7 @@ int InsertRecord(StoreSlot* slot, const char* key, const void* data, int32_t len
   }
 
   if (IsSorted(*slot)) {
-    if (!IndexInsert(slot, R, key)) {
+    if (!IndexInsert(slot, R, key, position)) {
       // The index could not grow: the record is released again, so the
       // index stays complete and the key stays absent.
       MoveRecord(slot, h.lhAllocated, h.lhFree, R);

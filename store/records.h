@@ -18,8 +18,10 @@ namespace kvs {
 // allocated list of an unsorted store is damaged.
 int FindRecord(StoreSlot* slot, const char* key, int32_t* offset);
 // Places a key that is not in the store. 0 when no room can be made; the
-// store then holds what it held before.
-int InsertRecord(StoreSlot* slot, const char* key, const void* data, int32_t length);
+// store then holds what it held before. A position of 0 or more is the
+// key's position in the index of a sorted store, known to the caller.
+int InsertRecord(StoreSlot* slot, const char* key, const void* data, int32_t length,
+                 int32_t position = -1);
 // Replaces the value of the key present at record R, in place when it fits.
 int RewriteRecord(StoreSlot* slot, int32_t R, const char* key, const void* data,
                   int32_t length);
