@@ -116,9 +116,11 @@ bool IndexEntries::Insert(std::size_t position, int32_t entry, const char* key,
         }
       }
       Block& target = blocks_[b];
-      // Room first, so that both arrays take the entry or neither does.
-      target.offsets.reserve(target.size() + 1);
-      target.keys.reserve(target.size() + 1);
+      // Room first (doubling), so that both arrays take the entry or
+      // neither does.
+      const std::size_t room = std::max<std::size_t>(2 * target.size(), 8);
+      if (target.offsets.capacity() == target.size()) target.offsets.reserve(room);
+      if (target.keys.capacity() == target.size()) target.keys.reserve(room);
       target.offsets.insert(target.offsets.begin() + static_cast<std::ptrdiff_t>(i), entry);
       target.keys.insert(target.keys.begin() + static_cast<std::ptrdiff_t>(i), added);
       for (std::size_t later = b + 1; later < firsts_.size(); ++later) ++firsts_[later];

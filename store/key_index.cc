@@ -438,6 +438,10 @@ int IndexLoad(StoreSlot* slot, IndexEntries* known) {
   slot->lIndexCapacity = capacity;
   slot->bIndexUnwritten = false;
   slot->indexChanges.clear();
+  // A store opened for use gets the hash table of its keys with them (not
+  // the store a compaction reopens, which kvsgen only closes); without
+  // memory for it, the first lookup tries again.
+  if (known == nullptr) BuildKeyLookup(slot);
   return 1;
 }
 

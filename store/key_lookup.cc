@@ -32,7 +32,7 @@ uint64_t Mix(uint64_t hash, uint64_t word) {
 uint32_t KeyLookup::Hash(const char* key, std::size_t length, bool fold) {
   if (length == SIZE_MAX) {
     length = std::strlen(key);
-  } else if (const void* nul = std::memchr(key, 0, length)) {
+  } else if (const void* nul = length > 0 ? std::memchr(key, 0, length) : nullptr) {
     length = static_cast<std::size_t>(static_cast<const char*>(nul) - key);
   }
   return HashBytes(key, length, fold);
