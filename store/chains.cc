@@ -6,15 +6,6 @@
 
 namespace kvs {
 
-bool RecordFits(int32_t offset, const RecordHeader& header, int64_t fileLength) {
-  if (offset < kStoreHeaderSize) return false;
-  if (header.lNameLength < 0 || header.lNameLength > MAX_KEY_LENGTH) return false;
-  if (header.lBytesAllocated < 0 || header.lBytesUsed < 0) return false;
-  if (header.lBytesUsed > header.lBytesAllocated) return false;
-  return int64_t{offset} + kRecordHeaderSize + header.lNameLength + header.lBytesAllocated <=
-         fileLength;
-}
-
 namespace {
 
 // Counts change with wrapping arithmetic: a damaged count must not overflow.

@@ -228,10 +228,11 @@ bool StoredKeyEquals(const char* key, std::size_t length, const unsigned char* s
 }  // namespace
 
 int IndexLookupInPlace(StoreSlot* slot, const char* key, std::size_t length, RecordView* found) {
-  if (slot->pBuffer == nullptr || !IsSorted(*slot)) return -1;
+  const int32_t flags = slot->header.lFlags;
+  if (slot->pBuffer == nullptr || (flags & STORE_SORTED) == 0) return -1;
   if (!slot->keyLookup.built()) BuildKeyLookup(slot);
   if (!slot->keyLookup.built()) return -1;
-  const bool fold = IsNoCase(*slot);
+  const bool fold = (flags & STORE_NOCASE) != 0;
   bool unreadable = false;
   const int32_t offset =
       slot->keyLookup.Find(KeyLookup::HashBytes(key, length, fold), [&](int32_t candidate) {

@@ -49,8 +49,21 @@ uint32_t KeyLookup::HashBytes(const char* key, std::size_t length, bool fold) {
     hash = Mix(hash, fold ? FoldWord(word) : word);
   }
   if (i < length) {
+    // The last one to seven bytes: the eight that end the key, shifted down
+    // past those already hashed, when the key has eight; else byte by byte.
     uint64_t word = 0;
-    std::memcpy(&word, key + i, length - i);
+    const std::size_t tail = length - i;
+    if (length >= 8) {
+      std::memcpy(&word, key + length - 8, 8);
+      uint64_t probe = 1;
+      unsigned char lowest = 0;
+      std::memcpy(&lowest, &probe, 1);
+      word = lowest == 1 ? word >> (8 * (8 - tail)) : word << (8 * (8 - tail));
+    } else {
+      for (std::size_t j = 0; j < tail; ++j) {
+        word |= uint64_t{static_cast<unsigned char>(key[i + j])} << (8 * j);
+      }
+    }
     hash = Mix(hash, fold ? FoldWord(word) : word);
   }
   hash *= 0xc4ceb9fe1a85ec53u;
