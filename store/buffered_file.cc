@@ -60,6 +60,7 @@ void BufferedFile::GivePageMemory(unsigned char* bytes) {
 }
 
 void BufferedFile::UnloadPage(std::size_t number) {
+  ++changes_;
   Page& page = pages_[number];
   if (page.bytes != nullptr) {
     GivePageMemory(page.bytes);
@@ -201,6 +202,7 @@ std::size_t BufferedFile::Read(void* buffer, std::size_t n) {
 }
 
 std::size_t BufferedFile::Write(const void* data, std::size_t n) {
+  ++changes_;
   if (!deferred_.empty()) CheckDeferred(position_, n, true);
   const auto* in = static_cast<const unsigned char*>(data);
   std::size_t done = 0;
@@ -231,6 +233,7 @@ std::size_t BufferedFile::Write(const void* data, std::size_t n) {
 }
 
 unsigned char* BufferedFile::WriteInPlace(std::size_t n, std::size_t* got) {
+  ++changes_;
   if (n == 0) return nullptr;
   const std::size_t at = InPage(position_);
   const std::size_t chunk = std::min(n, static_cast<std::size_t>(kPageSize) - at);
@@ -281,6 +284,7 @@ void BufferedFile::DropPagesFrom(int64_t length) {
 }
 
 bool BufferedFile::SetLength(int64_t length) {
+  ++changes_;
   if (length < 0) return false;
   if (!held_ && !SetFileLength(length)) return false;
   if (length < length_) DropPagesFrom(length);
@@ -368,6 +372,7 @@ const unsigned char* BufferedFile::View(int64_t offset, std::size_t n) {
 }
 
 void BufferedFile::DiscardChanges() {
+  ++changes_;
   deferred_.clear();
   for (std::size_t i = 0; i < pages_.size(); ++i) UnloadPage(i);
   pages_.clear();

@@ -59,6 +59,10 @@ class BufferedFile final : public StoreFile {
   // count as written and the position moves past them. Null (nothing
   // changed) when the page cannot be had.
   unsigned char* WriteInPlace(std::size_t n, std::size_t* got);
+  // Counts the calls that may change the image's bytes or move its pages
+  // (writes, length changes, pages leaving memory): a pointer ViewLoaded()
+  // gave still shows the same bytes while the count stays.
+  uint64_t Changes() const { return changes_; }
   // While held, growth stays in the image until the next Flush().
   void Hold(bool held) { held_ = held; }
   // For a file nobody else looks at while it is being filled (a new store
@@ -140,6 +144,7 @@ class BufferedFile final : public StoreFile {
   std::size_t writeBehindBudget_ = 0;  // 0: pages stay until closed
   uint64_t uses_ = 0;                  // clock of page uses, for shedding the oldest
   bool held_ = false;
+  uint64_t changes_ = 0;
 };
 
 inline const unsigned char* BufferedFile::ViewLoaded(int64_t offset, std::size_t n) {

@@ -65,12 +65,16 @@ struct RecordView {
   int32_t offset = 0;
   RecordHeader header;
   const unsigned char* bytes = nullptr;
+  bool inPage = false;  // bytes point into a page of the image, not a copy
 };
 // IndexLookup for a buffered sorted store without a copy: key holds length
 // bytes (at most MAX_KEY_LENGTH, no NUL). 1 and *found when present, 0 when
 // absent; -1 when this way cannot tell (no table, a record it names cannot
 // be read, not a buffered sorted store): then ask IndexLookup.
 int IndexLookupInPlace(StoreSlot* slot, const char* key, std::size_t length, RecordView* found);
+// True and *found when the record the last IndexLookupInPlace found is
+// still key's (nothing has changed the image since): no search is needed.
+bool RecentLookup(StoreSlot* slot, const char* key, RecordView* found);
 // The position at which key belongs.
 int32_t IndexInsertPosition(StoreSlot* slot, const char* key);
 // Stores record offset at key's position, growing the array first when full.

@@ -71,6 +71,7 @@ uint32_t KeyLookup::HashBytes(const char* key, std::size_t length, bool fold) {
 }
 
 bool KeyLookup::Reset(std::size_t count) {
+  recent_ = Recent{};
   std::size_t size = 16;
   while (size < 2 * count + 2) size *= 2;
   if (!memory_.Allocate(size * sizeof(Slot))) {
@@ -86,6 +87,7 @@ bool KeyLookup::Reset(std::size_t count) {
 }
 
 void KeyLookup::Clear() {
+  recent_ = Recent{};
   memory_.Release();
   slots_ = nullptr;
   size_ = 0;

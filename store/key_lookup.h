@@ -24,6 +24,18 @@ class KeyLookup {
   static uint32_t HashBytes(const char* key, std::size_t length, bool fold);
 
   bool built() const { return built_; }
+
+  // The record that the last lookup of a buffered store found and saw in
+  // place: a size is mostly followed by a read of the same key, which then
+  // needs no search. Valid while the file's Changes() stay as noted.
+  struct Recent {
+    const unsigned char* record = nullptr;  // its header, key and value in the image
+    const void* file = nullptr;
+    uint64_t changes = 0;
+    int32_t offset = 0;
+  };
+  const Recent& recent() const { return recent_; }
+  void SetRecent(const Recent& recent) { recent_ = recent; }
   // Starts over, empty, with room for count keys; false when memory is short.
   bool Reset(std::size_t count);
   void Clear();
@@ -48,6 +60,7 @@ class KeyLookup {
   std::size_t size_ = 0;
   std::size_t used_ = 0;
   bool built_ = false;
+  Recent recent_;
 };
 
 template <typename Match>

@@ -181,9 +181,15 @@ bool FindValue(StoreSlot* slot, const char* key, int32_t* R, RecordHeader* heade
                const unsigned char** value) {
   *value = nullptr;
   if (key == nullptr) return false;
+  RecordView view;
+  if (RecentLookup(slot, key, &view)) {
+    *R = view.offset;
+    *header = view.header;
+    *value = view.bytes + kRecordHeaderSize + view.header.lNameLength;
+    return true;
+  }
   const std::size_t length = std::strlen(key);
   if (length <= static_cast<std::size_t>(MAX_KEY_LENGTH)) {
-    RecordView view;
     switch (IndexLookupInPlace(slot, key, length, &view)) {
       case 1:
         *R = view.offset;
