@@ -11,7 +11,7 @@
 namespace kvs {
 namespace {
 
-constexpr int64_t kPageSize = 64 * 1024;
+constexpr int64_t kPageSize = BufferedFile::kPageSize;
 constexpr std::size_t kPageBytes = static_cast<std::size_t>(kPageSize);
 
 std::size_t PageIndex(int64_t offset) { return static_cast<std::size_t>(offset / kPageSize); }
@@ -19,24 +19,11 @@ std::size_t InPage(int64_t offset) { return static_cast<std::size_t>(offset % kP
 
 }  // namespace
 
-// One page of the image: its bytes, when in memory, and what is known of
-// them, kept apart so that the page table stays small and warm. Bytes
-// [dirtyBegin, dirtyEnd) differ from the file; bytes from filled on are zero
-// without having been written (so a page appended to is never cleared first).
-struct BufferedFile::Page {
-  std::unique_ptr<unsigned char[]> bytes;
-  std::size_t filled = 0;
-  std::size_t dirtyBegin = 0;
-  std::size_t dirtyEnd = 0;
-  uint64_t lastUse = 0;
-  bool Dirty() const { return dirtyBegin < dirtyEnd; }
-  // Makes bytes [filled, end) real zeros.
-  void FillTo(std::size_t end) {
-    if (end <= filled) return;
-    std::memset(bytes.get() + filled, 0, end - filled);
-    filled = end;
-  }
-};
+void BufferedFile::Page::FillTo(std::size_t end) {
+  if (end <= filled) return;
+  std::memset(bytes + filled, 0, end - filled);
+  filled = end;
+}
 
 BufferedFile::BufferedFile(std::unique_ptr<StoreFile> file) : file_(std::move(file)) {
   const int64_t length = file_ ? file_->Length() : -1;
@@ -44,6 +31,45 @@ BufferedFile::BufferedFile(std::unique_ptr<StoreFile> file) : file_(std::move(fi
 }
 
 BufferedFile::~BufferedFile() = default;
+
+unsigned char* BufferedFile::TakePageMemory() {
+  if (freePageMemory_.empty()) {
+    // Blocks double up to one large page, so a small store takes little and
+    // a large one takes its pages in large blocks.
+    constexpr std::size_t kMostPerBlock = kLargePageSize / kPageBytes;
+    const std::size_t pages = std::min(kMostPerBlock, std::max<std::size_t>(1, loadedPages_));
+    LargeBuffer block;
+    try {
+      freePageMemory_.reserve(pageMemoryPages_ + pages);
+      pageMemory_.reserve(pageMemory_.size() + 1);
+    } catch (const std::bad_alloc&) {
+      return nullptr;
+    }
+    if (!block.Allocate(pages * kPageBytes)) return nullptr;
+    auto* bytes = static_cast<unsigned char*>(block.data());
+    for (std::size_t i = pages; i-- > 0;) freePageMemory_.push_back(bytes + i * kPageBytes);
+    pageMemory_.push_back(std::move(block));
+    pageMemoryPages_ += pages;
+  }
+  unsigned char* bytes = freePageMemory_.back();
+  freePageMemory_.pop_back();
+  return bytes;
+}
+
+void BufferedFile::GivePageMemory(unsigned char* bytes) {
+  // Never fails: freePageMemory_ has room for every page of every block.
+  if (bytes != nullptr) freePageMemory_.push_back(bytes);
+}
+
+void BufferedFile::UnloadPage(std::size_t number) {
+  ++changes_;
+  Page& page = pages_[number];
+  if (page.bytes != nullptr) {
+    GivePageMemory(page.bytes);
+    --loadedPages_;
+  }
+  page = Page{};
+}
 
 BufferedFile::Page* BufferedFile::LoadedPage(std::size_t number) {
   if (number < pages_.size() && pages_[number].bytes) {
@@ -60,8 +86,8 @@ BufferedFile::Page* BufferedFile::LoadedPage(std::size_t number) {
       return nullptr;
     }
   }
-  std::unique_ptr<unsigned char[]> bytes(new (std::nothrow) unsigned char[kPageBytes]);
-  if (!bytes) return nullptr;
+  unsigned char* bytes = TakePageMemory();
+  if (bytes == nullptr) return nullptr;
   // Bytes the file holds for this page are read; the rest of the page lies
   // past the file's end (or past a pending cut of it) and reads as zero.
   const int64_t start = static_cast<int64_t>(number) * kPageSize;
@@ -69,12 +95,15 @@ BufferedFile::Page* BufferedFile::LoadedPage(std::size_t number) {
   if (start < readableLength_) {
     have = static_cast<std::size_t>(std::min(kPageSize, readableLength_ - start));
     // A half-written file is put back before anything is read from it.
-    if (rollbackPending_ && !RetryRollback()) return nullptr;
-    if (!file_ || !file_->Seek(start) || file_->Read(bytes.get(), have) != have) return nullptr;
+    if ((rollbackPending_ && !RetryRollback()) || !file_ || !file_->Seek(start) ||
+        file_->Read(bytes, have) != have) {
+      GivePageMemory(bytes);
+      return nullptr;
+    }
   }
   Page& page = pages_[number];
   page = Page{};
-  page.bytes = std::move(bytes);
+  page.bytes = bytes;
   page.filled = have;
   page.lastUse = ++uses_;
   ++loadedPages_;
@@ -97,10 +126,7 @@ void BufferedFile::ShedPages() {
   }
   const auto half = ages.begin() + static_cast<std::ptrdiff_t>(ages.size() / 2);
   std::nth_element(ages.begin(), half, ages.end());
-  for (auto it = ages.begin(); it != half; ++it) {
-    pages_[it->second] = Page{};
-    --loadedPages_;
-  }
+  for (auto it = ages.begin(); it != half; ++it) UnloadPage(it->second);
 }
 
 bool BufferedFile::DeferRange(int64_t start, int64_t end) {
@@ -174,7 +200,7 @@ std::size_t BufferedFile::Read(void* buffer, std::size_t n) {
         std::min<int64_t>({static_cast<int64_t>(n - done), kPageSize - static_cast<int64_t>(at),
                            length_ - position_}));
     const std::size_t real = page->filled > at ? std::min(chunk, page->filled - at) : 0;
-    std::memcpy(out + done, page->bytes.get() + at, real);
+    std::memcpy(out + done, page->bytes + at, real);
     std::memset(out + done + real, 0, chunk - real);
     done += chunk;
     position_ += static_cast<int64_t>(chunk);
@@ -183,6 +209,7 @@ std::size_t BufferedFile::Read(void* buffer, std::size_t n) {
 }
 
 std::size_t BufferedFile::Write(const void* data, std::size_t n) {
+  ++changes_;
   if (!deferred_.empty()) CheckDeferred(position_, n, true);
   const auto* in = static_cast<const unsigned char*>(data);
   std::size_t done = 0;
@@ -202,7 +229,7 @@ std::size_t BufferedFile::Write(const void* data, std::size_t n) {
     const std::size_t at = InPage(position_);
     const std::size_t chunk = std::min(n - done, static_cast<std::size_t>(kPageSize) - at);
     page->FillTo(at);
-    std::memcpy(page->bytes.get() + at, in + done, chunk);
+    std::memcpy(page->bytes + at, in + done, chunk);
     page->filled = std::max(page->filled, at + chunk);
     page->dirtyBegin = std::min(page->dirtyBegin, at);
     page->dirtyEnd = std::max(page->dirtyEnd, at + chunk);
@@ -211,6 +238,33 @@ std::size_t BufferedFile::Write(const void* data, std::size_t n) {
     length_ = std::max(length_, position_);
   }
   return done;
+}
+
+unsigned char* BufferedFile::WriteInPlace(std::size_t n, std::size_t* got) {
+  ++changes_;
+  if (n == 0) return nullptr;
+  const std::size_t at = InPage(position_);
+  const std::size_t chunk = std::min(n, static_cast<std::size_t>(kPageSize) - at);
+  if (!deferred_.empty()) CheckDeferred(position_, chunk, true);
+  const std::size_t number = PageIndex(position_);
+  Page* page = LoadedPage(number);
+  if (page == nullptr) return nullptr;
+  if (!page->Dirty()) {
+    try {
+      dirtyPages_.push_back(number);
+    } catch (const std::bad_alloc&) {
+      return nullptr;
+    }
+    page->dirtyBegin = static_cast<std::size_t>(kPageSize);
+  }
+  page->FillTo(at);
+  page->filled = std::max(page->filled, at + chunk);
+  page->dirtyBegin = std::min(page->dirtyBegin, at);
+  page->dirtyEnd = std::max(page->dirtyEnd, at + chunk);
+  position_ += static_cast<int64_t>(chunk);
+  length_ = std::max(length_, position_);
+  *got = chunk;
+  return page->bytes + at;
 }
 
 bool BufferedFile::Seek(int64_t offset) {
@@ -232,15 +286,13 @@ void BufferedFile::DropPagesFrom(int64_t length) {
     page.filled = std::min(page.filled, at);
     page.dirtyEnd = std::min(page.dirtyEnd, at);
   }
-  for (std::size_t i = first + 1; i < pages_.size(); ++i) {
-    if (pages_[i].bytes) --loadedPages_;
-    pages_[i] = Page{};
-  }
+  for (std::size_t i = first + 1; i < pages_.size(); ++i) UnloadPage(i);
   if (pages_.size() > first + 1) pages_.resize(first + 1);
   readableLength_ = std::min(readableLength_, length);
 }
 
 bool BufferedFile::SetLength(int64_t length) {
+  ++changes_;
   if (length < 0) return false;
   if (!held_ && !journal_ && !SetFileLength(length)) return false;
   if (length < length_) DropPagesFrom(length);
@@ -294,7 +346,7 @@ bool BufferedFile::WriteChanges() {
     const std::size_t number = PageIndex(range.start);
     const auto n = static_cast<std::size_t>(range.end - range.start);
     if (range.start != next && !file_->Seek(range.start)) return false;
-    if (file_->Write(pages_[number].bytes.get() + InPage(range.start), n) != n) return false;
+    if (file_->Write(pages_[number].bytes + InPage(range.start), n) != n) return false;
     next = range.end;
   }
   return true;
@@ -356,7 +408,7 @@ const unsigned char* BufferedFile::View(int64_t offset, std::size_t n) {
     Page* page = LoadedPage(PageIndex(offset));
     if (page == nullptr) return nullptr;
     page->FillTo(at + n);
-    return page->bytes.get() + at;
+    return page->bytes + at;
   }
   // Spans pages: copied, with the position kept.
   const int64_t saved = position_;
@@ -373,9 +425,10 @@ const unsigned char* BufferedFile::View(int64_t offset, std::size_t n) {
 }
 
 void BufferedFile::DiscardChanges() {
+  ++changes_;
   deferred_.clear();
+  for (std::size_t i = 0; i < pages_.size(); ++i) UnloadPage(i);
   pages_.clear();
-  loadedPages_ = 0;
   dirtyPages_.clear();
   length_ = readableLength_ = fileLength_;
 }

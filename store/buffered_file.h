@@ -29,12 +29,15 @@
 #include <vector>
 
 #include "store/journal.h"
+#include "store/large_memory.h"
 #include "store/store_file.h"
 
 namespace kvs {
 
 class BufferedFile final : public StoreFile {
  public:
+  static constexpr int64_t kPageSize = 64 * 1024;
+
   // Takes the open file; its length is read once, here.
   explicit BufferedFile(std::unique_ptr<StoreFile> file);
   ~BufferedFile() override;
@@ -61,7 +64,20 @@ class BufferedFile final : public StoreFile {
   // next Flush() tries again before anything else.
   bool RollbackPending() const { return rollbackPending_; }
   Journal* journal() const { return journal_.get(); }
+  // View() without a call, for bytes that lie inside one page already in
+  // memory and outside every deferred range; null where View() is needed.
+  const unsigned char* ViewLoaded(int64_t offset, std::size_t n);
 
+  // Write() of bytes the caller puts in place: the first *got (at most n,
+  // up to the end of a page) of the n bytes at the position, to be filled
+  // through the pointer returned before the file is used again. The bytes
+  // count as written and the position moves past them. Null (nothing
+  // changed) when the page cannot be had.
+  unsigned char* WriteInPlace(std::size_t n, std::size_t* got);
+  // Counts the calls that may change the image's bytes or move its pages
+  // (writes, length changes, pages leaving memory): a pointer ViewLoaded()
+  // gave still shows the same bytes while the count stays.
+  uint64_t Changes() const { return changes_; }
   // While held, growth stays in the image until the next Flush().
   void Hold(bool held) { held_ = held; }
   // For a file nobody else looks at while it is being filled (a new store
@@ -95,9 +111,28 @@ class BufferedFile final : public StoreFile {
   std::unique_ptr<StoreFile> TakeFile();
 
  private:
-  struct Page;
+
+  // One page of the image: its bytes, when in memory, and what is known of
+  // them. Bytes [dirtyBegin, dirtyEnd) differ from the file; bytes from
+  // filled on are zero without having been written (so a page appended to is
+  // never cleared first).
+  struct Page {
+    unsigned char* bytes = nullptr;  // from the file's page memory
+    std::size_t filled = 0;
+    std::size_t dirtyBegin = 0;
+    std::size_t dirtyEnd = 0;
+    uint64_t lastUse = 0;
+    bool Dirty() const { return dirtyBegin < dirtyEnd; }
+    // Makes bytes [filled, end) real zeros.
+    void FillTo(std::size_t end);
+  };
 
   Page* LoadedPage(std::size_t number);
+  // Memory for one page, or null when memory is short; and its return.
+  unsigned char* TakePageMemory();
+  void GivePageMemory(unsigned char* bytes);
+  // Makes pages_[number] a page not in memory.
+  void UnloadPage(std::size_t number);
   void ShedPages();
   // Supplies the deferred ranges that an access of n bytes at offset may
   // not take as they are.
@@ -115,7 +150,10 @@ class BufferedFile final : public StoreFile {
   void DropPagesFrom(int64_t length);
 
   std::unique_ptr<StoreFile> file_;
-  std::vector<Page> pages_;                    // by page number; no bytes: not read yet
+  std::vector<Page, LargeAllocator<Page>> pages_;  // by page number; no bytes: not read yet
+  std::vector<LargeBuffer> pageMemory_;        // blocks that page bytes come from
+  std::vector<unsigned char*> freePageMemory_; // pages of those blocks no page uses
+  std::size_t pageMemoryPages_ = 0;            // pages of all those blocks
   std::vector<unsigned char> viewCopy_;       // a View() that spans two pages
   int64_t position_ = 0;
   std::vector<std::size_t> dirtyPages_;       // numbers of pages with changes
@@ -135,7 +173,19 @@ class BufferedFile final : public StoreFile {
   bool held_ = false;
   std::unique_ptr<Journal> journal_;
   bool rollbackPending_ = false;  // a failed commit could not be undone yet
+  uint64_t changes_ = 0;
 };
+
+inline const unsigned char* BufferedFile::ViewLoaded(int64_t offset, std::size_t n) {
+  if (offset < 0 || !deferred_.empty() || writeBehindBudget_ > 0) return nullptr;
+  const auto number = static_cast<std::size_t>(offset / kPageSize);
+  const auto at = static_cast<std::size_t>(offset % kPageSize);
+  if (number >= pages_.size() || n > pages_[number].filled || at > pages_[number].filled - n ||
+      offset + static_cast<int64_t>(n) > length_) {
+    return nullptr;
+  }
+  return pages_[number].bytes + at;
+}
 
 }  // namespace kvs
 

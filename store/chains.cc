@@ -7,17 +7,8 @@
 #include "store/errors.h"
 
 namespace kvs {
-namespace {
 
-// A record header describes a record only when its lengths are sane and the
-// header, key and data area all lie inside the file.
-bool RecordFits(int32_t offset, const RecordHeader& header, int64_t fileLength) {
-  if (header.lNameLength < 0 || header.lNameLength > MAX_KEY_LENGTH) return false;
-  if (header.lBytesAllocated < 0 || header.lBytesUsed < 0) return false;
-  if (header.lBytesUsed > header.lBytesAllocated) return false;
-  return int64_t{offset} + kRecordHeaderSize + header.lNameLength + header.lBytesAllocated <=
-         fileLength;
-}
+namespace {
 
 // Counts change with wrapping arithmetic: a damaged count must not overflow.
 int32_t AddToCount(int32_t count, int32_t delta) {

@@ -35,6 +35,16 @@ int32_t VisitedRecordOffset(StoreSlot* slot, const RecordHeader& header);
 // outside the file, a malformed record, a loop) or memory is short.
 constexpr int32_t kWalkFailed = -1;
 
+// A record header describes a record only when its lengths are sane and the
+// header, key and data area all lie inside the file.
+inline bool RecordFits(int32_t offset, const RecordHeader& header, int64_t fileLength) {
+  if (offset < kStoreHeaderSize) return false;
+  if (header.lNameLength < 0 || header.lNameLength > MAX_KEY_LENGTH) return false;
+  if (header.lBytesAllocated < 0 || header.lBytesUsed < 0) return false;
+  if (header.lBytesUsed > header.lBytesAllocated) return false;
+  return int64_t{offset} + kRecordHeaderSize + header.lNameLength + header.lBytesAllocated <=
+         fileLength;
+}
 // Reads and checks the record header at offset: false when the offset or the
 // header's lengths do not describe a record lying inside the file.
 bool ReadRecordHeader(StoreSlot* slot, int32_t offset, RecordHeader* header);

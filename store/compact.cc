@@ -74,23 +74,26 @@ std::optional<TempFile> MakeTempFile(const std::string& fullName, Journal& journ
   return std::nullopt;
 }
 
-// What the copy saw: a compaction trusts the chain it walks only when it
-// agrees with the store's counts and index.
-struct CopyState {
-  StoreSlot* target;
+// The working slot, where the copies go in its index, and how many were
+// copied: a compaction trusts the chain it walks only when it agrees with
+// the store's counts and index.
+struct CopyTarget {
+  StoreSlot* slot;
+  InsertionPositions positions;
   int32_t copied = 0;
 };
 
 // Copies the record whose data area the walk is positioned at into the
-// working slot. -1 stops the walk on failure.
+// target passed as user data. -1 stops the walk on failure.
 int32_t CopyRecordVisitor(StoreSlot* source, const char* key, const RecordHeader& header,
                           void* userData) {
-  auto* state = static_cast<CopyState*>(userData);
+  auto* target = static_cast<CopyTarget*>(userData);
+  const int32_t position = target->positions.Take(VisitedRecordOffset(source, header));
   const auto used = static_cast<std::size_t>(header.lBytesUsed);
   const unsigned char* value = source->pFile->View(source->pFile->Tell(), used);
   if (value == nullptr) return -1;
-  ++state->copied;
-  return InsertRecord(state->target, key, value, header.lBytesUsed) ? 0 : -1;
+  ++target->copied;
+  return InsertRecord(target->slot, key, value, header.lBytesUsed, position) ? 0 : -1;
 }
 
 // True when every live record was copied: as many as the store counts, and
@@ -197,9 +200,10 @@ int Compact(StoreSlot* slot) {
   bool copied = CreateStore(&work, temp->name.c_str(), slot->header.lFlags, std::move(temp->file));
   if (copied) {
     if (work.pBuffer != nullptr) work.pBuffer->WriteBehind(kCopyBufferBytes);
-    CopyState state{&work};
-    copied = WalkChain(slot, slot->header.lhAllocated.lFirst, CopyRecordVisitor, &state) == 0;
-    if (copied && !CopiedWhole(*slot, work, state.copied)) {
+    CopyTarget target{&work, {}};
+    if (IsSorted(*slot)) target.positions.Prepare(slot);
+    copied = WalkChain(slot, slot->header.lhAllocated.lFirst, CopyRecordVisitor, &target) == 0;
+    if (copied && !CopiedWhole(*slot, work, target.copied)) {
       // The chain and the counts or the index disagree: a compaction would
       // make whatever the walk missed lost for good.
       NoteError(BDB_DAMAGED);
@@ -226,6 +230,8 @@ int Compact(StoreSlot* slot) {
     }
     replaced = newFile != nullptr && fs.Replace(temp->name.c_str(), fullName.c_str());
   }
+  // The reopened store takes over the index the new file was written with.
+  IndexEntries written = std::move(work.plKeyIndex);
   CloseSlot(&work);
   if (!replaced || inPlace) fs.Delete(temp->name.c_str());
   journal.Finish();
@@ -244,7 +250,7 @@ int Compact(StoreSlot* slot) {
   // the handle invalid, and the call failed whatever it did.
   DiscardSlot(slot);
   if (!newFile) return 0;
-  if (!OpenStoreFrom(slot, savedName.c_str(), fullName, std::move(newFile))) return 0;
+  if (!OpenStoreFrom(slot, savedName.c_str(), fullName, std::move(newFile), &written)) return 0;
   return AttachJournal(slot) ? 1 : (DiscardSlot(slot), 0);
 }
 

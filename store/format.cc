@@ -49,13 +49,4 @@ void EncodeRecordHeader(const RecordHeader& header, unsigned char (&bytes)[kReco
   for (int i = 0; i < 3; ++i) EncodeInt32(header.alReserved[i], bytes + 20 + 4 * i);
 }
 
-void DecodeRecordHeader(const unsigned char (&bytes)[kRecordHeaderSize], RecordHeader* header) {
-  header->lBytesAllocated = DecodeInt32(bytes);
-  header->lBytesUsed = DecodeInt32(bytes + 4);
-  header->lNameLength = DecodeInt32(bytes + 8);
-  header->lPrev = DecodeInt32(bytes + 12);
-  header->lNext = DecodeInt32(bytes + 16);
-  for (int i = 0; i < 3; ++i) header->alReserved[i] = DecodeInt32(bytes + 20 + 4 * i);
-}
-
 }  // namespace kvs

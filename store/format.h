@@ -53,7 +53,8 @@ struct RecordHeader {
 void EncodeStoreHeader(const StoreHeader& header, unsigned char (&bytes)[kStoreHeaderSize]);
 void DecodeStoreHeader(const unsigned char (&bytes)[kStoreHeaderSize], StoreHeader* header);
 void EncodeRecordHeader(const RecordHeader& header, unsigned char (&bytes)[kRecordHeaderSize]);
-void DecodeRecordHeader(const unsigned char (&bytes)[kRecordHeaderSize], RecordHeader* header);
+inline void DecodeRecordHeader(const unsigned char (&bytes)[kRecordHeaderSize],
+                               RecordHeader* header);
 
 inline void EncodeInt32(int32_t value, unsigned char* bytes) {
   const auto u = static_cast<uint32_t>(value);
@@ -67,6 +68,16 @@ inline int32_t DecodeInt32(const unsigned char* bytes) {
   const uint32_t u = uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 |
                      uint32_t{bytes[3]} << 24;
   return static_cast<int32_t>(u);
+}
+
+inline void DecodeRecordHeader(const unsigned char (&bytes)[kRecordHeaderSize],
+                               RecordHeader* header) {
+  header->lBytesAllocated = DecodeInt32(bytes);
+  header->lBytesUsed = DecodeInt32(bytes + 4);
+  header->lNameLength = DecodeInt32(bytes + 8);
+  header->lPrev = DecodeInt32(bytes + 12);
+  header->lNext = DecodeInt32(bytes + 16);
+  for (int i = 0; i < 3; ++i) header->alReserved[i] = DecodeInt32(bytes + 20 + 4 * i);
 }
 
 }  // namespace kvs

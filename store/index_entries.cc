@@ -2,6 +2,7 @@
 #include "store/index_entries.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "store/errors.h"
@@ -9,31 +10,73 @@
 namespace kvs {
 
 void IndexEntries::Locate(std::size_t position, std::size_t* block, std::size_t* index) const {
-  std::size_t b = 0;
-  while (b + 1 < blocks_.size() && position >= blocks_[b].size()) {
-    position -= blocks_[b].size();
-    ++b;
-  }
+  // The last block that starts at or before position (the last block for a
+  // position past the end).
+  const auto after = std::upper_bound(firsts_.begin(), firsts_.end(), position);
+  const std::size_t b = after == firsts_.begin() ? 0 : static_cast<std::size_t>(after - firsts_.begin()) - 1;
   *block = b;
-  *index = position;
+  *index = position - (firsts_.empty() ? 0 : firsts_[b]);
+}
+
+uint64_t IndexEntries::PrefixOf(const char* key, std::size_t length) {
+  uint64_t prefix = 0;
+  for (std::size_t i = 0; i < 8; ++i) {
+    const unsigned char byte = i < length ? static_cast<unsigned char>(key[i]) : 0;
+    prefix = prefix << 8 | byte;
+  }
+  return prefix;
+}
+
+bool IndexEntries::KeyBelow(const Key& held, uint64_t prefix, const char* key,
+                            std::size_t length) const {
+  if (held.prefix != prefix) return held.prefix < prefix;
+  const std::size_t common = std::min<std::size_t>(held.keyLength, length);
+  const int c = common > 0 ? std::memcmp(KeyOf(held), key, common) : 0;
+  return c != 0 ? c < 0 : held.keyLength < length;
+}
+
+std::size_t IndexEntries::LowerBound(const char* key, std::size_t length) const {
+  const uint64_t prefix = PrefixOf(key, length);
+  std::size_t lo = 0, hi = blocks_.size();
+  while (lo < hi) {
+    const std::size_t mid = lo + (hi - lo) / 2;
+    if (KeyBelow(blocks_[mid].keys.back(), prefix, key, length)) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  if (lo == blocks_.size()) return size_;
+  const std::vector<Key>& block = blocks_[lo].keys;
+  std::size_t first = 0, last = block.size();
+  while (first < last) {
+    const std::size_t mid = first + (last - first) / 2;
+    if (KeyBelow(block[mid], prefix, key, length)) {
+      first = mid + 1;
+    } else {
+      last = mid;
+    }
+  }
+  return firsts_[lo] + first;
 }
 
 int32_t IndexEntries::at(std::size_t position) const {
   std::size_t b = 0, i = 0;
   Locate(position, &b, &i);
-  return blocks_.at(b).at(i).offset;
+  return blocks_.at(b).offsets.at(i);
 }
 
 const char* IndexEntries::KeyAt(std::size_t position, std::size_t* length) const {
   std::size_t b = 0, i = 0;
   Locate(position, &b, &i);
-  const Entry& entry = blocks_.at(b).at(i);
-  *length = entry.keyLength;
-  return KeyOf(entry);
+  const Key& key = blocks_.at(b).keys.at(i);
+  *length = key.keyLength;
+  return KeyOf(key);
 }
 
 void IndexEntries::clear() {
   blocks_.clear();
+  firsts_.clear();
   keys_.clear();
   removedKeyBytes_ = 0;
   size_ = 0;
@@ -44,25 +87,45 @@ bool IndexEntries::Insert(std::size_t position, int32_t entry, const char* key,
   const std::size_t keyAt = keys_.size();
   try {
     keys_.insert(keys_.end(), key, key + length);
-    const Entry added{entry, static_cast<uint32_t>(keyAt), static_cast<uint32_t>(length)};
+    const Key added{PrefixOf(key, length), static_cast<uint32_t>(keyAt),
+                    static_cast<uint32_t>(length)};
     if (blocks_.empty()) {
-      blocks_.emplace_back(1, added);
+      firsts_.reserve(1);
+      Block first;
+      first.offsets.assign(1, entry);
+      first.keys.assign(1, added);
+      blocks_.push_back(std::move(first));
+      firsts_.push_back(0);
     } else {
       // Appending goes straight to the last block.
       std::size_t b = blocks_.size() - 1, i = blocks_.back().size();
       if (position < size_) Locate(position, &b, &i);
       if (blocks_[b].size() >= 2 * kBlockEntries) {
         // A full block splits in two halves first, each with room again.
-        std::vector<Entry> upper(blocks_[b].begin() + kBlockEntries, blocks_[b].end());
+        const auto half = static_cast<std::ptrdiff_t>(kBlockEntries);
+        Block upper;
+        upper.offsets.assign(blocks_[b].offsets.begin() + half, blocks_[b].offsets.end());
+        upper.keys.assign(blocks_[b].keys.begin() + half, blocks_[b].keys.end());
+        firsts_.reserve(firsts_.size() + 1);
         blocks_.insert(blocks_.begin() + static_cast<std::ptrdiff_t>(b) + 1, std::move(upper));
-        blocks_[b].resize(kBlockEntries);
+        firsts_.insert(firsts_.begin() + static_cast<std::ptrdiff_t>(b) + 1,
+                       firsts_[b] + kBlockEntries);
+        blocks_[b].offsets.resize(kBlockEntries);
+        blocks_[b].keys.resize(kBlockEntries);
         if (i > kBlockEntries) {
           ++b;
           i -= kBlockEntries;
         }
       }
-      std::vector<Entry>& target = blocks_[b];
-      target.insert(target.begin() + static_cast<std::ptrdiff_t>(i), added);
+      Block& target = blocks_[b];
+      // Room first (doubling), so that both arrays take the entry or
+      // neither does.
+      const std::size_t room = std::max<std::size_t>(2 * target.size(), 8);
+      if (target.offsets.capacity() == target.size()) target.offsets.reserve(room);
+      if (target.keys.capacity() == target.size()) target.keys.reserve(room);
+      target.offsets.insert(target.offsets.begin() + static_cast<std::ptrdiff_t>(i), entry);
+      target.keys.insert(target.keys.begin() + static_cast<std::ptrdiff_t>(i), added);
+      for (std::size_t later = b + 1; later < firsts_.size(); ++later) ++firsts_[later];
     }
   } catch (const std::bad_alloc&) {
     NoteError(BDB_NO_MEMORY);
@@ -77,10 +140,15 @@ void IndexEntries::Erase(std::size_t position) {
   if (position >= size_) return;
   std::size_t b = 0, i = 0;
   Locate(position, &b, &i);
-  std::vector<Entry>& block = blocks_[b];
-  removedKeyBytes_ += block[i].keyLength;
-  block.erase(block.begin() + static_cast<std::ptrdiff_t>(i));
-  if (block.empty()) blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(b));
+  Block& block = blocks_[b];
+  removedKeyBytes_ += block.keys[i].keyLength;
+  block.offsets.erase(block.offsets.begin() + static_cast<std::ptrdiff_t>(i));
+  block.keys.erase(block.keys.begin() + static_cast<std::ptrdiff_t>(i));
+  for (std::size_t later = b + 1; later < firsts_.size(); ++later) --firsts_[later];
+  if (block.offsets.empty()) {
+    blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(b));
+    firsts_.erase(firsts_.begin() + static_cast<std::ptrdiff_t>(b));
+  }
   --size_;
   if (removedKeyBytes_ > keys_.size() / 2 && removedKeyBytes_ > 4096) DropRemovedKeys();
 }
@@ -93,11 +161,11 @@ void IndexEntries::DropRemovedKeys() {
     NoteError(BDB_NO_MEMORY);
     return;  // the removed keys stay until memory allows
   }
-  for (std::vector<Entry>& block : blocks_) {
-    for (Entry& entry : block) {
-      const char* key = KeyOf(entry);
-      entry.keyAt = static_cast<uint32_t>(kept.size());
-      kept.insert(kept.end(), key, key + entry.keyLength);
+  for (Block& block : blocks_) {
+    for (Key& held : block.keys) {
+      const char* key = KeyOf(held);
+      held.keyAt = static_cast<uint32_t>(kept.size());
+      kept.insert(kept.end(), key, key + held.keyLength);
     }
   }
   keys_ = std::move(kept);
@@ -106,9 +174,9 @@ void IndexEntries::DropRemovedKeys() {
 
 std::size_t IndexEntries::Find(int32_t entry) const {
   std::size_t position = 0;
-  for (const std::vector<Entry>& block : blocks_) {
-    for (const Entry& e : block) {
-      if (e.offset == entry) return position;
+  for (const Block& block : blocks_) {
+    for (const int32_t offset : block.offsets) {
+      if (offset == entry) return position;
       ++position;
     }
   }
@@ -116,9 +184,7 @@ std::size_t IndexEntries::Find(int32_t entry) const {
 }
 
 void IndexEntries::CopyTo(int32_t* out) const {
-  for (const std::vector<Entry>& block : blocks_) {
-    for (const Entry& e : block) *out++ = e.offset;
-  }
+  for (const Block& block : blocks_) out = std::copy(block.offsets.begin(), block.offsets.end(), out);
 }
 
 }  // namespace kvs

@@ -3,7 +3,9 @@
 //
 // The entries are kept in blocks of at most 2 * kBlockEntries, so that an
 // insertion or a removal moves the entries of one block instead of the whole
-// array, and a search finds its block first. Searches compare the keys held
+// array, and a search finds its block first. A block keeps its offsets apart
+// from what it knows of their keys, so the persisted form is written from
+// runs of plain offsets. Searches compare the keys held
 // here and so never read the file. The persisted form (the array zero-padded
 // to the index capacity) is written from it whole, entry by entry.
 #ifndef KVS_STORE_INDEX_ENTRIES_H
@@ -29,6 +31,11 @@ class IndexEntries {
   // holds for a leading run of the entries and for none after it.
   template <typename Below>
   std::size_t PartitionPoint(Below below) const;
+  // The first position whose key is not below key (length bytes), keys
+  // compared as unsigned bytes, a shorter key first when it is a prefix of
+  // the longer: PartitionPoint of that order, but most steps compare the
+  // eight leading bytes held in the entry and never reach the keys.
+  std::size_t LowerBound(const char* key, std::size_t length) const;
 
   // Inserts the record offset with its key before position (size()
   // appends); false when memory is short, with nothing changed.
@@ -39,32 +46,47 @@ class IndexEntries {
   // Calls visit(entry) from position on, until it returns false.
   template <typename Visit>
   void VisitFrom(std::size_t position, Visit visit) const;
+  // Calls visit(offsets, count) for the entries from position on, a run of
+  // consecutive ones at a time, until it returns false.
+  template <typename Visit>
+  void VisitRuns(std::size_t position, Visit visit) const;
   // Calls visit(offset, key, length) for every entry, in order.
   template <typename Visit>
   void VisitKeys(Visit visit) const {
-    for (const std::vector<Entry>& block : blocks_) {
-      for (const Entry& e : block) visit(e.offset, KeyOf(e), std::size_t{e.keyLength});
+    for (const Block& block : blocks_) {
+      for (std::size_t i = 0; i < block.offsets.size(); ++i) {
+        visit(block.offsets[i], KeyOf(block.keys[i]), std::size_t{block.keys[i].keyLength});
+      }
     }
   }
   // Copies all size() entries to out, in order.
   void CopyTo(int32_t* out) const;
 
  private:
-  static constexpr std::size_t kBlockEntries = 512;
+  static constexpr std::size_t kBlockEntries = 256;
 
-  struct Entry {
-    int32_t offset;
-    uint32_t keyAt;  // in keys_
+  struct Key {
+    uint64_t prefix;  // the key's first eight bytes, big-endian, zero-padded
+    uint32_t keyAt;   // in keys_
     uint32_t keyLength;
   };
-  const char* KeyOf(const Entry& entry) const { return keys_.data() + entry.keyAt; }
+  struct Block {
+    std::vector<int32_t> offsets;  // the entries
+    std::vector<Key> keys;         // their keys, index for index
+    std::size_t size() const { return offsets.size(); }
+  };
+  const char* KeyOf(const Key& key) const { return keys_.data() + key.keyAt; }
+  static uint64_t PrefixOf(const char* key, std::size_t length);
+  // Whether the held key sorts before key, whose prefix is given.
+  bool KeyBelow(const Key& held, uint64_t prefix, const char* key, std::size_t length) const;
 
   // The block holding position, and the position within it.
   void Locate(std::size_t position, std::size_t* block, std::size_t* index) const;
   // Keeps only the keys of entries, once the removed ones take half.
   void DropRemovedKeys();
 
-  std::vector<std::vector<Entry>> blocks_;  // none empty
+  std::vector<Block> blocks_;               // none empty
+  std::vector<std::size_t> firsts_;         // position of each block's first entry
   std::vector<char> keys_;                  // the keys of the entries, end to end
   std::size_t removedKeyBytes_ = 0;         // bytes of keys_ no entry uses
   std::size_t size_ = 0;
@@ -76,17 +98,16 @@ std::size_t IndexEntries::PartitionPoint(Below below) const {
   std::size_t lo = 0, hi = blocks_.size();
   while (lo < hi) {
     const std::size_t mid = lo + (hi - lo) / 2;
-    const Entry& last = blocks_[mid].back();
+    const Key& last = blocks_[mid].keys.back();
     if (below(KeyOf(last), std::size_t{last.keyLength})) {
       lo = mid + 1;
     } else {
       hi = mid;
     }
   }
-  std::size_t before = 0;
-  for (std::size_t b = 0; b < lo; ++b) before += blocks_[b].size();
-  if (lo == blocks_.size()) return before;
-  const std::vector<Entry>& block = blocks_[lo];
+  if (lo == blocks_.size()) return size_;
+  const std::size_t before = firsts_[lo];
+  const std::vector<Key>& block = blocks_[lo].keys;
   std::size_t first = 0, last = block.size();
   while (first < last) {
     const std::size_t mid = first + (last - first) / 2;
@@ -106,8 +127,18 @@ void IndexEntries::VisitFrom(std::size_t position, Visit visit) const {
   Locate(position, &b, &i);
   for (; b < blocks_.size(); ++b, i = 0) {
     for (; i < blocks_[b].size(); ++i) {
-      if (!visit(blocks_[b][i].offset)) return;
+      if (!visit(blocks_[b].offsets[i])) return;
     }
+  }
+}
+
+template <typename Visit>
+void IndexEntries::VisitRuns(std::size_t position, Visit visit) const {
+  if (position >= size_) return;
+  std::size_t b = 0, i = 0;
+  Locate(position, &b, &i);
+  for (; b < blocks_.size(); ++b, i = 0) {
+    if (!visit(blocks_[b].offsets.data() + i, blocks_[b].size() - i)) return;
   }
 }
 

@@ -124,9 +124,7 @@ int CompareForms(std::string_view a, std::string_view b) {
 std::size_t LowerBound(StoreSlot* slot, const char* key) {
   try {
     const std::string_view form = IndexForm(slot, key, std::strlen(key), &slot->keyForm);
-    return slot->plKeyIndex.PartitionPoint([form](const char* held, std::size_t length) {
-      return CompareForms({held, length}, form) < 0;
-    });
+    return slot->plKeyIndex.LowerBound(form.data(), form.size());
   } catch (const std::bad_alloc&) {  // no room for the folded form: fold byte by byte
     return slot->plKeyIndex.PartitionPoint([slot, key](const char* held, std::size_t length) {
       return CompareStoredKey(slot, key, held, length, SIZE_MAX) > 0;
@@ -181,6 +179,139 @@ int32_t IndexLookup(StoreSlot* slot, const char* key) {
   return position >= 0 ? slot->plKeyIndex.at(static_cast<std::size_t>(position)) : 0;
 }
 
+namespace {
+
+// Cache lines of a record fetched as soon as its place is known.
+constexpr uintptr_t kEarlyLines = 4;
+
+// The record at offset seen in place, its header checked as ReadRecordHeader
+// checks it; false when it cannot be.
+bool ViewRecord(StoreSlot* slot, int32_t offset, RecordView* view) {
+  BufferedFile* file = slot->pBuffer;
+  const unsigned char* head = file->ViewLoaded(offset, kRecordHeaderSize);
+#if defined(__GNUC__)
+  // The cache lines after the header's are asked for before the header has
+  // come, so that a typical record (its key and a value of a few hundred
+  // bytes) arrives in one wait rather than two; the rest follow below.
+  const auto first = reinterpret_cast<uintptr_t>(head) | 63;
+  if (head != nullptr) {
+    for (uintptr_t line = first + 1; line <= first + kEarlyLines * 64; line += 64) {
+      __builtin_prefetch(reinterpret_cast<const void*>(line));
+    }
+  }
+#endif
+  if (head == nullptr && offset >= kStoreHeaderSize) head = file->View(offset, kRecordHeaderSize);
+  if (head == nullptr) return false;
+  unsigned char bytes[kRecordHeaderSize];
+  std::memcpy(bytes, head, sizeof bytes);
+  DecodeRecordHeader(bytes, &view->header);
+  if (!RecordFits(offset, view->header, file->Length())) return false;
+  const std::size_t n = static_cast<std::size_t>(kRecordHeaderSize) +
+                        static_cast<std::size_t>(view->header.lNameLength) +
+                        static_cast<std::size_t>(view->header.lBytesUsed);
+  view->bytes = file->ViewLoaded(offset, n);
+  view->inPage = view->bytes != nullptr;
+  if (view->bytes == nullptr) view->bytes = file->View(offset, n);
+  view->offset = offset;
+  if (view->bytes == nullptr) return false;
+#if defined(__GNUC__)
+  // A size is mostly followed by a read: the value's cache lines are
+  // fetched meanwhile, all at once.
+  const auto start = reinterpret_cast<uintptr_t>(view->bytes);
+  const uintptr_t from = view->bytes == head ? (start | 63) + 1 + kEarlyLines * 64 : (start | 63) + 1;
+  for (uintptr_t line = from; line < start + n; line += 64) {
+    __builtin_prefetch(reinterpret_cast<const void*>(line));
+  }
+#endif
+  return true;
+}
+
+// CompareStoredKey(key, stored) == 0 for a key of length bytes without a NUL
+// and a stored key of storedLength bytes (which ends at a NUL it holds).
+bool StoredKeyEquals(const char* key, std::size_t length, const unsigned char* stored,
+                     std::size_t storedLength, bool fold) {
+  if (storedLength < length || (storedLength > length && stored[length] != 0)) return false;
+  if (length == 0 || std::memcmp(key, stored, length) == 0) return true;
+  if (!fold) return false;
+  for (std::size_t i = 0; i < length; ++i) {
+    auto a = static_cast<unsigned char>(key[i]);
+    auto b = stored[i];
+    if (a >= 'A' && a <= 'Z') a = static_cast<unsigned char>(a + ('a' - 'A'));
+    if (b >= 'A' && b <= 'Z') b = static_cast<unsigned char>(b + ('a' - 'A'));
+    if (a != b) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int IndexLookupInPlace(StoreSlot* slot, const char* key, std::size_t length, RecordView* found) {
+  const int32_t flags = slot->header.lFlags;
+  if (slot->pBuffer == nullptr || (flags & STORE_SORTED) == 0) return -1;
+  if (!slot->keyLookup.built()) BuildKeyLookup(slot);
+  if (!slot->keyLookup.built()) return -1;
+  const bool fold = (flags & STORE_NOCASE) != 0;
+  bool unreadable = false;
+  const int32_t offset =
+      slot->keyLookup.Find(KeyLookup::HashBytes(key, length, fold), [&](int32_t candidate) {
+        if (!ViewRecord(slot, candidate, found)) {
+          unreadable = true;
+          return false;
+        }
+        return StoredKeyEquals(key, length, found->bytes + kRecordHeaderSize,
+                               static_cast<std::size_t>(found->header.lNameLength), fold);
+      });
+  if (offset == 0) return unreadable ? -1 : 0;
+  if (found->inPage) {
+    slot->keyLookup.SetRecent(
+        KeyLookup::Recent{found->bytes, slot->pBuffer, slot->pBuffer->Changes(), offset});
+  }
+  return 1;
+}
+
+bool RecentLookup(StoreSlot* slot, const char* key, RecordView* found) {
+  const KeyLookup::Recent& recent = slot->keyLookup.recent();
+  const BufferedFile* file = slot->pBuffer;
+  if (recent.record == nullptr || file == nullptr || recent.file != file ||
+      recent.changes != file->Changes()) {
+    return false;
+  }
+  // The header was checked when the record was found, and has not changed.
+  unsigned char bytes[kRecordHeaderSize];
+  std::memcpy(bytes, recent.record, sizeof bytes);
+  RecordHeader header;
+  DecodeRecordHeader(bytes, &header);
+  const auto nameLength = static_cast<std::size_t>(header.lNameLength);
+  if (nameLength >= static_cast<std::size_t>(MAX_KEY_LENGTH)) return false;  // key may be cut
+  // CompareStoredKey(key, stored) == 0, in one pass: the stored key ends at
+  // its first NUL or after nameLength bytes, and key must end there too.
+  const unsigned char* stored = recent.record + kRecordHeaderSize;
+  const bool fold = (slot->header.lFlags & STORE_NOCASE) != 0;
+  if (std::strlen(key) == nameLength && std::memcmp(key, stored, nameLength) == 0) {
+    found->offset = recent.offset;
+    found->header = header;
+    found->bytes = recent.record;
+    found->inPage = true;
+    return true;
+  }
+  std::size_t i = 0;
+  for (; i < nameLength && stored[i] != 0; ++i) {
+    auto a = static_cast<unsigned char>(key[i]);
+    auto b = stored[i];
+    if (a == b) continue;
+    if (!fold) return false;
+    if (a >= 'A' && a <= 'Z') a = static_cast<unsigned char>(a + ('a' - 'A'));
+    if (b >= 'A' && b <= 'Z') b = static_cast<unsigned char>(b + ('a' - 'A'));
+    if (a != b) return false;
+  }
+  if (key[i] != '\0') return false;
+  found->offset = recent.offset;
+  found->header = header;
+  found->bytes = recent.record;
+  found->inPage = true;
+  return true;
+}
+
 int32_t IndexInsertPosition(StoreSlot* slot, const char* key) {
   return static_cast<int32_t>(LowerBound(slot, key));
 }
@@ -208,11 +339,39 @@ bool NoteIndexChange(StoreSlot* slot, const IndexChange& change) {
 
 }  // namespace
 
-int IndexInsert(StoreSlot* slot, int32_t offset, const char* key) {
+void InsertionPositions::Prepare(const StoreSlot* source) {
+  ranks_.clear();
+  taken_.clear();
+  try {
+    ranks_.reserve(source->plKeyIndex.size());
+    int32_t rank = 0;
+    source->plKeyIndex.VisitFrom(0, [&](int32_t offset) {
+      ranks_.emplace_back(offset, rank++);
+      return true;
+    });
+    std::sort(ranks_.begin(), ranks_.end());
+    taken_.assign(ranks_.size() + 1, 0);
+  } catch (const std::bad_alloc&) {
+    ranks_.clear();
+    taken_.clear();
+  }
+}
+
+int32_t InsertionPositions::Take(int32_t offset) {
+  const auto found = std::lower_bound(ranks_.begin(), ranks_.end(), std::make_pair(offset, INT32_MIN));
+  if (found == ranks_.end() || found->first != offset) return -1;
+  const auto rank = static_cast<std::size_t>(found->second);
+  int32_t before = 0;
+  for (std::size_t i = rank; i > 0; i &= i - 1) before += taken_[i];
+  for (std::size_t i = rank + 1; i < taken_.size(); i += i & (~i + 1)) ++taken_[i];
+  return before;
+}
+
+int IndexInsert(StoreSlot* slot, int32_t offset, const char* key, int32_t position) {
   const int32_t count = KeyCount(slot);
   if (count > slot->lIndexCapacity) return 0;
   if (count == slot->lIndexCapacity && !IndexGrow(slot)) return 0;
-  const int32_t p = IndexInsertPosition(slot, key);
+  const int32_t p = position >= 0 ? position : IndexInsertPosition(slot, key);
   if (p < 0 || p >= slot->lIndexCapacity) return 0;
   const bool noted = NoteIndexChange(slot, IndexChange{true, p, offset});
   const std::size_t length = std::strlen(key);
@@ -297,7 +456,7 @@ int IndexCreate(StoreSlot* slot) {
   return 1;
 }
 
-int IndexLoad(StoreSlot* slot) {
+int IndexLoad(StoreSlot* slot, IndexEntries* known) {
   const int32_t record = WalkChain(slot, slot->header.lhIndex.lFirst, KeyMatchVisitor,
                                    const_cast<char*>(kIndexKey));
   if (record <= 0) return 0;
@@ -307,7 +466,7 @@ int IndexLoad(StoreSlot* slot) {
   const auto capacity = static_cast<int32_t>(static_cast<uint32_t>(header.lBytesAllocated) / 4);
   // The array must end in at least one 0 entry: entries in use lie inside
   // the file, in ascending key order, and every entry after them is 0.
-  const int32_t count = KeyCount(slot);
+  int32_t count = KeyCount(slot);
   if (capacity < 1 || count < 0 || count >= capacity) return 0;
   std::vector<int32_t> entries;
   try {
@@ -322,6 +481,14 @@ int IndexLoad(StoreSlot* slot) {
   IndexEntries& loaded = slot->plKeyIndex;
   loaded.clear();
   slot->keyLookup.Clear();
+  if (known != nullptr && known->size() == static_cast<std::size_t>(count)) {
+    std::size_t i = 0;
+    known->VisitFrom(0, [&](int32_t entry) { return entry == entries[i] && ++i < entries.size(); });
+    if (count == 0 || i == entries.size()) {
+      loaded = std::move(*known);
+      count = 0;  // nothing left to read
+    }
+  }
   std::string previous, current;
   for (int32_t i = 0; i < count; ++i) {
     const int32_t entry = entries[static_cast<std::size_t>(i)];
@@ -342,6 +509,10 @@ int IndexLoad(StoreSlot* slot) {
   slot->lIndexCapacity = capacity;
   slot->bIndexUnwritten = false;
   slot->indexChanges.clear();
+  // A store opened for use gets the hash table of its keys with them (not
+  // the store a compaction reopens, which kvsgen only closes); without
+  // memory for it, the first lookup tries again.
+  if (known == nullptr) BuildKeyLookup(slot);
   return 1;
 }
 
@@ -379,37 +550,113 @@ void WriteIndex(StoreSlot* slot) {
 
 namespace {
 
+// Encodes count int32 values, little-endian, at out.
+void EncodeInt32s(const int32_t* values, std::size_t count, unsigned char* out) {
+  static const bool kLittleEndian = [] {
+    const uint32_t one = 1;
+    unsigned char first = 0;
+    std::memcpy(&first, &one, 1);
+    return first == 1;
+  }();
+  if (kLittleEndian) {
+    std::memcpy(out, values, 4 * count);
+    return;
+  }
+  for (std::size_t i = 0; i < count; ++i) EncodeInt32(values[i], out + 4 * i);
+}
+
+// Takes the bytes of one array at the file position, in order: straight
+// into the pages of a buffered file, else a chunk at a time through writes.
+class ArrayOutput {
+ public:
+  ArrayOutput(StoreSlot* slot, std::size_t total) : slot_(slot), left_(total) {}
+  ~ArrayOutput() { WriteChunk(); }
+  ArrayOutput(const ArrayOutput&) = delete;
+  ArrayOutput& operator=(const ArrayOutput&) = delete;
+
+  // Room for the next bytes: at least one (while any of the total is left).
+  std::size_t Room() {
+    if (room_ == 0) Next();
+    return room_;
+  }
+  // The next Room() bytes go here; Advance(n) says n of them are filled.
+  unsigned char* At() { return at_; }
+  void Advance(std::size_t n) {
+    at_ += n;
+    room_ -= n;
+    left_ -= n;
+  }
+
+ private:
+  void Next() {
+    WriteChunk();
+    if (left_ == 0) return;
+    if (!inChunks_ && slot_->pBuffer != nullptr) {
+      std::size_t got = 0;
+      at_ = slot_->pBuffer->WriteInPlace(left_, &got);
+      if (at_ != nullptr) {
+        room_ = got;
+        return;
+      }
+    }
+    inChunks_ = true;  // the bytes go through writes from here on
+    at_ = chunk_;
+    room_ = std::min(left_, sizeof chunk_);
+    chunkStart_ = chunk_;
+  }
+  void WriteChunk() {
+    if (!inChunks_ || chunkStart_ == nullptr) return;
+    WriteBytes(slot_, chunkStart_, static_cast<std::size_t>(at_ - chunkStart_));
+    chunkStart_ = nullptr;
+  }
+
+  StoreSlot* slot_;
+  std::size_t left_;  // bytes of the total not filled yet
+  unsigned char* at_ = nullptr;
+  std::size_t room_ = 0;
+  bool inChunks_ = false;
+  unsigned char* chunkStart_ = nullptr;  // the chunk being filled, if any
+  unsigned char chunk_[16384];
+};
+
 // Writes an array of entries zero-padded to capacity entries, from its byte
-// skip on, at the file position: a chunk of encoded bytes at a time.
+// skip on, at the file position.
 void WriteArray(StoreSlot* slot, const IndexEntries& entries, std::size_t capacity,
                 std::size_t skip) {
-  constexpr std::size_t kChunkBytes = 16384;
-  unsigned char chunk[kChunkBytes];
-  std::size_t used = 0;
-  std::size_t produced = skip;  // bytes of the array written or skipped
   const std::size_t total = 4 * capacity;
-  auto put = [&](int32_t entry) {
-    unsigned char bytes[4];
-    EncodeInt32(entry, bytes);
-    for (std::size_t b = produced % 4; b < 4; ++b) chunk[used++] = bytes[b];
-    produced += 4 - produced % 4;
-    if (used > kChunkBytes - 4) {
-      WriteBytes(slot, chunk, used);
-      used = 0;
+  if (skip >= total) return;
+  ArrayOutput out(slot, total - skip);
+  std::size_t produced = skip;  // bytes of the array written or skipped
+  entries.VisitRuns(skip / 4, [&](const int32_t* run, std::size_t count) {
+    for (std::size_t e = 0; e < count && produced < total;) {
+      const std::size_t room = out.Room();
+      const std::size_t whole = std::min({count - e, room / 4, (total - produced) / 4});
+      if (produced % 4 == 0 && whole > 0) {
+        // Whole entries: straight into place.
+        EncodeInt32s(run + e, whole, out.At());
+        out.Advance(4 * whole);
+        produced += 4 * whole;
+        e += whole;
+        continue;
+      }
+      // An entry split between two places, or begun before skip.
+      unsigned char bytes[4];
+      EncodeInt32(run[e], bytes);
+      for (std::size_t b = produced % 4; b < 4; ++b, ++produced) {
+        out.Room();
+        *out.At() = bytes[b];
+        out.Advance(1);
+      }
+      ++e;
     }
-  };
-  entries.VisitFrom(skip / 4, [&](int32_t entry) {
-    if (produced >= total) return false;
-    put(entry);
     return produced < total;
   });
-  WriteBytes(slot, chunk, used);
-  // The zero entries after them, a chunk at a time.
-  std::memset(chunk, 0, sizeof chunk);
-  for (std::size_t left = total > produced ? total - produced : 0; left > 0;) {
-    const std::size_t n = std::min(left, sizeof chunk);
-    WriteBytes(slot, chunk, n);
-    left -= n;
+  // The zero entries after them.
+  while (produced < total) {
+    const std::size_t n = std::min(out.Room(), total - produced);
+    std::memset(out.At(), 0, n);
+    out.Advance(n);
+    produced += n;
   }
 }
 

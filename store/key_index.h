@@ -17,6 +17,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
+#include <vector>
 
 #include "store/chains.h"
 #include "store/slots.h"
@@ -56,11 +58,46 @@ int32_t IndexSearch(StoreSlot* slot, const char* key, int32_t* lastProbe);
 // The offset of the record whose key equals key, found through the hash
 // table of the index keys (built on first use); 0 when absent.
 int32_t IndexLookup(StoreSlot* slot, const char* key);
+// A record seen in place in the image of a buffered store: its offset, its
+// checked header, and its bytes from the header on (header, key, data area),
+// valid until the next use of the file.
+struct RecordView {
+  int32_t offset = 0;
+  RecordHeader header;
+  const unsigned char* bytes = nullptr;
+  bool inPage = false;  // bytes point into a page of the image, not a copy
+};
+// IndexLookup for a buffered sorted store without a copy: key holds length
+// bytes (at most MAX_KEY_LENGTH, no NUL). 1 and *found when present, 0 when
+// absent; -1 when this way cannot tell (no table, a record it names cannot
+// be read, not a buffered sorted store): then ask IndexLookup.
+int IndexLookupInPlace(StoreSlot* slot, const char* key, std::size_t length, RecordView* found);
+// True and *found when the record the last IndexLookupInPlace found is
+// still key's (nothing has changed the image since): no search is needed.
+bool RecentLookup(StoreSlot* slot, const char* key, RecordView* found);
 // The position at which key belongs.
 int32_t IndexInsertPosition(StoreSlot* slot, const char* key);
 // Stores record offset at key's position, growing the array first when full.
-// 0 when the array had to grow and could not (nothing is stored then).
-int IndexInsert(StoreSlot* slot, int32_t offset, const char* key);
+// 0 when the array had to grow and could not (nothing is stored then). A
+// position of 0 or more is key's position, known to the caller.
+int IndexInsert(StoreSlot* slot, int32_t offset, const char* key, int32_t position = -1);
+
+// The positions that the records of a sorted store take in a new index when
+// they are inserted one by one in some order (a compaction's walk of the
+// allocated list): counted from their ranks in the store's own index, so no
+// key of the new index is compared.
+class InsertionPositions {
+ public:
+  // Learns the ranks of source's index; without memory it knows none.
+  void Prepare(const StoreSlot* source);
+  // The position among the records taken so far of the source record at
+  // offset, which is taken with it; -1 when the offset has no rank.
+  int32_t Take(int32_t offset);
+
+ private:
+  std::vector<std::pair<int32_t, int32_t>> ranks_;  // (offset, rank), by offset
+  std::vector<int32_t> taken_;                      // Fenwick tree of taken ranks
+};
 // Enlarges the index by 256 entries into a new Index record at the end of
 // the file; the old record goes to the free list. 0 (slot and chains as they
 // were) on failure.
@@ -68,8 +105,11 @@ int IndexGrow(StoreSlot* slot);
 // Appends the Index record of a new sorted store with 256 empty entries.
 int IndexCreate(StoreSlot* slot);
 // Loads the index of a sorted store being opened; 1 when the slot has a
-// usable index afterwards: complete, in key order and zero-padded.
-int IndexLoad(StoreSlot* slot);
+// usable index afterwards: complete, in key order and zero-padded. known,
+// when given, holds the entries and keys the store's index was just written
+// with (a compaction's new store): when the Index record holds exactly its
+// offsets, the slot takes them over instead of reading every record's key.
+int IndexLoad(StoreSlot* slot, IndexEntries* known = nullptr);
 // Removes record offset from the array, if present.
 void IndexRemove(StoreSlot* slot, int32_t offset);
 // The whole array, as it is now, is what the Index record's data area holds.

@@ -1,57 +1,117 @@
 // key_lookup.cc: the open-addressing table of key hashes and offsets.
 #include "store/key_lookup.h"
 
-#include <new>
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 #include "store/errors.h"
 
 namespace kvs {
 
+namespace {
+
+// The eight bytes of word with 'A'..'Z' folded to lower case, all at once:
+// a byte is upper case when its low seven bits lie in 'A'..'Z' and its top
+// bit is clear; no sum carries into the next byte.
+uint64_t FoldWord(uint64_t word) {
+  constexpr uint64_t kOnes = 0x0101010101010101u;
+  constexpr uint64_t kHigh = 0x8080808080808080u;
+  const uint64_t low = word & ~kHigh;
+  const uint64_t atLeastA = low + kOnes * (0x80 - 'A');
+  const uint64_t aboveZ = low + kOnes * (0x80 - 'Z' - 1);
+  const uint64_t upper = atLeastA & ~aboveZ & ~word & kHigh;
+  return word | (upper >> 2);
+}
+
+uint64_t Mix(uint64_t hash, uint64_t word) {
+  hash = (hash ^ word) * 0xff51afd7ed558ccdu;
+  return hash ^ (hash >> 32);
+}
+
+}  // namespace
+
 uint32_t KeyLookup::Hash(const char* key, std::size_t length, bool fold) {
-  uint32_t hash = 2166136261u;  // FNV-1a
-  for (std::size_t i = 0; i < length && key[i] != '\0'; ++i) {
-    auto byte = static_cast<unsigned char>(key[i]);
-    if (fold && byte >= 'A' && byte <= 'Z') byte = static_cast<unsigned char>(byte + ('a' - 'A'));
-    hash = (hash ^ byte) * 16777619u;
+  if (length == SIZE_MAX) {
+    length = std::strlen(key);
+  } else if (const void* nul = length > 0 ? std::memchr(key, 0, length) : nullptr) {
+    length = static_cast<std::size_t>(static_cast<const char*>(nul) - key);
   }
-  return hash;
+  return HashBytes(key, length, fold);
+}
+
+uint32_t KeyLookup::HashBytes(const char* key, std::size_t length, bool fold) {
+  // Eight bytes a step; the hash lives in memory only, so byte order does
+  // not matter.
+  uint64_t hash = 0x9e3779b97f4a7c15u ^ length;
+  std::size_t i = 0;
+  for (; i + 8 <= length; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, key + i, 8);
+    hash = Mix(hash, fold ? FoldWord(word) : word);
+  }
+  if (i < length) {
+    // The last one to seven bytes: the eight that end the key, shifted down
+    // past those already hashed, when the key has eight; else byte by byte.
+    uint64_t word = 0;
+    const std::size_t tail = length - i;
+    if (length >= 8) {
+      std::memcpy(&word, key + length - 8, 8);
+      uint64_t probe = 1;
+      unsigned char lowest = 0;
+      std::memcpy(&lowest, &probe, 1);
+      word = lowest == 1 ? word >> (8 * (8 - tail)) : word << (8 * (8 - tail));
+    } else {
+      for (std::size_t j = 0; j < tail; ++j) {
+        word |= uint64_t{static_cast<unsigned char>(key[i + j])} << (8 * j);
+      }
+    }
+    hash = Mix(hash, fold ? FoldWord(word) : word);
+  }
+  hash *= 0xc4ceb9fe1a85ec53u;
+  return static_cast<uint32_t>(hash ^ (hash >> 29));
 }
 
 bool KeyLookup::Reset(std::size_t count) {
+  recent_ = Recent{};
   std::size_t size = 16;
   while (size < 2 * count + 2) size *= 2;
-  try {
-    slots_.assign(size, Slot{0, 0});
-  } catch (const std::bad_alloc&) {
-    NoteError(BDB_NO_MEMORY);
+  if (!memory_.Allocate(size * sizeof(Slot))) {
     Clear();
     return false;
   }
+  slots_ = static_cast<Slot*>(memory_.data());
+  size_ = size;
+  std::fill(slots_, slots_ + size_, Slot{0, 0});
   used_ = 0;
   built_ = true;
   return true;
 }
 
 void KeyLookup::Clear() {
-  slots_ = {};
+  recent_ = Recent{};
+  memory_.Release();
+  slots_ = nullptr;
+  size_ = 0;
   used_ = 0;
   built_ = false;
 }
 
 bool KeyLookup::Grow() {
-  std::vector<Slot> old;
-  old.swap(slots_);
-  if (!Reset(used_ + 1 > old.size() / 2 ? old.size() : used_ + 1)) return false;
-  for (const Slot& slot : old) {
-    if (slot.offset != 0) Add(slot.hash, slot.offset);
+  LargeBuffer old = std::move(memory_);
+  const Slot* oldSlots = slots_;
+  const std::size_t oldSize = size_;
+  if (!Reset(used_ + 1 > oldSize / 2 ? oldSize : used_ + 1)) return false;
+  for (std::size_t i = 0; i < oldSize; ++i) {
+    if (oldSlots[i].offset != 0) Add(oldSlots[i].hash, oldSlots[i].offset);
   }
   return true;
 }
 
 bool KeyLookup::Add(uint32_t hash, int32_t offset) {
   if (!built_) return false;
-  if (2 * (used_ + 1) > slots_.size() && !Grow()) return false;
-  const std::size_t mask = slots_.size() - 1;
+  if (2 * (used_ + 1) > size_ && !Grow()) return false;
+  const std::size_t mask = size_ - 1;
   std::size_t i = hash & mask;
   while (slots_[i].offset != 0) i = (i + 1) & mask;
   slots_[i] = Slot{hash, offset};
@@ -60,8 +120,8 @@ bool KeyLookup::Add(uint32_t hash, int32_t offset) {
 }
 
 void KeyLookup::Remove(uint32_t hash, int32_t offset) {
-  if (!built_ || slots_.empty()) return;
-  const std::size_t mask = slots_.size() - 1;
+  if (!built_ || size_ == 0) return;
+  const std::size_t mask = size_ - 1;
   std::size_t i = hash & mask;
   while (slots_[i].offset != offset || slots_[i].hash != hash) {
     if (slots_[i].offset == 0) return;

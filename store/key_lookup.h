@@ -10,15 +10,32 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+
+#include "store/large_memory.h"
 
 namespace kvs {
 
 class KeyLookup {
  public:
+  // The hash of key's first length bytes, or of those up to its first NUL
+  // (SIZE_MAX: a NUL-terminated key).
   static uint32_t Hash(const char* key, std::size_t length, bool fold);
+  // The same for length bytes that hold no NUL.
+  static uint32_t HashBytes(const char* key, std::size_t length, bool fold);
 
   bool built() const { return built_; }
+
+  // The record that the last lookup of a buffered store found and saw in
+  // place: a size is mostly followed by a read of the same key, which then
+  // needs no search. Valid while the file's Changes() stay as noted.
+  struct Recent {
+    const unsigned char* record = nullptr;  // its header, key and value in the image
+    const void* file = nullptr;
+    uint64_t changes = 0;
+    int32_t offset = 0;
+  };
+  const Recent& recent() const { return recent_; }
+  void SetRecent(const Recent& recent) { recent_ = recent; }
   // Starts over, empty, with room for count keys; false when memory is short.
   bool Reset(std::size_t count);
   void Clear();
@@ -38,15 +55,18 @@ class KeyLookup {
   };
   bool Grow();
 
-  std::vector<Slot> slots_;  // a power of two in size, at most half full
+  LargeBuffer memory_;       // holds the slots
+  Slot* slots_ = nullptr;    // a power of two of them, at most half full
+  std::size_t size_ = 0;
   std::size_t used_ = 0;
   bool built_ = false;
+  Recent recent_;
 };
 
 template <typename Match>
 int32_t KeyLookup::Find(uint32_t hash, Match match) const {
-  if (slots_.empty()) return 0;
-  const std::size_t mask = slots_.size() - 1;
+  if (size_ == 0) return 0;
+  const std::size_t mask = size_ - 1;
   for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
     const Slot& slot = slots_[i];
     if (slot.offset == 0) return 0;

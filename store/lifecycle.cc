@@ -28,9 +28,10 @@ int CreateStore(StoreSlot* slot, const char* fileName, int32_t flags,
 
 namespace {
 
-// The second half of an open: a sorted store's index.
-int LoadIndexOf(StoreSlot* slot) {
-  if (IsSorted(*slot) && !IndexLoad(slot)) {
+// The second half of an open: a sorted store's index (known, when given, is
+// the index the store was just written with; see IndexLoad).
+int LoadIndexOf(StoreSlot* slot, IndexEntries* known) {
+  if (IsSorted(*slot) && !IndexLoad(slot, known)) {
     NoteError(BDB_DAMAGED);
     DiscardSlot(slot);
     return 0;
@@ -41,13 +42,13 @@ int LoadIndexOf(StoreSlot* slot) {
 }  // namespace
 
 int OpenStore(StoreSlot* slot, const char* fileName) {
-  return OpenSlot(slot, fileName) ? LoadIndexOf(slot) : 0;
+  return OpenSlot(slot, fileName) ? LoadIndexOf(slot, nullptr) : 0;
 }
 
 int OpenStoreFrom(StoreSlot* slot, const char* fileName, std::string fullName,
-                  std::unique_ptr<StoreFile> file) {
-  return OpenSlotFrom(slot, fileName, std::move(fullName), std::move(file)) ? LoadIndexOf(slot)
-                                                                             : 0;
+                  std::unique_ptr<StoreFile> file, IndexEntries* known) {
+  if (!OpenSlotFrom(slot, fileName, std::move(fullName), std::move(file))) return 0;
+  return LoadIndexOf(slot, known);
 }
 
 namespace {

@@ -27,9 +27,10 @@ int CreateStore(StoreSlot* slot, const char* fileName, int32_t flags,
 // Opens an existing store into a free slot, loading its index when sorted.
 // 0, with the slot free and the file untouched, for an unusable store.
 int OpenStore(StoreSlot* slot, const char* fileName);
-// OpenStore for a file already open and locked under that name.
+// OpenStore for a file already open and locked under that name; known, when
+// given, is the index the store was just written with (see IndexLoad).
 int OpenStoreFrom(StoreSlot* slot, const char* fileName, std::string fullName,
-                  std::unique_ptr<StoreFile> file);
+                  std::unique_ptr<StoreFile> file, kvs::IndexEntries* known = nullptr);
 // The end of a call that changed the store: unless writes are held, the
 // file receives all of them. False when any write did not reach it.
 bool CommitStore(StoreSlot* slot);

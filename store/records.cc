@@ -4,6 +4,7 @@
 #include "store/records.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "store/errors.h"
@@ -102,7 +103,8 @@ int FindRecord(StoreSlot* slot, const char* key, int32_t* offset) {
   return 1;
 }
 
-int InsertRecord(StoreSlot* slot, const char* key, const void* data, int32_t length) {
+int InsertRecord(StoreSlot* slot, const char* key, const void* data, int32_t length,
+                 int32_t position) {
   StoreHeader& h = slot->header;
   const int32_t K = StoredKeyLength(key);
   const int64_t need = int64_t{length} + K;
@@ -137,7 +139,7 @@ int InsertRecord(StoreSlot* slot, const char* key, const void* data, int32_t len
   }
 
   if (IsSorted(*slot)) {
-    if (!IndexInsert(slot, R, key)) {
+    if (!IndexInsert(slot, R, key, position)) {
       // The index could not grow: the record is released again, so the
       // index stays complete and the key stays absent.
       MoveRecord(slot, h.lhAllocated, h.lhFree, R);
@@ -201,6 +203,34 @@ bool ReadRecordValue(StoreSlot* slot, int32_t R, const RecordHeader& header, voi
   return true;
 }
 
+bool FindValue(StoreSlot* slot, const char* key, int32_t* R, RecordHeader* header,
+               const unsigned char** value) {
+  *value = nullptr;
+  if (key == nullptr) return false;
+  RecordView view;
+  if (RecentLookup(slot, key, &view)) {
+    *R = view.offset;
+    *header = view.header;
+    *value = view.bytes + kRecordHeaderSize + view.header.lNameLength;
+    return true;
+  }
+  const std::size_t length = std::strlen(key);
+  if (length <= static_cast<std::size_t>(MAX_KEY_LENGTH)) {
+    switch (IndexLookupInPlace(slot, key, length, &view)) {
+      case 1:
+        *R = view.offset;
+        *header = view.header;
+        *value = view.bytes + kRecordHeaderSize + view.header.lNameLength;
+        return true;
+      case 0:
+        return false;
+      default:
+        break;
+    }
+  }
+  return FindLiveRecord(slot, key, R, header);
+}
+
 int RemoveRecord(StoreSlot* slot, const char* key) {
   int32_t R = 0;
   if (FindRecord(slot, key, &R) != 1) return 0;
@@ -254,7 +284,8 @@ extern "C" int BdbGetSize(StoreHandle store, const char* key, int32_t* size) {
     StoreSlot* slot = UsableSlot(store);
     int32_t R = 0;
     RecordHeader header;
-    if (slot == nullptr || !FindLiveRecord(slot, key, &R, &header)) return 0;
+    const unsigned char* value = nullptr;
+    if (slot == nullptr || !FindValue(slot, key, &R, &header, &value)) return 0;
     if (size != nullptr) *size = header.lBytesUsed;
     return 1;
   });
@@ -270,10 +301,14 @@ extern "C" int BdbRead(StoreHandle store, const char* key, void* buffer, int32_t
     }
     int32_t R = 0;
     RecordHeader header;
-    if (!FindLiveRecord(slot, key, &R, &header)) return 0;
+    const unsigned char* value = nullptr;
+    if (!FindValue(slot, key, &R, &header, &value)) return 0;
     const int32_t n = header.lBytesUsed < bufferSize ? header.lBytesUsed : bufferSize;
-    // A value the file cannot hand over whole is not reported read.
-    if (n > 0 && !ReadRecordValue(slot, R, header, buffer, n)) return 0;
+    if (n > 0 && value != nullptr) {
+      std::memcpy(buffer, value, static_cast<std::size_t>(n));
+    } else if (n > 0 && !ReadRecordValue(slot, R, header, buffer, n)) {
+      return 0;  // a value the file cannot hand over whole is not reported read
+    }
     return 1;
   });
 }

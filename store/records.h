@@ -18,8 +18,10 @@ namespace kvs {
 // allocated list of an unsorted store is damaged.
 int FindRecord(StoreSlot* slot, const char* key, int32_t* offset);
 // Places a key that is not in the store. 0 when no room can be made; the
-// store then holds what it held before.
-int InsertRecord(StoreSlot* slot, const char* key, const void* data, int32_t length);
+// store then holds what it held before. A position of 0 or more is the
+// key's position in the index of a sorted store, known to the caller.
+int InsertRecord(StoreSlot* slot, const char* key, const void* data, int32_t length,
+                 int32_t position = -1);
 // Replaces the value of the key present at record R, in place when it fits.
 int RewriteRecord(StoreSlot* slot, int32_t R, const char* key, const void* data,
                   int32_t length);
@@ -27,6 +29,11 @@ int RewriteRecord(StoreSlot* slot, int32_t R, const char* key, const void* data,
 // its checked header. False when the key is null or absent or the record is
 // damaged.
 bool FindLiveRecord(StoreSlot* slot, const char* key, int32_t* R, RecordHeader* header);
+// FindLiveRecord for a size or a read: where the record can be seen in
+// place, *value points at its value (valid until the next use of the file);
+// else *value is null and the value is to be read from the file.
+bool FindValue(StoreSlot* slot, const char* key, int32_t* R, RecordHeader* header,
+               const unsigned char** value);
 // Releases key's record to the free list; 0 when the key is absent.
 // Reads the first n bytes of record R's value into buffer; false (noting
 // the cause) when the file cannot hand them over.

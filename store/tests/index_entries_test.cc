@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -24,6 +25,7 @@ TEST(IndexEntriesTest, BehavesLikeOneSortedArray) {
       const std::string key = keyOf(entry);
       const std::size_t position = entries.PartitionPoint(
           [&](const char* k, std::size_t n) { return std::string(k, n) < key; });
+      ASSERT_EQ(position, entries.LowerBound(key.data(), key.size()));
       ASSERT_TRUE(entries.Insert(position, entry, key.data(), key.size()));
       model.insert(std::lower_bound(model.begin(), model.end(), entry), entry);
     } else {
@@ -42,6 +44,31 @@ TEST(IndexEntriesTest, BehavesLikeOneSortedArray) {
   const char* key = entries.KeyAt(middle, &length);
   EXPECT_EQ(keyOf(model[middle]), std::string(key, length));
   EXPECT_EQ(middle, entries.Find(model[middle]));
+}
+
+// LowerBound compares eight leading bytes first: keys shorter and longer
+// than that, sharing prefixes, with bytes above 0x7f, in unsigned order.
+TEST(IndexEntriesTest, LowerBoundIsTheUnsignedByteOrder) {
+  kvs::IndexEntries entries;
+  std::vector<std::string> model;
+  std::mt19937 random(5);
+  const std::string alphabet("ab\x7f\x80\xff", 5);
+  for (int step = 0; step < 3000; ++step) {
+    std::string key(random() % 12, 'a');
+    for (char& c : key) c = alphabet[random() % alphabet.size()];
+    const auto expected = static_cast<std::size_t>(
+        std::lower_bound(model.begin(), model.end(), key) - model.begin());
+    ASSERT_EQ(expected, entries.LowerBound(key.data(), key.size()));
+    if (expected < model.size() && model[expected] == key) continue;
+    ASSERT_TRUE(entries.Insert(expected, step + 1, key.data(), key.size()));
+    model.insert(model.begin() + static_cast<std::ptrdiff_t>(expected), key);
+  }
+  ASSERT_EQ(model.size(), entries.size());
+  for (std::size_t i = 0; i < model.size(); ++i) {
+    std::size_t length = 0;
+    const char* key = entries.KeyAt(i, &length);
+    ASSERT_EQ(model[i], std::string(key, length));
+  }
 }
 
 }  // namespace

@@ -328,6 +328,31 @@ TEST_F(RecordsTest, IndexGrowthOnFullDiskFailsThePutAndKeepsTheIndex) {
   EXPECT_EQ("new", Get(store, "key0999"));
 }
 
+// A size and a read of the same key with a change between them: the read
+// sees the change (a sorted store remembers the record its last lookup
+// found, for the read that mostly follows), in either letter case.
+TEST_F(RecordsTest, AReadAfterASizeSeesEveryChangeBetweenThem) {
+  const std::string name = Path("s.kvs");
+  StoreHandle store = CreateWith(name, STORE_SORTED | STORE_NOCASE, {{"Key", "one"}, {"kez", "x"}});
+  int32_t size = 0;
+  ASSERT_EQ(1, BdbGetSize(store, "key", &size));
+  EXPECT_EQ(3, size);
+  ASSERT_EQ(1, Put(store, "KEY", "two"));  // in place
+  EXPECT_EQ("two", Get(store, "kEy"));
+  ASSERT_EQ(1, BdbGetSize(store, "key", &size));
+  ASSERT_EQ(1, Put(store, "key", "a longer value"));  // relocated
+  EXPECT_EQ("a longer value", Get(store, "KEY"));
+  ASSERT_EQ(1, BdbGetSize(store, "key", &size));
+  EXPECT_EQ(0, BdbGetSize(store, "ke", &size));    // a prefix of the key found last
+  EXPECT_EQ(0, BdbGetSize(store, "keyy", &size));  // and a longer key
+  EXPECT_EQ("x", Get(store, "KEZ"));
+  ASSERT_EQ(1, BdbGetSize(store, "key", &size));
+  ASSERT_EQ(1, BdbDelete(store, "key"));
+  EXPECT_EQ(0, BdbGetSize(store, "key", &size));
+  EXPECT_EQ("<absent>", Get(store, "key"));
+  EXPECT_EQ(1, BdbClose(store));
+}
+
 #ifndef _WIN32
 // Offsets are signed 32-bit: a put whose record would end past 2 GiB - 1
 // fails with the store unchanged, held or not, while one that still fits
