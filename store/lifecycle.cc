@@ -50,6 +50,16 @@ int OpenStoreFrom(StoreSlot* slot, const char* fileName, std::string fullName,
                                                                              : 0;
 }
 
+int OpenStoreReadOnly(StoreSlot* slot, const char* fileName) {
+  if (slot == nullptr || !FileNameFits(fileName)) return 0;
+  std::unique_ptr<StoreFile> file = OpenLocked(fileName, OpenMode::kRead, false);
+  if (!file) return 0;
+  std::string fullName = ActiveFileSystem().FullName(fileName);
+  return OpenSlotFrom(slot, fileName, std::move(fullName), std::move(file), true)
+             ? LoadIndexOf(slot)
+             : 0;
+}
+
 namespace {
 
 // Writes every change of the image to the file; false when any did not
@@ -121,6 +131,20 @@ StoreSlot* UsableSlot(StoreHandle handle) {
   return nullptr;
 }
 
+namespace {
+
+StoreSlot* RefuseReadOnly(StoreSlot* slot) {
+  if (slot == nullptr || !slot->bReadOnly) return slot;
+  NoteError(BDB_READ_ONLY);
+  return nullptr;
+}
+
+}  // namespace
+
+StoreSlot* WritableSlot(StoreHandle handle) { return RefuseReadOnly(UsableSlot(handle)); }
+
+StoreSlot* ValidateWritable(StoreHandle handle) { return RefuseReadOnly(ValidateHandle(handle)); }
+
 bool CommitStore(StoreSlot* slot) {
   if (slot->bHeld) return !slot->bWriteFailed;
   if (WriteAll(slot)) return true;
@@ -144,6 +168,10 @@ bool AttachJournal(StoreSlot* slot) {
 
 int CloseStore(StoreSlot* slot) {
   if (slot == nullptr) return 0;
+  if (slot->bReadOnly) {
+    DiscardSlot(slot);
+    return 1;
+  }
   if (!RefreshStore(slot)) {
     // Only the journal's work is left to do; when it fails here too, the
     // next open does it.
@@ -200,7 +228,7 @@ extern "C" int BdbClose(StoreHandle store) {
 
 extern "C" int BdbHoldWrites(StoreHandle store) {
   return PublicCall(0, BDB_IO, [&] {
-    StoreSlot* slot = UsableSlot(store);
+    StoreSlot* slot = WritableSlot(store);
     if (slot == nullptr) return 0;
     slot->bHeld = true;
     if (slot->pBuffer != nullptr) slot->pBuffer->Hold(true);
@@ -211,7 +239,7 @@ extern "C" int BdbHoldWrites(StoreHandle store) {
 
 extern "C" int BdbFlush(StoreHandle store) {
   return PublicCall(0, BDB_IO, [&] {
-    StoreSlot* slot = UsableSlot(store);
+    StoreSlot* slot = WritableSlot(store);
     if (slot == nullptr) return 0;
     slot->bHeld = false;
     if (slot->pBuffer != nullptr) slot->pBuffer->Hold(false);
@@ -224,7 +252,7 @@ extern "C" int BdbFlush(StoreHandle store) {
 
 extern "C" int BdbSyncCommits(StoreHandle store, int on) {
   return PublicCall(0, BDB_IO, [&] {
-    StoreSlot* slot = ValidateHandle(store);
+    StoreSlot* slot = ValidateWritable(store);
     if (slot == nullptr) return 0;
     if (slot->pBuffer != nullptr && slot->pBuffer->journal() != nullptr) {
       slot->pBuffer->journal()->SyncCommits(on != 0);
