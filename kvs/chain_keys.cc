@@ -8,7 +8,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
+#include <filesystem>
+#include <random>
 
 namespace kvs_tool {
 namespace {
@@ -19,8 +20,33 @@ int Collect(StoreHandle /*store*/, const char* key, int32_t lBytesUsed, void* co
   return 0;
 }
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
+// A file for the dump, gone when the object goes: the C library's
+// temporary file, or, where that cannot be made (Windows makes it in the
+// root of the drive), a file of its own in the temporary directory.
+class ScratchFile {
+ public:
+  ScratchFile() : file_(std::tmpfile()) {
+    if (file_ != nullptr) return;
+    std::error_code error;
+    const auto directory = std::filesystem::temp_directory_path(error);
+    if (error) return;
+    std::random_device random;
+    name_ = (directory / ("kvs-" + std::to_string(random()) + ".tmp")).string();
+    file_ = std::fopen(name_.c_str(), "w+b");
+    if (file_ == nullptr) name_.clear();
+  }
+  ~ScratchFile() {
+    if (file_ != nullptr) std::fclose(file_);
+    if (!name_.empty()) std::remove(name_.c_str());
+  }
+  ScratchFile(const ScratchFile&) = delete;
+  ScratchFile& operator=(const ScratchFile&) = delete;
+
+  std::FILE* get() const { return file_; }
+
+ private:
+  std::FILE* file_;
+  std::string name_;  // set when the file is this object's own
 };
 
 // Takes text from the dump; false when it is not there.
@@ -52,8 +78,8 @@ bool ChainRecords(StoreHandle store, int list, std::vector<ChainRecord>* records
 }
 
 bool ReadRecordSizes(StoreHandle store, int list, std::vector<ChainRecord>* records) {
-  std::unique_ptr<std::FILE, FileCloser> file(std::tmpfile());
-  if (!file) return false;
+  ScratchFile file;
+  if (file.get() == nullptr) return false;
   if (list == kFreeList) {
     BdbDumpFree(store, file.get());
   } else {

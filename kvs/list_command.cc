@@ -30,13 +30,16 @@ void PrintKey(const char* key) {
 }
 
 int ListSorted(const Invocation& invocation, const std::string& prefix) {
-  char* block = BdbListPrefix(invocation.store, prefix.c_str(), nullptr);
+  int32_t count = 0;
+  char* block = BdbListPrefix(invocation.store, prefix.c_str(), &count);
   if (block == nullptr) {
     if (BdbLastError() == BDB_ABSENT) return kExitOk;  // no key matches
     ComplainAboutStore(invocation.storeName, "list");
     return kExitFailure;
   }
-  for (const char* key = block; *key != '\0'; key += std::strlen(key) + 1) PrintKey(key);
+  // Counted, not ended at the first empty string: the empty key is a key.
+  const char* key = block;
+  for (int32_t i = 0; i < count; ++i, key += std::strlen(key) + 1) PrintKey(key);
   BdbFree(block);
   return kExitOk;
 }

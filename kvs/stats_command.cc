@@ -25,19 +25,26 @@ struct Totals {
   int64_t live = 0, slack = 0, free = 0;
 };
 
-bool Measure(StoreHandle store, Totals* totals) {
-  std::vector<ChainRecord> records;
-  if (!ChainRecords(store, kAllocatedList, &records) ||
-      !ReadRecordSizes(store, kAllocatedList, &records)) {
+// Reads the sizes of a chain's records; false, having said why, when it
+// cannot.
+bool ChainSizes(const Invocation& invocation, int list, std::vector<ChainRecord>* records) {
+  if (!ChainRecords(invocation.store, list, records)) {
+    ComplainAboutStore(invocation.storeName, "stats");
     return false;
   }
+  if (ReadRecordSizes(invocation.store, list, records)) return true;
+  Complain(invocation.storeName + ": stats: the record sizes cannot be read from a dump");
+  return false;
+}
+
+bool Measure(const Invocation& invocation, Totals* totals) {
+  std::vector<ChainRecord> records;
+  if (!ChainSizes(invocation, kAllocatedList, &records)) return false;
   for (const ChainRecord& record : records) {
     totals->live += record.lBytesUsed;
     totals->slack += int64_t{record.lBytesAllocated} - record.lBytesUsed;
   }
-  if (!ChainRecords(store, kFreeList, &records) || !ReadRecordSizes(store, kFreeList, &records)) {
-    return false;
-  }
+  if (!ChainSizes(invocation, kFreeList, &records)) return false;
   for (const ChainRecord& record : records) {
     totals->free += kRecordHeaderBytes + record.lNameLength + record.lBytesAllocated;
   }
@@ -49,10 +56,11 @@ bool Measure(StoreHandle store, Totals* totals) {
 int RunStats(const Invocation& invocation) {
   StoreStats stats{};
   Totals totals;
-  if (!BdbGetStats(invocation.store, &stats) || !Measure(invocation.store, &totals)) {
+  if (!BdbGetStats(invocation.store, &stats)) {
     ComplainAboutStore(invocation.storeName, "stats");
     return kExitFailure;
   }
+  if (!Measure(invocation, &totals)) return kExitFailure;
   std::error_code error;
   const auto size = std::filesystem::file_size(invocation.storeName, error);
   std::printf("store:              %s\n", invocation.storeName.c_str());

@@ -7,7 +7,10 @@
 // mode: CR LF arrives as LF, 0x1A ends the file, and trailing blanks, TABs
 // and CRs of a key line are dropped. A record is written only when that
 // reading gives back its key and value exactly; no record is ever altered
-// to fit.
+// to fit. Cannot be carried: a value that does not end in NUL, is longer
+// than a group holds or holds 0x1A; a key longer than a key line holds,
+// holding 0x1A or an LF (except the key "\n" of a blank line), or ending in
+// a blank, TAB or CR after its first byte.
 #ifndef KVS_KVS_TEMPLATE_WRITER_H
 #define KVS_KVS_TEMPLATE_WRITER_H
 
