@@ -147,12 +147,12 @@ fi
 echo "== building $build (Release)"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKVS_BENCH=$bench_option -DKVS_TESTS=OFF \
   >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
-targets=(kvsgen kvsdump)
+targets=(kvsgen kvs)
 [ $bench_option = ON ] && targets+=(store_bench)
 cmake --build "$build" -j2 --target "${targets[@]}" >"$build.build.log" 2>&1 ||
   { tail -n 40 "$build.build.log"; exit 1; }
 kvsgen=$build/kvsgen/kvsgen
-kvsdump=$build/examples/kvsdump
+kvs=$build/kvs/kvs
 
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
@@ -199,8 +199,8 @@ record() {  # size what round status seconds rss bytes
 count_records() {  # what file
   local what=$1 file=$2
   case $what in
-    kvsgen | add) { "$kvsdump" "$file" 2>/dev/null || true; } | head -n 1 |
-      sed -n 's/^.*: \([0-9]*\) keys,.*$/\1/p' ;;
+    kvsgen | add) { "$kvs" stats "$file" 2>/dev/null || true; } |
+      sed -n 's/^live records: *\([0-9]*\)$/\1/p' ;;
     cdb) "$cdb_tool" -s "$file" | sed -n 's/^number of records: //p' ;;
     sqlite3) "$sqlite_tool" "$file" 'SELECT count(*) FROM kv;' ;;
     db_load) [ -z "$db_stat_tool" ] || "$db_stat_tool" -d "$file" |

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# The main job in one command: builds kvsgen and kvsdump (Release, quietly),
+# The main job in one command: builds kvsgen and kvs (Release, quietly),
 # compiles the example message catalogue examples/messages.tmpl into a new
-# store and shows what the store holds.
+# store and shows what the store holds with kvs.
 # KVS_BUILD_DIR chooses another build directory (default build/release).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${KVS_BUILD_DIR:-build/release}
-store=$build/examples/messages.kvs
+store=$build/messages.kvs
+kvs=$build/kvs/kvs
 
 quietly() {  # runs a command, showing its output only when it fails
   local log
@@ -17,11 +18,13 @@ quietly() {  # runs a command, showing its output only when it fails
 }
 
 quietly cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release
-quietly cmake --build "$build" --target kvsgen kvsdump -j2
+quietly cmake --build "$build" --target kvsgen kvs -j2
 
 # kvsgen adds to a store that already exists; start from a new one.
 rm -f "$store"
 echo "== kvsgen examples/messages.tmpl $store"
 "$build/kvsgen/kvsgen" examples/messages.tmpl "$store"
-echo "== kvsdump $store"
-"$build/examples/kvsdump" "$store"
+for command in stats list dump; do
+  echo "== kvs $command $store"
+  "$kvs" "$command" "$store"
+done

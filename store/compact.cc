@@ -258,7 +258,7 @@ int Compact(StoreSlot* slot) {
 
 extern "C" int BdbCompact(StoreHandle store) {
   return PublicCall(0, BDB_IO, [&] {
-    StoreSlot* slot = UsableSlot(store);
+    StoreSlot* slot = WritableSlot(store);
     if (slot == nullptr) return 0;
     try {
       return Compact(slot);

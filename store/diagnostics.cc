@@ -23,13 +23,30 @@ int32_t DumpRecordVisitor(StoreSlot* /*slot*/, const char* key, const RecordHead
 }
 
 struct CallbackData {
-  RecordCallback callback;
+  RecordCallbackWithContext callback;
+  void* context;
 };
 
 int32_t RecordCallbackVisitor(StoreSlot* slot, const char* key, const RecordHeader& header,
                               void* userData) {
-  const RecordCallback callback = static_cast<CallbackData*>(userData)->callback;
-  return callback(slot, key, header.lBytesUsed);
+  const auto* data = static_cast<CallbackData*>(userData);
+  return data->callback(slot, key, header.lBytesUsed, data->context);
+}
+
+// A plain RecordCallback rides as the context of one with context.
+int CallWithoutContext(StoreHandle store, const char* key, int32_t lBytesUsed, void* context) {
+  return (*static_cast<RecordCallback*>(context))(store, key, lBytesUsed);
+}
+
+int WalkWithContext(StoreHandle store, int list, RecordCallbackWithContext callback,
+                    void* context) {
+  StoreSlot* slot = UsableSlot(store);
+  if (slot == nullptr || callback == nullptr) return 0;
+  const StoreHeader& h = slot->header;
+  const ListHead& chain = list == 0 ? h.lhAllocated : list == 1 ? h.lhFree : h.lhIndex;
+  CallbackData data{callback, context};
+  WalkChain(slot, chain.lFirst, RecordCallbackVisitor, &data);
+  return 1;
 }
 
 void DumpChain(StoreHandle store, std::FILE* stream, ListHead StoreHeader::*chain,
@@ -75,12 +92,13 @@ extern "C" int BdbGetStats(StoreHandle store, StoreStats* stats) {
 
 extern "C" int BdbWalk(StoreHandle store, int list, RecordCallback callback) {
   return PublicCall(0, BDB_INVALID_ARGUMENT, [&] {
-    StoreSlot* slot = UsableSlot(store);
-    if (slot == nullptr || callback == nullptr) return 0;
-    const StoreHeader& h = slot->header;
-    const ListHead& chain = list == 0 ? h.lhAllocated : list == 1 ? h.lhFree : h.lhIndex;
-    CallbackData data{callback};
-    WalkChain(slot, chain.lFirst, RecordCallbackVisitor, &data);
-    return 1;
+    if (callback == nullptr) return WalkWithContext(store, list, nullptr, nullptr);
+    return WalkWithContext(store, list, CallWithoutContext, &callback);
   });
+}
+
+extern "C" int BdbWalkWithContext(StoreHandle store, int list, RecordCallbackWithContext callback,
+                                  void* context) {
+  return PublicCall(0, BDB_INVALID_ARGUMENT,
+                    [&] { return WalkWithContext(store, list, callback, context); });
 }

@@ -48,6 +48,8 @@ extern "C" const char* BdbErrorText(int code) {
       return "out of memory";
     case BDB_TOO_MANY_STORES:
       return "too many open stores";
+    case BDB_READ_ONLY:
+      return "opened read-only";
     default:
       return "unknown error";
   }

@@ -51,6 +51,16 @@ int OpenStoreFrom(StoreSlot* slot, const char* fileName, std::string fullName,
   return LoadIndexOf(slot, known);
 }
 
+int OpenStoreReadOnly(StoreSlot* slot, const char* fileName) {
+  if (slot == nullptr || !FileNameFits(fileName)) return 0;
+  std::unique_ptr<StoreFile> file = OpenLocked(fileName, OpenMode::kRead, false);
+  if (!file) return 0;
+  std::string fullName = ActiveFileSystem().FullName(fileName);
+  return OpenSlotFrom(slot, fileName, std::move(fullName), std::move(file), true)
+             ? LoadIndexOf(slot, nullptr)
+             : 0;
+}
+
 namespace {
 
 // Writes every change of the image to the file; false when any did not
@@ -122,6 +132,20 @@ StoreSlot* UsableSlot(StoreHandle handle) {
   return nullptr;
 }
 
+namespace {
+
+StoreSlot* RefuseReadOnly(StoreSlot* slot) {
+  if (slot == nullptr || !slot->bReadOnly) return slot;
+  NoteError(BDB_READ_ONLY);
+  return nullptr;
+}
+
+}  // namespace
+
+StoreSlot* WritableSlot(StoreHandle handle) { return RefuseReadOnly(UsableSlot(handle)); }
+
+StoreSlot* ValidateWritable(StoreHandle handle) { return RefuseReadOnly(ValidateHandle(handle)); }
+
 bool CommitStore(StoreSlot* slot) {
   if (slot->bHeld) return !slot->bWriteFailed;
   if (WriteAll(slot)) return true;
@@ -145,6 +169,10 @@ bool AttachJournal(StoreSlot* slot) {
 
 int CloseStore(StoreSlot* slot) {
   if (slot == nullptr) return 0;
+  if (slot->bReadOnly) {
+    DiscardSlot(slot);
+    return 1;
+  }
   if (!RefreshStore(slot)) {
     // Only the journal's work is left to do; when it fails here too, the
     // next open does it.
@@ -201,7 +229,7 @@ extern "C" int BdbClose(StoreHandle store) {
 
 extern "C" int BdbHoldWrites(StoreHandle store) {
   return PublicCall(0, BDB_IO, [&] {
-    StoreSlot* slot = UsableSlot(store);
+    StoreSlot* slot = WritableSlot(store);
     if (slot == nullptr) return 0;
     slot->bHeld = true;
     if (slot->pBuffer != nullptr) slot->pBuffer->Hold(true);
@@ -212,7 +240,7 @@ extern "C" int BdbHoldWrites(StoreHandle store) {
 
 extern "C" int BdbFlush(StoreHandle store) {
   return PublicCall(0, BDB_IO, [&] {
-    StoreSlot* slot = UsableSlot(store);
+    StoreSlot* slot = WritableSlot(store);
     if (slot == nullptr) return 0;
     slot->bHeld = false;
     if (slot->pBuffer != nullptr) slot->pBuffer->Hold(false);
@@ -225,7 +253,7 @@ extern "C" int BdbFlush(StoreHandle store) {
 
 extern "C" int BdbSyncCommits(StoreHandle store, int on) {
   return PublicCall(0, BDB_IO, [&] {
-    StoreSlot* slot = ValidateHandle(store);
+    StoreSlot* slot = ValidateWritable(store);
     if (slot == nullptr) return 0;
     if (slot->pBuffer != nullptr && slot->pBuffer->journal() != nullptr) {
       slot->pBuffer->journal()->SyncCommits(on != 0);

@@ -31,10 +31,15 @@ int OpenStore(StoreSlot* slot, const char* fileName);
 // given, is the index the store was just written with (see IndexLoad).
 int OpenStoreFrom(StoreSlot* slot, const char* fileName, std::string fullName,
                   std::unique_ptr<StoreFile> file, kvs::IndexEntries* known = nullptr);
+// Opens an existing store for reading only, with a shared lock; nothing is
+// ever written to its file or beside it. 0, with the slot free, for an
+// unusable store and for one with a journal beside it (BDB_LOCKED).
+int OpenStoreReadOnly(StoreSlot* slot, const char* fileName);
 // The end of a call that changed the store: unless writes are held, the
 // file receives all of them. False when any write did not reach it.
 bool CommitStore(StoreSlot* slot);
 // Writes the index and every held change, closes the file, frees the slot.
+// A read-only slot is closed without a write.
 // 0 when something could not be written (the slot is freed all the same).
 int CloseStore(StoreSlot* slot);
 // Reads the store of a slot whose commit failed again from its file; true
@@ -43,6 +48,12 @@ bool RefreshStore(StoreSlot* slot);
 // The slot of a handle, ready for use: ValidateHandle, then RefreshStore;
 // null (noting the cause) when either fails.
 StoreSlot* UsableSlot(StoreHandle handle);
+// UsableSlot for a call that changes the store: also null, noting
+// BDB_READ_ONLY, for a store opened read-only.
+StoreSlot* WritableSlot(StoreHandle handle);
+// ValidateHandle with the read-only check of WritableSlot, for calls that
+// must work on a slot whose last commit failed.
+StoreSlot* ValidateWritable(StoreHandle handle);
 // Runs the body of a call that changes the store, then commits: 1 when the
 // change was made and reached the file (or is held). A change that runs out
 // of memory part way is forgotten whole: the store (for a held run, the

@@ -268,7 +268,7 @@ int PutRecord(StoreSlot* slot, const char* key, const void* data, int32_t length
 
 extern "C" int BdbPut(StoreHandle store, const char* key, const void* data, int32_t length) {
   return PublicCall(0, BDB_IO, [&] {
-    StoreSlot* slot = UsableSlot(store);
+    StoreSlot* slot = WritableSlot(store);
     if (slot == nullptr) return 0;
     if (key == nullptr || length < 0 || (data == nullptr && length > 0)) {
       NoteError(BDB_INVALID_ARGUMENT);
@@ -315,7 +315,7 @@ extern "C" int BdbRead(StoreHandle store, const char* key, void* buffer, int32_t
 
 extern "C" int BdbDelete(StoreHandle store, const char* key) {
   return PublicCall(0, BDB_ABSENT, [&] {
-    StoreSlot* slot = UsableSlot(store);
+    StoreSlot* slot = WritableSlot(store);
     if (slot == nullptr) return 0;
     if (key == nullptr) {
       NoteError(BDB_INVALID_ARGUMENT);

@@ -43,10 +43,10 @@ constexpr int kReplacedFileTries = 3;
 
 }  // namespace
 
-std::unique_ptr<StoreFile> OpenLocked(const char* fileName, OpenMode mode) {
+std::unique_ptr<StoreFile> OpenLocked(const char* fileName, OpenMode mode, bool exclusive) {
   for (int attempt = 0; attempt < kReplacedFileTries; ++attempt) {
     std::unique_ptr<StoreFile> file = ActiveFileSystem().Open(fileName, mode);
-    if (!file || !file->Lock(true)) return nullptr;
+    if (!file || !file->Lock(exclusive)) return nullptr;
     if (file->IsNamed(fileName)) return file;
   }
   NoteError(BDB_LOCKED);
@@ -151,13 +151,30 @@ int OpenSlot(StoreSlot* slot, const char* fileName) {
   return OpenSlotFrom(slot, fileName, ActiveFileSystem().FullName(fileName), std::move(file));
 }
 
+namespace {
+
+// A reader cannot roll back an interrupted commit, and must not read the
+// half-written file it left: false (noting BDB_LOCKED) while a journal is
+// there.
+bool NoJournalBeside(const std::string& fullName) {
+  if (ActiveFileSystem().Missing(JournalNameOf(fullName).c_str())) return true;
+  NoteError(BDB_LOCKED);
+  return false;
+}
+
+}  // namespace
+
 int OpenSlotFrom(StoreSlot* slot, const char* fileName, std::string fullName,
-                 std::unique_ptr<StoreFile> file) {
+                 std::unique_ptr<StoreFile> file, bool readOnly) {
   if (slot == nullptr || !FileNameFits(fileName) || !file) return 0;
+  if (readOnly && !NoJournalBeside(fullName)) return 0;
   GiveSlotFile(slot, std::move(file));
   slot->fullName = std::move(fullName);
+  slot->bReadOnly = readOnly;
   std::strcpy(slot->szFileName, fileName);
-  if (RecoverStore(*slot->pFile, slot->fullName) == Recovery::kFailed || !ReadHeader(slot)) {
+  const bool recovered =
+      readOnly || RecoverStore(*slot->pFile, slot->fullName) != Recovery::kFailed;
+  if (!recovered || !ReadHeader(slot)) {
     FreeSlot(slot);
     return 0;
   }
@@ -184,7 +201,7 @@ int OpenSlotFrom(StoreSlot* slot, const char* fileName, std::string fullName,
 
 int CloseSlot(StoreSlot* slot) {
   if (slot == nullptr) return 0;
-  if (slot->pFile) slot->pFile->Flush();
+  if (slot->pFile && !slot->bReadOnly) slot->pFile->Flush();
   FreeSlot(slot);  // releases the index array and closes the file
   return 1;
 }

@@ -66,6 +66,7 @@ struct StoreSlot {
   uint64_t uLastFoundAt = 0;                // ... while uHeaderWrites had this value
   bool bWriteFailed = false;                // a write into pFile came up short
   bool bStale = false;                      // after a failed commit: to be read again from the file
+  bool bReadOnly = false;                   // opened by BdbOpenReadOnly: nothing is ever written
 };
 
 namespace kvs {
@@ -98,18 +99,23 @@ int InitSlot(StoreSlot* slot, const char* fileName, int32_t flags,
 // applied, or its chain heads are unusable.
 int OpenSlot(StoreSlot* slot, const char* fileName);
 // OpenSlot for a file already open (and locked) under that name, whose
-// full name (FileSystem::FullName) is given.
+// full name (FileSystem::FullName) is given. A read-only slot never writes:
+// a journal beside the store, which only a writer may apply, makes the open
+// fail with BDB_LOCKED instead.
 int OpenSlotFrom(StoreSlot* slot, const char* fileName, std::string fullName,
-                 std::unique_ptr<kvs::StoreFile> file);
-// Opens the file and takes its exclusive lock. The lock is the file's, not
-// the name's: once it is held, the name must still lead to that file.
-// Null (noting the cause) when the file cannot be opened or is locked.
-std::unique_ptr<kvs::StoreFile> OpenLocked(const char* fileName, kvs::OpenMode mode);
+                 std::unique_ptr<kvs::StoreFile> file, bool readOnly = false);
+// Opens the file and takes its lock, exclusive unless exclusive is false.
+// The lock is the file's, not the name's: once it is held, the name must
+// still lead to that file. Null (noting the cause) when the file cannot be
+// opened or is locked.
+std::unique_ptr<kvs::StoreFile> OpenLocked(const char* fileName, kvs::OpenMode mode,
+                                           bool exclusive = true);
 // Reads the header again from the file, forgetting every uncommitted
 // change of the image; false (the header unchanged) when it cannot be read
 // whole.
 bool ReloadHeader(StoreSlot* slot);
-// Commits what the file still holds back, closes it and frees the slot.
+// Commits what the file still holds back (nothing for a read-only slot),
+// closes it and frees the slot.
 int CloseSlot(StoreSlot* slot);
 // Closes the file without writing to it and frees the slot.
 void DiscardSlot(StoreSlot* slot);

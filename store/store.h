@@ -39,7 +39,9 @@
  * Locking: BdbOpen and BdbCreate take an exclusive lock on the store file,
  * held until BdbClose. Any other open of the same file, in this process or
  * another, fails with BDB_LOCKED and changes nothing; BdbCreate never cuts
- * off a store that another handle has open.
+ * off a store that another handle has open. BdbOpenReadOnly takes a shared
+ * lock instead: any number of readers may hold a store at once, but a reader
+ * and a writer exclude each other.
  */
 #ifndef KVS_STORE_STORE_H
 #define KVS_STORE_STORE_H
@@ -54,6 +56,12 @@ extern "C" {
 /* Store flags, fixed when a store is created. */
 #define STORE_SORTED 1 /* keep a persisted sorted key index; lookups use it */
 #define STORE_NOCASE 2 /* keys compare with 'A'..'Z' folded to 'a'..'z' */
+
+/* The version of this library; BdbVersion gives it as a string. */
+#define KVSTORE_VERSION_MAJOR 1
+#define KVSTORE_VERSION_MINOR 0
+#define KVSTORE_VERSION_PATCH 0
+#define KVSTORE_VERSION_STRING "1.0.0"
 
 #define MAX_STORES 16         /* stores open at once in one process */
 #define MAX_KEY_LENGTH 16384  /* key bytes stored; longer keys are cut to this */
@@ -70,6 +78,7 @@ extern "C" {
 #define BDB_NO_SPACE 8         /* the disk is full, or the store reached 2 GiB */
 #define BDB_NO_MEMORY 9        /* memory ran short */
 #define BDB_TOO_MANY_STORES 10 /* MAX_STORES stores are open already */
+#define BDB_READ_ONLY 11       /* the store was opened read-only (BdbOpenReadOnly) */
 
 /* An open store. Opaque; valid from BdbCreate/BdbOpen until BdbClose. */
 typedef struct StoreSlot *StoreHandle;
@@ -82,6 +91,13 @@ typedef struct StoreStats {
 /* Called by BdbWalk once per record: the key is valid during the call only.
  * Return 0 to go on, anything else to stop the walk. */
 typedef int (*RecordCallback)(StoreHandle store, const char *key, int32_t lBytesUsed);
+
+/* RecordCallback with the context pointer given to BdbWalkWithContext. */
+typedef int (*RecordCallbackWithContext)(StoreHandle store, const char *key, int32_t lBytesUsed,
+                                         void *context);
+
+/* The library's version, KVSTORE_VERSION_STRING ("1.0.0"); never NULL. */
+const char *BdbVersion(void);
 
 /* The cause of the last failure of a store call made by this thread, or
  * BDB_OK when that call succeeded. Every call except BdbLastError,
@@ -109,8 +125,20 @@ StoreHandle BdbCreate(const char *fileName, int32_t flags);
  * beyond use, the name is too long, or no slot is free. */
 StoreHandle BdbOpen(const char *fileName);
 
+/* Opens an existing store for reading only, with a shared lock: other
+ * readers may have it open too, but not a writer (BDB_LOCKED either way).
+ * Never writes a byte to the file or beside it, also not at BdbClose, so it
+ * works on a file this process may not write. Every call that would change
+ * the store (BdbPut, BdbDelete, BdbCompact, BdbHoldWrites, BdbFlush,
+ * BdbSyncCommits) fails with BDB_READ_ONLY and changes nothing; the calls
+ * that read work as on a store from BdbOpen. A journal beside the store
+ * shows an interrupted commit that only a writer can roll back: the store is
+ * then refused with BDB_LOCKED (a writer must open it first). Returns NULL
+ * for the same causes as BdbOpen, and when the file cannot be read. */
+StoreHandle BdbOpenReadOnly(const char *fileName);
+
 /* Writes the key index of a sorted store and every held change, and closes
- * the store. 1 when a store was closed, 0 for a handle that is not open. */
+ * the store (a store opened read-only is closed without a write). 1 when a store was closed, 0 for a handle that is not open. */
 int BdbClose(StoreHandle store);
 
 /* Holds the store's changes in memory from now on: puts and deletes change
@@ -191,6 +219,10 @@ int BdbGetStats(StoreHandle store, StoreStats *stats);
  * ran (also when stopped by the callback); 0 for an invalid handle or a NULL
  * callback. */
 int BdbWalk(StoreHandle store, int list, RecordCallback callback);
+
+/* BdbWalk whose callback also receives context, unchanged, at every call. */
+int BdbWalkWithContext(StoreHandle store, int list, RecordCallbackWithContext callback,
+                       void *context);
 
 /* Checks the open store against every invariant of its file, as the file is
  * seen through the handle (held changes included): the header (magic, chain

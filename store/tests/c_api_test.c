@@ -15,10 +15,19 @@ static int CountRecord(StoreHandle store, const char *key, int32_t lBytesUsed) {
   return 0;
 }
 
+static int CountInContext(StoreHandle store, const char *key, int32_t lBytesUsed, void *context) {
+  (void)store;
+  (void)key;
+  (void)lBytesUsed;
+  ++*(int *)context;
+  return 0;
+}
+
 int main(void) {
   const char *name = "c_api_test.kvs";
   char value[8] = {0};
   int32_t size = 0, count = 0;
+  int visits = 0;
   StoreStats stats;
   char *keys;
   StoreHandle store = BdbCreate(name, STORE_SORTED | STORE_NOCASE);
@@ -37,6 +46,10 @@ int main(void) {
   if (!BdbDelete(store, "greeting")) return 9;
   if (!BdbClose(store) || BdbClose(store)) return 10;
   if (!BdbIsStoreFile(name)) return 11;
+  store = BdbOpenReadOnly(name);
+  if (!store || BdbPut(store, "k", "v", 1) || BdbLastError() != BDB_READ_ONLY) return 13;
+  if (!BdbWalkWithContext(store, 2, CountInContext, &visits) || visits != 1) return 14;
+  if (!BdbClose(store) || strcmp(BdbVersion(), KVSTORE_VERSION_STRING) != 0) return 15;
   remove(name);
   puts("c api: ok");
   return 0;

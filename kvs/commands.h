@@ -1,0 +1,66 @@
+// commands.h: the subcommands of kvs, as one table: what each takes, how it
+// opens its store, and the function that runs it.
+//
+// Exit statuses: 0 success; 1 an absent key, a failed check, or records an
+// export could not write; 2 a usage error, a store that cannot be opened, or
+// a store call that failed. Every failure names the store file and the cause
+// on standard error.
+#ifndef KVS_KVS_COMMANDS_H
+#define KVS_KVS_COMMANDS_H
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "kvs/arguments.h"
+#include "store/store.h"
+
+namespace kvs_tool {
+
+constexpr int kExitOk = 0;
+constexpr int kExitNotFound = 1;
+constexpr int kExitFailure = 2;
+
+enum class Access {
+  kRead,          // BdbOpenReadOnly
+  kWrite,         // BdbOpen
+  kWriteOrCreate  // BdbOpen, or a new sorted, case-folding store on a missing path
+};
+
+// What a command runs with: the open store, its file name and the operands
+// after it.
+struct Invocation {
+  StoreHandle store;
+  const std::string& storeName;
+  std::vector<std::string> operands;  // after STORE
+  const Arguments& arguments;
+};
+
+struct Command {
+  const char* name;
+  const char* usage;    // after "kvs "
+  const char* summary;  // one line
+  std::size_t minOperands, maxOperands;  // after STORE
+  std::vector<std::string> options;      // besides --help
+  Access access;
+  int (*run)(const Invocation& invocation);
+};
+
+const std::vector<Command>& Commands();
+// The command of that name, or null.
+const Command* FindCommand(const std::string& name);
+
+// The commands' functions, one file each.
+int RunGet(const Invocation& invocation);
+int RunList(const Invocation& invocation);
+int RunStats(const Invocation& invocation);
+int RunDump(const Invocation& invocation);
+int RunCheck(const Invocation& invocation);
+int RunExport(const Invocation& invocation);
+int RunPut(const Invocation& invocation);
+int RunDelete(const Invocation& invocation);
+int RunCompact(const Invocation& invocation);
+
+}  // namespace kvs_tool
+
+#endif  // KVS_KVS_COMMANDS_H

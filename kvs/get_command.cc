@@ -1,0 +1,29 @@
+// get_command.cc: kvs get STORE KEY: the value's bytes on standard output.
+#include <cstdio>
+#include <vector>
+
+#include "kvs/commands.h"
+#include "kvs/messages.h"
+
+namespace kvs_tool {
+
+int RunGet(const Invocation& invocation) {
+  const std::string& key = invocation.operands[0];
+  int32_t size = 0;
+  std::vector<char> value;
+  if (BdbGetSize(invocation.store, key.c_str(), &size)) {
+    value.resize(static_cast<std::size_t>(size));
+    if (BdbRead(invocation.store, key.c_str(), value.data(), size)) {
+      UseBinaryStdout();
+      const bool written = std::fwrite(value.data(), 1, value.size(), stdout) == value.size();
+      if (std::fflush(stdout) == 0 && written) return kExitOk;
+      Complain("standard output: write failed");
+      return kExitFailure;
+    }
+  }
+  const bool absent = BdbLastError() == BDB_ABSENT;
+  ComplainAboutStore(invocation.storeName, Quoted(key));
+  return absent ? kExitNotFound : kExitFailure;
+}
+
+}  // namespace kvs_tool

@@ -1,0 +1,107 @@
+// main.cc: the kvs program: kvs COMMAND STORE [ARGS], a console tool that
+// reads and changes record stores through the store's public interface.
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "kvs/arguments.h"
+#include "kvs/commands.h"
+#include "kvs/messages.h"
+#include "store/store.h"
+
+namespace {
+
+using namespace kvs_tool;
+
+void PrintUsage(std::FILE* stream) {
+  std::fputs("Usage: kvs COMMAND STORE [ARGS]\n       kvs COMMAND --help | --help | --version\n\n",
+             stream);
+  for (const Command& command : Commands()) {
+    std::fprintf(stream, "  %-38s %s\n", command.usage, command.summary);
+  }
+}
+
+int UsageError(const std::string& text) {
+  Complain(text);
+  std::fputs("Try 'kvs --help'.\n", stderr);
+  return kExitFailure;
+}
+
+// The operands and options fit the command; else the reason.
+std::string Misfit(const Command& command, const Arguments& arguments) {
+  for (const std::string& option : arguments.options) {
+    bool known = option == "--help";
+    for (const std::string& allowed : command.options) known = known || option == allowed;
+    if (!known) return std::string(command.name) + ": unknown option " + option;
+  }
+  const std::size_t given = arguments.operands.size();
+  if (given < 1 + command.minOperands || given > 1 + command.maxOperands) {
+    return std::string("usage: kvs ") + command.usage;
+  }
+  return "";
+}
+
+bool IsMissing(const std::string& name) {
+  std::error_code error;
+  const auto status = std::filesystem::symlink_status(name, error);
+  return status.type() == std::filesystem::file_type::not_found;
+}
+
+StoreHandle OpenStore(const std::string& name, Access access) {
+  switch (access) {
+    case Access::kRead:
+      return BdbOpenReadOnly(name.c_str());
+    case Access::kWrite:
+      return BdbOpen(name.c_str());
+    case Access::kWriteOrCreate:
+      return IsMissing(name) ? BdbCreate(name.c_str(), STORE_SORTED | STORE_NOCASE)
+                             : BdbOpen(name.c_str());
+  }
+  return nullptr;
+}
+
+int Run(const Command& command, const Arguments& arguments) {
+  const std::string& storeName = arguments.operands.front();
+  StoreHandle store = OpenStore(storeName, command.access);
+  if (store == nullptr) {
+    const int cause = BdbLastError();
+    ComplainAboutStore(storeName, "cannot open");
+    // A store too damaged to open fails its check.
+    return command.run == RunCheck && cause == BDB_DAMAGED ? kExitNotFound : kExitFailure;
+  }
+  const Invocation invocation{
+      store, storeName,
+      std::vector<std::string>(arguments.operands.begin() + 1, arguments.operands.end()),
+      arguments};
+  int status = command.run(invocation);
+  if (!BdbClose(store) && status == kExitOk) {
+    ComplainAboutStore(storeName, "close");
+    status = kExitFailure;
+  }
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Arguments arguments;
+  std::string error;
+  if (!ParseArguments(argc, argv, &arguments, &error)) return UsageError(error);
+  if (arguments.command.empty()) {
+    if (arguments.help) {
+      PrintUsage(stdout);
+    } else {
+      std::printf("kvs %s\n", BdbVersion());
+    }
+    return kExitOk;
+  }
+  const Command* command = FindCommand(arguments.command);
+  if (command == nullptr) return UsageError("unknown command " + arguments.command);
+  if (arguments.help) {
+    std::printf("Usage: kvs %s\n  %s\n", command->usage, command->summary);
+    return kExitOk;
+  }
+  const std::string misfit = Misfit(*command, arguments);
+  if (!misfit.empty()) return UsageError(misfit);
+  return Run(*command, arguments);
+}

@@ -1,0 +1,47 @@
+// messages.cc: messages on standard error, and binary standard streams.
+#include "kvs/messages.h"
+
+#include <cstdio>
+
+#include "store/store.h"
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
+namespace kvs_tool {
+
+void Complain(const std::string& text) { std::fprintf(stderr, "kvs: %s\n", text.c_str()); }
+
+void ComplainAboutStore(const std::string& storeName, const std::string& what) {
+  std::string text = storeName + ": ";
+  if (!what.empty()) text += what + ": ";
+  Complain(text + BdbErrorText(BdbLastError()));
+}
+
+std::string Quoted(const std::string& key) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string quoted = "\"";
+  for (const char c : key) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte > 0x7E || byte == '"' || byte == '\\') {
+      quoted += "\\x";
+      quoted += kHex[byte >> 4];
+      quoted += kHex[byte & 15];
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "\"";
+}
+
+#ifdef _WIN32
+void UseBinaryStdout() { _setmode(_fileno(stdout), _O_BINARY); }
+void UseBinaryStdin() { _setmode(_fileno(stdin), _O_BINARY); }
+#else
+void UseBinaryStdout() {}
+void UseBinaryStdin() {}
+#endif
+
+}  // namespace kvs_tool
