@@ -28,27 +28,27 @@ extern "C" {
  * or the store can be neither opened nor created. A store another writer
  * has open (BDB_LOCKED) is tried again for a bounded time (KvsSetLockWait,
  * 10 seconds unless set), then given up untouched. */
-StoreHandle KvsOpen(const char *fileName);
+KVSTORE_API StoreHandle KvsOpen(const char *fileName);
 /* How long KvsOpen waits for a locked store, in milliseconds. */
-void KvsSetLockWait(int32_t milliseconds);
+KVSTORE_API void KvsSetLockWait(int32_t milliseconds);
 
 /* Closes a store from KvsOpen; an invalid handle is ignored. */
-void KvsClose(StoreHandle store);
+KVSTORE_API void KvsClose(StoreHandle store);
 
 /* Stores length bytes of data under key (BdbPut). 1 when stored, else 0. */
-int KvsPut(StoreHandle store, const char *key, int32_t length, const void *data);
+KVSTORE_API int KvsPut(StoreHandle store, const char *key, int32_t length, const void *data);
 
 /* 1 when key is present, *size (when not NULL) then receiving its value
  * length; 0 when absent (BdbGetSize). */
-int KvsGetSize(StoreHandle store, const char *key, int32_t *size);
+KVSTORE_API int KvsGetSize(StoreHandle store, const char *key, int32_t *size);
 
 /* 1 when key is present: at most bufferSize bytes of its value are copied
  * into buffer, without a terminator; 0 when absent (BdbRead). */
-int KvsRead(StoreHandle store, const char *key, int32_t bufferSize, void *buffer);
+KVSTORE_API int KvsRead(StoreHandle store, const char *key, int32_t bufferSize, void *buffer);
 
 /* The keys of a sorted store that begin with prefix, as BdbListPrefix gives
  * them: one block the caller releases with BdbFree, or NULL. */
-char *KvsListPrefix(StoreHandle store, const char *prefix, int32_t *count);
+KVSTORE_API char *KvsListPrefix(StoreHandle store, const char *prefix, int32_t *count);
 
 #ifdef __cplusplus
 }

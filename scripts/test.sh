@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a Release build with warnings as errors, the
-# same with clang, the suite under AddressSanitizer + UndefinedBehaviorSanitizer,
-# a bounded run of every fuzz target, and the 32-bit and 64-bit Windows builds,
-# each tested under wine where this machine can run it. The last line names
-# every leg with its outcome.
+# installed product and its .deb, the same with clang, the suite under
+# AddressSanitizer + UndefinedBehaviorSanitizer, a bounded run of every fuzz
+# target, and the 32-bit and 64-bit Windows builds, each tested under wine
+# where this machine can run it. The last line names every leg with its
+# outcome.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -20,6 +21,68 @@ run_leg() {  # name, build dir, extra cmake arguments...
   cmake -S . -B "$dir" -DKVS_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
   ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+  legs+=("$name passed")
+}
+
+# The installed product as its users get it: a Release build without the
+# tests (so without GoogleTest) installed into a staging prefix, a small C
+# program (packaging/consumer) built against that install once through the
+# CMake package and once through pkg-config, and run; then the .deb that
+# cpack makes must hold the programs, the library, its headers, its package
+# files and the manual pages.
+packaging_leg() {
+  local name="Packaging" dir=build/package
+  local stage=$PWD/$dir/stage consumer=$PWD/$dir/consumer
+  leg="$name: build and install"
+  echo "== $leg"
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DKVS_WERROR=ON -DKVS_TESTS=OFF >/dev/null
+  if grep -q '^GTest_DIR:' "$dir/CMakeCache.txt"; then
+    echo "== a build without the tests looked for GoogleTest"
+    return 1
+  fi
+  cmake --build "$dir" -j "$jobs"
+  rm -rf "$stage" "$consumer" && mkdir -p "$consumer"
+  cmake --install "$dir" --prefix "$stage" >/dev/null
+
+  leg="$name: consumer through find_package"
+  echo "== $leg"
+  cmake -S packaging/consumer -B "$consumer/cmake" -DCMAKE_PREFIX_PATH="$stage" >/dev/null
+  cmake --build "$consumer/cmake"
+  "$consumer/cmake/consumer" "$consumer/cmake.kvs"
+
+  leg="$name: consumer through pkg-config"
+  echo "== $leg"
+  local pc_dir flags
+  pc_dir=$(dirname "$(find "$stage" -name kvstore.pc)")
+  flags=$(PKG_CONFIG_PATH=$pc_dir pkg-config --cflags --libs kvstore)
+  # shellcheck disable=SC2086  # the flags are words
+  "${CC:-cc}" packaging/consumer/consumer.c -o "$consumer/pkg-config-consumer" $flags
+  "$consumer/pkg-config-consumer" "$consumer/pkg-config.kvs"
+
+  leg="$name: .deb"
+  echo "== $leg"
+  rm -f "$dir"/*.deb
+  (cd "$dir" && cpack -G DEB >/dev/null)
+  local deb contents entry page expected=() missing=()
+  deb=$(ls "$dir"/*.deb)
+  contents=$(dpkg-deb -c "$deb")
+  expected=(bin/kvsgen bin/echolog32 /libkvstore. include/kvstore/store/store.h
+    include/kvstore/kvsgen/kvs_facade.h cmake/kvstore/kvstoreConfig.cmake
+    cmake/kvstore/kvstoreConfigVersion.cmake cmake/kvstore/kvstoreTargets.cmake
+    pkgconfig/kvstore.pc)
+  [ ! -f kvs/CMakeLists.txt ] || expected+=(bin/kvs)
+  for page in doc/*.[1-8]; do  # every manual page, in its section
+    expected+=("man${page##*.}/${page#doc/}")
+  done
+  for entry in "${expected[@]}"; do
+    grep -qF "$entry" <<<"$contents" || missing+=("$entry")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "$contents"
+    echo "== $(basename "$deb") lacks: ${missing[*]}"
+    return 1
+  fi
+  echo "$(basename "$deb") holds the programs, library, headers, package files and manual pages"
   legs+=("$name passed")
 }
 
@@ -158,6 +221,7 @@ same_store_as_linux() {  # Windows build dir, wine bits, wine prefix
 }
 
 run_leg "Release" build/release -DCMAKE_BUILD_TYPE=Release
+packaging_leg
 if command -v clang++ >/dev/null; then
   CC=clang CXX=clang++ run_leg "clang" build/clang -DCMAKE_BUILD_TYPE=Release
 else

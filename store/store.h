@@ -49,6 +49,25 @@
 #include <stdint.h>
 #include <stdio.h>
 
+/* KVSTORE_API marks the calls that a shared build of the library exports;
+ * every other symbol of the library stays inside it. A program that uses the
+ * shared library on Windows is compiled with KVSTORE_SHARED defined (the
+ * CMake package and kvstore.pc add it); the library itself is compiled with
+ * KVSTORE_BUILDING. */
+#if defined(_WIN32) || defined(__CYGWIN__)
+#if defined(KVSTORE_BUILDING) && defined(KVSTORE_SHARED)
+#define KVSTORE_API __declspec(dllexport)
+#elif defined(KVSTORE_SHARED)
+#define KVSTORE_API __declspec(dllimport)
+#else
+#define KVSTORE_API
+#endif
+#elif defined(__GNUC__)
+#define KVSTORE_API __attribute__((visibility("default")))
+#else
+#define KVSTORE_API
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -97,25 +116,25 @@ typedef int (*RecordCallbackWithContext)(StoreHandle store, const char *key, int
                                          void *context);
 
 /* The library's version, KVSTORE_VERSION_STRING ("1.0.0"); never NULL. */
-const char *BdbVersion(void);
+KVSTORE_API const char *BdbVersion(void);
 
 /* The cause of the last failure of a store call made by this thread, or
  * BDB_OK when that call succeeded. Every call except BdbLastError,
  * BdbErrorText and BdbFree sets it; an absent key counts as a failure. */
-int BdbLastError(void);
+KVSTORE_API int BdbLastError(void);
 
 /* A short English text for a BDB_ code ("locked", "damaged store", ...);
  * never NULL. */
-const char *BdbErrorText(int code);
+KVSTORE_API const char *BdbErrorText(int code);
 
 /* 1 when the file can be read and begins with the store magic, else 0. */
-int BdbIsStoreFile(const char *fileName);
+KVSTORE_API int BdbIsStoreFile(const char *fileName);
 
 /* Creates (or truncates) fileName as an empty store with flags & 3.
  * Returns the handle, or NULL when no slot is free, the name is NULL or 260
  * bytes or longer, or the store cannot be written. A failure leaves no store
  * behind that would open later. */
-StoreHandle BdbCreate(const char *fileName, int32_t flags);
+KVSTORE_API StoreHandle BdbCreate(const char *fileName, int32_t flags);
 
 /* Opens an existing store for reading and writing, with its lock, after
  * rolling back a commit that a journal beside it shows was interrupted (and
@@ -123,7 +142,7 @@ StoreHandle BdbCreate(const char *fileName, int32_t flags);
  * (and leaves the file unchanged) when the file is not a store, cannot be
  * opened for update, is locked by another open (BDB_LOCKED), is damaged
  * beyond use, the name is too long, or no slot is free. */
-StoreHandle BdbOpen(const char *fileName);
+KVSTORE_API StoreHandle BdbOpen(const char *fileName);
 
 /* Opens an existing store for reading only, with a shared lock: other
  * readers may have it open too, but not a writer (BDB_LOCKED either way).
@@ -135,11 +154,11 @@ StoreHandle BdbOpen(const char *fileName);
  * shows an interrupted commit that only a writer can roll back: the store is
  * then refused with BDB_LOCKED (a writer must open it first). Returns NULL
  * for the same causes as BdbOpen, and when the file cannot be read. */
-StoreHandle BdbOpenReadOnly(const char *fileName);
+KVSTORE_API StoreHandle BdbOpenReadOnly(const char *fileName);
 
 /* Writes the key index of a sorted store and every held change, and closes
  * the store (a store opened read-only is closed without a write). 1 when a store was closed, 0 for a handle that is not open. */
-int BdbClose(StoreHandle store);
+KVSTORE_API int BdbClose(StoreHandle store);
 
 /* Holds the store's changes in memory from now on: puts and deletes change
  * the store as seen through the handle, but the file only at the next
@@ -148,48 +167,48 @@ int BdbClose(StoreHandle store);
  * before the run ends leaves the file as it was when the run began. Growth
  * of the file is checked at the end of the run, so a full disk makes that
  * call fail rather than a put. 0 for an invalid handle. */
-int BdbHoldWrites(StoreHandle store);
+KVSTORE_API int BdbHoldWrites(StoreHandle store);
 
 /* With on != 0, every commit of the store (the end of each changing call, or
  * of a run of held calls) also forces its journal and then the store file
  * to stable storage, so that the change outlives the loss of power too, at
  * the cost of two syncs a commit. Off when a store is opened. 0 for an
  * invalid handle. */
-int BdbSyncCommits(StoreHandle store, int on);
+KVSTORE_API int BdbSyncCommits(StoreHandle store, int on);
 
 /* Writes every held change to the file and ends the run of held calls.
  * 1 when the file holds the store as seen through the handle; 0 for an
  * invalid handle or when a write failed (the changes then stay in memory,
  * and a later BdbFlush or BdbClose tries again). */
-int BdbFlush(StoreHandle store);
+KVSTORE_API int BdbFlush(StoreHandle store);
 
 /* Stores length bytes of data under key, replacing any value the key had.
  * data may be NULL only when length is 0. Returns 0 for an invalid handle,
  * a NULL key, a negative length, or when no room can be made (the store then
  * keeps what it held before). */
-int BdbPut(StoreHandle store, const char *key, const void *data, int32_t length);
+KVSTORE_API int BdbPut(StoreHandle store, const char *key, const void *data, int32_t length);
 
 /* 1 when key is present; *size (when size is not NULL) receives the length
  * of its value. 0 when absent; *size is then untouched. */
-int BdbGetSize(StoreHandle store, const char *key, int32_t *size);
+KVSTORE_API int BdbGetSize(StoreHandle store, const char *key, int32_t *size);
 
 /* 1 when key is present: the first min(value length, bufferSize) bytes of its
  * value are copied into buffer (no terminator is added). 0 when absent.
  * A negative bufferSize copies nothing. */
-int BdbRead(StoreHandle store, const char *key, void *buffer, int32_t bufferSize);
+KVSTORE_API int BdbRead(StoreHandle store, const char *key, void *buffer, int32_t bufferSize);
 
 /* Releases key's record to the free list. 1 when released, 0 when absent. */
-int BdbDelete(StoreHandle store, const char *key);
+KVSTORE_API int BdbDelete(StoreHandle store, const char *key);
 
 /* The keys of a sorted store that begin with prefix, in index order, as one
  * block of NUL-terminated keys followed by an extra NUL. *count (when count
  * is not NULL) receives their number. The caller releases the block with
  * BdbFree. NULL (and *count untouched) when none match, the store is not
  * sorted, or memory is short. */
-char *BdbListPrefix(StoreHandle store, const char *prefix, int32_t *count);
+KVSTORE_API char *BdbListPrefix(StoreHandle store, const char *prefix, int32_t *count);
 
 /* Releases a block that the store handed out. NULL is ignored. */
-void BdbFree(void *block);
+KVSTORE_API void BdbFree(void *block);
 
 /* Rewrites the store into a fresh file holding only its live records and
  * puts it in place of the old file, atomically. The fresh file is made in
@@ -204,24 +223,24 @@ void BdbFree(void *block);
  * allocated chain reaches fewer records than its counts or its index name
  * is refused as damaged (BDB_DAMAGED) and left as it is. Ends a run of held
  * calls. */
-int BdbCompact(StoreHandle store);
+KVSTORE_API int BdbCompact(StoreHandle store);
 
 /* Print the record headers of the allocated or free list to stream.
  * An invalid handle prints nothing. */
-void BdbDumpAllocated(StoreHandle store, FILE *stream);
-void BdbDumpFree(StoreHandle store, FILE *stream);
+KVSTORE_API void BdbDumpAllocated(StoreHandle store, FILE *stream);
+KVSTORE_API void BdbDumpFree(StoreHandle store, FILE *stream);
 
 /* Fills *stats. 0 for an invalid handle or a NULL stats. */
-int BdbGetStats(StoreHandle store, StoreStats *stats);
+KVSTORE_API int BdbGetStats(StoreHandle store, StoreStats *stats);
 
 /* Calls callback for each record of one chain: list 0 the allocated list,
  * 1 the free list, any other value the index list. Returns 1 when the walk
  * ran (also when stopped by the callback); 0 for an invalid handle or a NULL
  * callback. */
-int BdbWalk(StoreHandle store, int list, RecordCallback callback);
+KVSTORE_API int BdbWalk(StoreHandle store, int list, RecordCallback callback);
 
 /* BdbWalk whose callback also receives context, unchanged, at every call. */
-int BdbWalkWithContext(StoreHandle store, int list, RecordCallbackWithContext callback,
+KVSTORE_API int BdbWalkWithContext(StoreHandle store, int list, RecordCallbackWithContext callback,
                        void *context);
 
 /* Checks the open store against every invariant of its file, as the file is
@@ -237,7 +256,7 @@ int BdbWalkWithContext(StoreHandle store, int list, RecordCallbackWithContext ca
  * entry), to report when it is not NULL. Never writes to the store, and
  * ends on any file, however damaged. 1 for a sound store; 0 when a problem
  * was found, memory ran short, or the handle is invalid (one line says so). */
-int BdbCheck(StoreHandle store, FILE *report);
+KVSTORE_API int BdbCheck(StoreHandle store, FILE *report);
 
 #ifdef __cplusplus
 }
