@@ -137,14 +137,7 @@ class MemoryFileSystem final : public FileSystem {
   std::shared_ptr<int64_t> maxLength_ = std::make_shared<int64_t>(kDefaultMaxLength);
 };
 
-// Installs a file system as the store's for the lifetime of this object.
-class ScopedFileSystem {
- public:
-  explicit ScopedFileSystem(FileSystem& fileSystem) { SetFileSystem(&fileSystem); }
-  ~ScopedFileSystem() { SetFileSystem(nullptr); }
-  ScopedFileSystem(const ScopedFileSystem&) = delete;
-  ScopedFileSystem& operator=(const ScopedFileSystem&) = delete;
-};
+using ScopedFileSystem = kvs::ScopedFileSystem;
 
 }  // namespace kvs::fuzz
 

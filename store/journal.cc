@@ -75,24 +75,29 @@ class JournalReader {
     return true;
   }
   bool Int64(int64_t* value) {
-    const unsigned char* at = nullptr;
-    if (!Take(8, &at)) return false;
     uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | at[i];
+    if (!Unsigned(8, &v)) return false;
     *value = static_cast<int64_t>(v);
     return true;
   }
   bool Int32(int32_t* value) {
-    const unsigned char* at = nullptr;
-    if (!Take(4, &at)) return false;
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = (v << 8) | at[i];
-    *value = static_cast<int32_t>(v);
+    uint64_t v = 0;
+    if (!Unsigned(4, &v)) return false;
+    *value = static_cast<int32_t>(static_cast<uint32_t>(v));
     return true;
   }
   bool AtEnd() const { return offset_ == size_; }
 
  private:
+  // The next n little-endian bytes as a number.
+  bool Unsigned(std::size_t n, uint64_t* value) {
+    const unsigned char* at = nullptr;
+    if (!Take(n, &at)) return false;
+    *value = 0;
+    for (std::size_t i = n; i > 0; --i) *value = (*value << 8) | at[i - 1];
+    return true;
+  }
+
   const unsigned char* bytes_;
   std::size_t size_;
   std::size_t offset_ = 0;

@@ -208,14 +208,17 @@ extern "C" StoreHandle BdbCreate(const char* fileName, int32_t flags) {
   });
 }
 
+StoreSlot* kvs::SlotToOpen(const char* fileName) {
+  if (!FileNameFits(fileName)) {
+    NoteError(BDB_INVALID_ARGUMENT);
+    return nullptr;
+  }
+  return BdbIsStoreFile(fileName) ? FindFreeSlot() : nullptr;
+}
+
 extern "C" StoreHandle BdbOpen(const char* fileName) {
   return PublicCall<StoreHandle>(nullptr, BDB_IO, [&]() -> StoreHandle {
-    if (!FileNameFits(fileName)) {
-      NoteError(BDB_INVALID_ARGUMENT);
-      return nullptr;
-    }
-    if (!BdbIsStoreFile(fileName)) return nullptr;
-    StoreSlot* slot = FindFreeSlot();
+    StoreSlot* slot = SlotToOpen(fileName);
     if (slot == nullptr || !OpenStore(slot, fileName)) return nullptr;
     if (AttachJournal(slot)) return slot;
     DiscardSlot(slot);

@@ -59,6 +59,9 @@ StoreSlot* ValidateWritable(StoreHandle handle);
 // of memory part way is forgotten whole: the store (for a held run, the
 // whole run) goes back to what the file holds.
 int RunChange(StoreSlot* slot, const std::function<int()>& change);
+// The free slot for a public open of fileName: null (noting the cause) when
+// the name does not fit, the file is not a store, or no slot is free.
+StoreSlot* SlotToOpen(const char* fileName);
 // Makes every later commit of the slot's store go through its journal.
 bool AttachJournal(StoreSlot* slot);
 

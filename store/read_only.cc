@@ -6,12 +6,7 @@ using namespace kvs;
 
 extern "C" StoreHandle BdbOpenReadOnly(const char* fileName) {
   return PublicCall<StoreHandle>(nullptr, BDB_IO, [&]() -> StoreHandle {
-    if (!FileNameFits(fileName)) {
-      NoteError(BDB_INVALID_ARGUMENT);
-      return nullptr;
-    }
-    if (!BdbIsStoreFile(fileName)) return nullptr;
-    StoreSlot* slot = FindFreeSlot();
+    StoreSlot* slot = SlotToOpen(fileName);
     if (slot == nullptr || !OpenStoreReadOnly(slot, fileName)) return nullptr;
     return slot;
   });

@@ -112,6 +112,16 @@ FileSystem& PlatformFileSystem();
 FileSystem& ActiveFileSystem();
 void SetFileSystem(FileSystem* fileSystem);
 
+// Installs a file system as the store's for the lifetime of this object and
+// restores the platform's afterwards (tests and fuzz targets).
+class ScopedFileSystem {
+ public:
+  explicit ScopedFileSystem(FileSystem& fileSystem) { SetFileSystem(&fileSystem); }
+  ~ScopedFileSystem() { SetFileSystem(nullptr); }
+  ScopedFileSystem(const ScopedFileSystem&) = delete;
+  ScopedFileSystem& operator=(const ScopedFileSystem&) = delete;
+};
+
 }  // namespace kvs
 
 #endif  // KVS_STORE_STORE_FILE_H

@@ -158,15 +158,7 @@ class FaultInjectingFileSystem final : public FileSystem {
   std::shared_ptr<Faults> faults_ = std::make_shared<Faults>();
 };
 
-// Installs a file system as the store's for the lifetime of this object and
-// restores the platform's afterwards.
-class ScopedFileSystem {
- public:
-  explicit ScopedFileSystem(FileSystem& fileSystem) { SetFileSystem(&fileSystem); }
-  ~ScopedFileSystem() { SetFileSystem(nullptr); }
-  ScopedFileSystem(const ScopedFileSystem&) = delete;
-  ScopedFileSystem& operator=(const ScopedFileSystem&) = delete;
-};
+using ScopedFileSystem = kvs::ScopedFileSystem;
 
 }  // namespace kvs::testing
 
