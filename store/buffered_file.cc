@@ -112,8 +112,10 @@ BufferedFile::Page* BufferedFile::LoadedPage(std::size_t number) {
 
 void BufferedFile::ShedPages() {
   // Everything changed goes to the file; then the older half of the pages
-  // leaves memory, to be read again if needed.
+  // leaves memory, to be read again if needed. A file written behind is
+  // synced once complete, so its device writes may start now.
   if (!Flush()) return;
+  file_->BeginWriteBack();
   std::vector<std::pair<uint64_t, std::size_t>> ages;
   try {
     ages.reserve(loadedPages_);
@@ -189,7 +191,7 @@ void BufferedFile::SupplyDeferred() {
 }
 
 std::size_t BufferedFile::Read(void* buffer, std::size_t n) {
-  if (!deferred_.empty()) CheckDeferred(position_, n, false);
+  if (MayTouchDeferred(position_)) CheckDeferred(position_, n, false);
   auto* out = static_cast<unsigned char*>(buffer);
   std::size_t done = 0;
   while (done < n && position_ < length_) {
@@ -210,7 +212,7 @@ std::size_t BufferedFile::Read(void* buffer, std::size_t n) {
 
 std::size_t BufferedFile::Write(const void* data, std::size_t n) {
   ++changes_;
-  if (!deferred_.empty()) CheckDeferred(position_, n, true);
+  if (MayTouchDeferred(position_)) CheckDeferred(position_, n, true);
   const auto* in = static_cast<const unsigned char*>(data);
   std::size_t done = 0;
   while (done < n) {
@@ -245,7 +247,7 @@ unsigned char* BufferedFile::WriteInPlace(std::size_t n, std::size_t* got) {
   if (n == 0) return nullptr;
   const std::size_t at = InPage(position_);
   const std::size_t chunk = std::min(n, static_cast<std::size_t>(kPageSize) - at);
-  if (!deferred_.empty()) CheckDeferred(position_, chunk, true);
+  if (MayTouchDeferred(position_)) CheckDeferred(position_, chunk, true);
   const std::size_t number = PageIndex(position_);
   Page* page = LoadedPage(number);
   if (page == nullptr) return nullptr;
@@ -399,7 +401,7 @@ std::unique_ptr<StoreFile> BufferedFile::TakeFile() {
 bool BufferedFile::Sync() { return Flush() && file_->Sync(); }
 
 const unsigned char* BufferedFile::View(int64_t offset, std::size_t n) {
-  if (!deferred_.empty()) CheckDeferred(offset, n, false);
+  if (MayTouchDeferred(offset)) CheckDeferred(offset, n, false);
   if (offset < 0 || offset > length_ || static_cast<int64_t>(n) > length_ - offset) return nullptr;
   static const unsigned char kNothing = 0;
   if (n == 0) return &kNothing;

@@ -36,7 +36,7 @@ namespace kvs {
 
 class BufferedFile final : public StoreFile {
  public:
-  static constexpr int64_t kPageSize = 64 * 1024;
+  static constexpr int64_t kPageSize = 16 * 1024;
 
   // Takes the open file; its length is read once, here.
   explicit BufferedFile(std::unique_ptr<StoreFile> file);
@@ -54,6 +54,9 @@ class BufferedFile final : public StoreFile {
   int64_t Length() override;
   bool SetLength(int64_t length) override;
   bool Sync() override;
+  void BeginWriteBack() override {
+    if (file_) file_->BeginWriteBack();
+  }
   const unsigned char* View(int64_t offset, std::size_t n) override;
   bool Lock(bool exclusive) override { return file_ && file_->Lock(exclusive); }
   bool IsNamed(const char* name) override { return file_ && file_->IsNamed(name); }
@@ -100,6 +103,12 @@ class BufferedFile final : public StoreFile {
   // Removes the range that begins at start; the count of bytes written into
   // it from its start, or -1 when there is no such range.
   int64_t TakeDeferredRange(int64_t start);
+  // The same count for the range that begins at start, which stays; -1
+  // when there is no such range.
+  int64_t DeferredWritten(int64_t start) const {
+    const auto found = deferred_.find(start);
+    return found == deferred_.end() ? -1 : found->second.written;
+  }
   // Has every deferred range supplied (Flush() does this first).
   void SupplyDeferred();
   // Closes the file but keeps the image and its pending changes, until
@@ -137,6 +146,11 @@ class BufferedFile final : public StoreFile {
   // Supplies the deferred ranges that an access of n bytes at offset may
   // not take as they are.
   void CheckDeferred(int64_t offset, std::size_t n, bool write);
+  // False when an access at offset lies past every deferred range (ranges
+  // never overlap, so the last one ends last), as appends do.
+  bool MayTouchDeferred(int64_t offset) const {
+    return !deferred_.empty() && offset < deferred_.rbegin()->second.end;
+  }
   bool SetFileLength(int64_t length);
   // The changed ranges of the image, in file order.
   std::vector<ByteRange> ChangedRanges() const;

@@ -196,9 +196,21 @@ int Compact(StoreSlot* slot) {
     return KeepOldStore(slot), 0;
   }
 
+  // A store that holds exactly what its compaction would write (created
+  // here, and only new keys put since) is written out as it stands, with no
+  // record copied; the rest of the compaction is the same.
+  const bool manyNames = fs.LinkCount(fullName.c_str()) > 1;
+  const bool asItStands = slot->bCompactForm && slot->pBuffer != nullptr && !manyNames &&
+                          HeldImagesInFileOrder(*slot);
   StoreSlot work;  // not in the table: no handle ever designates the new store
-  bool copied = CreateStore(&work, temp->name.c_str(), slot->header.lFlags, std::move(temp->file));
-  if (copied) {
+  bool copied = false;
+  if (asItStands) {
+    copied = WriteStoreImage(slot, *temp->file) && temp->file->Sync() &&
+             fs.CopyPermissions(fullName.c_str(), temp->name.c_str());
+  } else {
+    copied = CreateStore(&work, temp->name.c_str(), slot->header.lFlags, std::move(temp->file));
+  }
+  if (copied && !asItStands) {
     if (work.pBuffer != nullptr) work.pBuffer->WriteBehind(kCopyBufferBytes);
     CopyTarget target{&work, {}};
     if (IsSorted(*slot)) target.positions.Prepare(slot);
@@ -214,13 +226,13 @@ int Compact(StoreSlot* slot) {
 
   bool replaced = false;
   std::unique_ptr<StoreFile> newFile;
-  const bool inPlace = copied && fs.LinkCount(fullName.c_str()) > 1;
+  const bool inPlace = copied && manyNames;
   bool released = false;
   if (inPlace) {
     replaced = CopyInPlace(slot, &work);
     if (replaced) newFile = TakeStoreFile(slot);
   } else if (copied) {
-    newFile = TakeStoreFile(&work);
+    newFile = asItStands ? std::move(temp->file) : TakeStoreFile(&work);
     // The old file stays open, and so locked, until the new one has its
     // name, so no other writer can take the old file meanwhile; Windows
     // cannot replace a file held open, and there it is let go.
@@ -231,12 +243,16 @@ int Compact(StoreSlot* slot) {
     replaced = newFile != nullptr && fs.Replace(temp->name.c_str(), fullName.c_str());
   }
   // The reopened store takes over the index the new file was written with.
-  IndexEntries written = std::move(work.plKeyIndex);
+  IndexEntries written = std::move(replaced && asItStands ? slot->plKeyIndex : work.plKeyIndex);
   CloseSlot(&work);
-  if (!replaced || inPlace) fs.Delete(temp->name.c_str());
+  if (!replaced || inPlace) {
+    temp->file.reset();
+    fs.Delete(temp->name.c_str());
+  }
   journal.Finish();
 
   if (!replaced) {
+    slot->bCompactForm = false;
     newFile.reset();
     if (released && !RegainStoreFile(slot, fullName)) {
       DiscardSlot(slot);

@@ -37,10 +37,12 @@ bool IndexEntries::KeyBelow(const Key& held, uint64_t prefix, const char* key,
 
 std::size_t IndexEntries::LowerBound(const char* key, std::size_t length) const {
   const uint64_t prefix = PrefixOf(key, length);
+  // The blocks' last prefixes lie together: most steps decide on them.
   std::size_t lo = 0, hi = blocks_.size();
   while (lo < hi) {
     const std::size_t mid = lo + (hi - lo) / 2;
-    if (KeyBelow(blocks_[mid].keys.back(), prefix, key, length)) {
+    const uint64_t last = lastPrefixes_[mid];
+    if (last != prefix ? last < prefix : KeyBelow(blocks_[mid].keys.back(), prefix, key, length)) {
       lo = mid + 1;
     } else {
       hi = mid;
@@ -77,6 +79,7 @@ const char* IndexEntries::KeyAt(std::size_t position, std::size_t* length) const
 void IndexEntries::clear() {
   blocks_.clear();
   firsts_.clear();
+  lastPrefixes_.clear();
   keys_.clear();
   removedKeyBytes_ = 0;
   size_ = 0;
@@ -91,11 +94,13 @@ bool IndexEntries::Insert(std::size_t position, int32_t entry, const char* key,
                     static_cast<uint32_t>(length)};
     if (blocks_.empty()) {
       firsts_.reserve(1);
+      lastPrefixes_.reserve(1);
       Block first;
       first.offsets.assign(1, entry);
       first.keys.assign(1, added);
       blocks_.push_back(std::move(first));
       firsts_.push_back(0);
+      lastPrefixes_.push_back(added.prefix);
     } else {
       // Appending goes straight to the last block.
       std::size_t b = blocks_.size() - 1, i = blocks_.back().size();
@@ -107,11 +112,14 @@ bool IndexEntries::Insert(std::size_t position, int32_t entry, const char* key,
         upper.offsets.assign(blocks_[b].offsets.begin() + half, blocks_[b].offsets.end());
         upper.keys.assign(blocks_[b].keys.begin() + half, blocks_[b].keys.end());
         firsts_.reserve(firsts_.size() + 1);
+        lastPrefixes_.reserve(lastPrefixes_.size() + 1);
         blocks_.insert(blocks_.begin() + static_cast<std::ptrdiff_t>(b) + 1, std::move(upper));
         firsts_.insert(firsts_.begin() + static_cast<std::ptrdiff_t>(b) + 1,
                        firsts_[b] + kBlockEntries);
         blocks_[b].offsets.resize(kBlockEntries);
         blocks_[b].keys.resize(kBlockEntries);
+        lastPrefixes_.insert(lastPrefixes_.begin() + static_cast<std::ptrdiff_t>(b),
+                             blocks_[b].keys.back().prefix);
         if (i > kBlockEntries) {
           ++b;
           i -= kBlockEntries;
@@ -125,6 +133,7 @@ bool IndexEntries::Insert(std::size_t position, int32_t entry, const char* key,
       if (target.keys.capacity() == target.size()) target.keys.reserve(room);
       target.offsets.insert(target.offsets.begin() + static_cast<std::ptrdiff_t>(i), entry);
       target.keys.insert(target.keys.begin() + static_cast<std::ptrdiff_t>(i), added);
+      lastPrefixes_[b] = target.keys.back().prefix;
       for (std::size_t later = b + 1; later < firsts_.size(); ++later) ++firsts_[later];
     }
   } catch (const std::bad_alloc&) {
@@ -148,6 +157,9 @@ void IndexEntries::Erase(std::size_t position) {
   if (block.offsets.empty()) {
     blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(b));
     firsts_.erase(firsts_.begin() + static_cast<std::ptrdiff_t>(b));
+    lastPrefixes_.erase(lastPrefixes_.begin() + static_cast<std::ptrdiff_t>(b));
+  } else {
+    lastPrefixes_[b] = block.keys.back().prefix;
   }
   --size_;
   if (removedKeyBytes_ > keys_.size() / 2 && removedKeyBytes_ > 4096) DropRemovedKeys();

@@ -804,4 +804,75 @@ void WriteHeldIndexImages(StoreSlot* slot) {
   slot->pBuffer->SetSupplier(nullptr);
 }
 
+bool HeldImagesInFileOrder(const StoreSlot& slot) {
+  // Arrays left later lie further on (growth appends the new Index record),
+  // so one replay of the log makes them all in file order.
+  std::size_t lastLogAt = 0;
+  for (const auto& [start, held] : slot.heldIndexImages) {
+    if (held.lLogAt < lastLogAt) return false;
+    lastLogAt = held.lLogAt;
+  }
+  return true;
+}
+
+bool WriteStoreImage(StoreSlot* slot, StoreFile& to) {
+  BufferedFile& image = *slot->pBuffer;
+  if (!HeldImagesInFileOrder(*slot)) return false;
+  if (IsSorted(*slot)) {
+    WriteIndex(slot);
+    if (!FlushIndex(slot)) return false;
+  }
+  if (slot->bWriteFailed) return false;
+
+  constexpr std::size_t kChunk = 1 << 20;
+  constexpr int64_t kWriteBackEvery = 8 << 20;
+  std::vector<unsigned char> chunk(kChunk);
+  int64_t at = 0;
+  int64_t writeBackAt = kWriteBackEvery;
+  // The file is synced once whole: its device writes start on the way.
+  const auto wroteTo = [&](int64_t end) {
+    at = end;
+    if (at < writeBackAt) return;
+    to.BeginWriteBack();
+    writeBackAt = at + kWriteBackEvery;
+  };
+  // The image's own bytes up to end.
+  const auto copyTo = [&](int64_t end) {
+    while (at < end) {
+      const auto n = static_cast<std::size_t>(std::min<int64_t>(end - at, int64_t{kChunk}));
+      if (!image.Seek(at) || image.Read(chunk.data(), n) != n || to.Write(chunk.data(), n) != n) {
+        return false;
+      }
+      wroteTo(at + static_cast<int64_t>(n));
+    }
+    return true;
+  };
+  IndexEntries entries;
+  if (slot->bIndexLogged && !ReplayIndexLog(slot, 0, &entries)) return false;
+  std::size_t applied = 0;
+  std::vector<unsigned char> array;
+  for (const auto& [start, held] : slot->heldIndexImages) {
+    const int64_t written = image.DeferredWritten(start);
+    if (written < 0) continue;  // produced already: the image holds it
+    if (!copyTo(start + written)) return false;
+    for (; applied < held.lLogAt && applied < slot->heldIndexLog.size(); ++applied) {
+      ApplyIndexChange(entries, slot->heldIndexLog[applied]);
+    }
+    const auto capacity = static_cast<std::size_t>(held.lCapacity);
+    if (entries.size() > capacity) return false;
+    array.resize(4 * capacity);
+    unsigned char* out = array.data();
+    entries.VisitRuns(0, [&](const int32_t* run, std::size_t count) {
+      EncodeInt32s(run, count, out);
+      out += 4 * count;
+      return true;
+    });
+    std::fill(out, array.data() + array.size(), static_cast<unsigned char>(0));
+    const auto skip = static_cast<std::size_t>(written);
+    if (to.Write(array.data() + skip, array.size() - skip) != array.size() - skip) return false;
+    wroteTo(start + static_cast<int64_t>(array.size()));
+  }
+  return copyTo(image.Length());
+}
+
 }  // namespace kvs

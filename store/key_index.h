@@ -130,6 +130,15 @@ const IndexEntries* LastWrittenIndex(const StoreSlot* slot, IndexEntries* earlie
 void BeginIndexLog(StoreSlot* slot);
 void WriteHeldIndexImages(StoreSlot* slot);
 
+// Writes the whole store of a buffered slot, as committing it would leave
+// its file, into the empty file to, from its first byte: the image's bytes,
+// and the arrays a held run has not produced yet made on the way, in file
+// order, without taking them into memory. The slot's image keeps every
+// pending change. False when a write came up short or memory ran out.
+bool WriteStoreImage(StoreSlot* slot, StoreFile& to);
+// True when WriteStoreImage can produce the slot's held arrays in one pass.
+bool HeldImagesInFileOrder(const StoreSlot& slot);
+
 }  // namespace kvs
 
 #endif  // KVS_STORE_KEY_INDEX_H

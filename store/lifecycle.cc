@@ -23,6 +23,7 @@ int CreateStore(StoreSlot* slot, const char* fileName, int32_t flags,
     ActiveFileSystem().Delete(fileName);
     return 0;
   }
+  slot->bCompactForm = true;
   return 1;
 }
 
@@ -92,6 +93,7 @@ void ForgetUncommitted(StoreSlot* slot) {
 
 bool RefreshStore(StoreSlot* slot) {
   if (!slot->bStale) return true;
+  slot->bCompactForm = false;
   // A commit whose journal could not put the file back is undone first;
   // nothing may be read from a half-written file.
   if (slot->pBuffer->RollbackPending() && !slot->pBuffer->Flush()) return false;
@@ -122,6 +124,7 @@ int RunChange(StoreSlot* slot, const std::function<int()>& change) {
     return 0;
   }
   const bool committed = CommitStore(slot);
+  if (result == 0 || !committed) slot->bCompactForm = false;
   return result != 0 && committed ? 1 : 0;
 }
 

@@ -256,6 +256,8 @@ int PutRecord(StoreSlot* slot, const char* key, const void* data, int32_t length
   int32_t R = 0;
   switch (FindRecord(slot, stored.get(), &R)) {
     case 1:
+      // A compaction would give the rewritten record a room of its own size.
+      slot->bCompactForm = false;
       return RewriteRecord(slot, R, stored.get(), data, length);
     case 0:
       return InsertRecord(slot, stored.get(), data, length);
@@ -326,6 +328,7 @@ extern "C" int BdbDelete(StoreHandle store, const char* key) {
       NoteError(BDB_NO_MEMORY);
       return 0;
     }
+    slot->bCompactForm = false;
     return RunChange(slot, [&] { return RemoveRecord(slot, stored.get()); });
   });
 }

@@ -67,6 +67,8 @@ struct StoreSlot {
   bool bWriteFailed = false;                // a write into pFile came up short
   bool bStale = false;                      // after a failed commit: to be read again from the file
   bool bReadOnly = false;                   // opened by BdbOpenReadOnly: nothing is ever written
+  bool bCompactForm = false;                // the image is byte for byte what a compaction would
+                                            //   write: created here, and only new keys put since
 };
 
 namespace kvs {

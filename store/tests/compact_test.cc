@@ -309,5 +309,91 @@ TEST_F(CompactTest, ReadFailuresLeaveAWholeStoreAndATruthfulResult) {
   }
 }
 
+// Keys in a scattered order, with values of scattered lengths.
+void PutNewKeys(StoreHandle store, int count) {
+  for (int i = 0; i < count; ++i) {
+    const int n = i * 7919 % count;
+    const std::string key = Numbered("key", n), value(static_cast<std::size_t>(n % 37), 'v');
+    ASSERT_EQ(1, BdbPut(store, key.c_str(), value.data(), static_cast<int32_t>(value.size())));
+  }
+}
+
+// A store created by this handle that has only gained new keys is written
+// out as it stands instead of being copied record by record: the file must
+// be the one a copy makes (the same store compacted after a reopen), for
+// every kind of store, held or not, across index growths.
+TEST_F(CompactTest, AStoreOfNewKeysIsWrittenOutAsTheCopyWouldWriteIt) {
+  for (const int32_t flags : {0, STORE_SORTED, STORE_SORTED | STORE_NOCASE}) {
+    for (const bool held : {false, true}) {
+      for (const int count : {0, 3, 700}) {
+        SCOPED_TRACE(::testing::Message() << "flags " << flags << ", held " << held << ", keys " << count);
+        const std::string asItStands = Path("stands.kvs"), copied = Path("copied.kvs");
+        StoreHandle store = Create(asItStands, flags);
+        ASSERT_NE(nullptr, store);
+        if (held) {
+          ASSERT_EQ(1, BdbHoldWrites(store));
+        }
+        PutNewKeys(store, count);
+        ASSERT_EQ(1, BdbCompact(store));
+        EXPECT_EQ(count, Stats(store).lAllocatedCount);
+        const Bytes written = CloseAndRead(store, asItStands);
+
+        store = Create(copied, flags);
+        PutNewKeys(store, count);
+        ASSERT_EQ(1, BdbClose(store));
+        ASSERT_NE(nullptr, store = Open(copied));
+        if (held) {
+          ASSERT_EQ(1, BdbHoldWrites(store));
+        }
+        ASSERT_EQ(1, BdbCompact(store));
+        EXPECT_TRUE(SameBytes(written, CloseAndRead(store, copied)));
+        if (HasFailure()) return;
+      }
+    }
+  }
+}
+
+// Faults while such a store is written out leave it whole and usable: the
+// compaction succeeds or fails, and either way every key stays readable
+// through the handle and from the file afterwards, with nothing left beside.
+TEST_F(CompactTest, FaultsWhileWritingAStoreOutAsItStandsLoseNothing) {
+  using kvs::testing::FaultInjectingFileSystem;
+  std::vector<std::pair<std::string, FaultSetter>> faults = {
+      {"replace", [](FaultInjectingFileSystem& fs) { fs.FailReplace(); }},
+      {"sync", [](FaultInjectingFileSystem& fs) { fs.FailSyncAfter(0); }},
+      {"read", [](FaultInjectingFileSystem& fs) { fs.FailReadAfter(0); }},
+  };
+  for (int writes = 0; writes < 6; ++writes)
+    faults.emplace_back(Numbered("write ", writes), [writes](FaultInjectingFileSystem& fs) { fs.FailWriteAfter(writes); });
+  const std::string name = Path("store.kvs");
+  for (const auto& [label, fault] : faults) {
+    SCOPED_TRACE(label);
+    kvs::testing::FaultInjectingFileSystem fs;
+    kvs::testing::ScopedFileSystem scope(fs);
+    StoreHandle store = Create(name, STORE_SORTED | STORE_NOCASE);
+    ASSERT_NE(nullptr, store);
+    PutNewKeys(store, 300);
+    fault(fs);
+    const int result = BdbCompact(store);
+    fs.Heal();
+    EXPECT_TRUE(result == 1 || BdbLastError() != BDB_OK);
+    // A new file that cannot be read back leaves the handle designating none.
+    StoreStats stats{};
+    if (BdbGetStats(store, &stats) == 1) {
+      EXPECT_EQ(300, stats.lAllocatedCount);
+      EXPECT_EQ("", Get(store, "key0"));
+      ASSERT_EQ(1, BdbClose(store));
+    } else {
+      EXPECT_EQ(0, result);
+    }
+    EXPECT_EQ((std::vector<std::string>{"store.kvs"}), Listing());
+    ASSERT_NE(nullptr, store = Open(name));
+    EXPECT_EQ(300, Stats(store).lAllocatedCount);
+    EXPECT_EQ(std::string(299 % 37, 'v'), Get(store, "key299"));
+    ASSERT_EQ(1, BdbClose(store));
+    if (HasFailure()) return;
+  }
+}
+
 }  // namespace
 }  // namespace kvs_test
