@@ -1,6 +1,9 @@
 // template_reader.cc: buffered text-mode reading of a template file.
 #include "kvsgen/template_reader.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace kvsgen {
 
 TemplateReader::TemplateReader(std::size_t bufferSize)
@@ -63,6 +66,22 @@ std::size_t TemplateReader::ReadLine(char *line, std::size_t limit) {
 std::size_t TemplateReader::ReadBlock(char *block, std::size_t count) {
   std::size_t taken = 0;
   while (taken < count) {
+    // A run of buffered bytes that text mode leaves as they are (no CR, no
+    // end-of-file mark) goes across in one copy; the rest byte by byte.
+    if (!ended_ && position_ < filled_) {
+      const unsigned char *from = buffer_.data() + position_;
+      std::size_t plain = std::min(count - taken, filled_ - position_);
+      for (const int stop : {int{'\r'}, kEndOfFileMark}) {
+        const void *found = std::memchr(from, stop, plain);
+        if (found != nullptr) plain = static_cast<std::size_t>(static_cast<const unsigned char *>(found) - from);
+      }
+      if (plain > 0) {
+        std::memcpy(block + taken, from, plain);
+        taken += plain;
+        position_ += plain;
+        continue;
+      }
+    }
     const int byte = Get();
     if (byte == kEnd) break;
     block[taken++] = static_cast<char>(byte);

@@ -387,6 +387,7 @@ int IndexInsert(StoreSlot* slot, int32_t offset, const char* key, int32_t positi
     if (noted) slot->indexChanges.pop_back();
     return 0;
   }
+  slot->bIndexInRecord = false;
   if (slot->keyLookup.built()) slot->keyLookup.Add(KeyHash(slot, key, length), offset);
   LogIndexChange(slot, IndexChange{true, p, offset});
   return 1;
@@ -441,6 +442,7 @@ int IndexGrow(StoreSlot* slot) {
   }
   slot->lIndexOffset = newRecord;
   slot->lIndexCapacity = newCapacity;
+  slot->bIndexInRecord = false;
   WriteIndex(slot);
   return 1;
 }
@@ -452,6 +454,7 @@ int IndexCreate(StoreSlot* slot) {
   slot->plKeyIndex.clear();
   slot->keyLookup.Clear();
   slot->lIndexCapacity = kIndexGrowth;
+  slot->bIndexInRecord = false;
   WriteIndex(slot);
   return 1;
 }
@@ -508,6 +511,7 @@ int IndexLoad(StoreSlot* slot, IndexEntries* known) {
   slot->lIndexOffset = record;
   slot->lIndexCapacity = capacity;
   slot->bIndexUnwritten = false;
+  slot->bIndexInRecord = true;
   slot->indexChanges.clear();
   // A store opened for use gets the hash table of its keys with them (not
   // the store a compaction reopens, which kvsgen only closes); without
@@ -536,11 +540,13 @@ void IndexRemove(StoreSlot* slot, int32_t offset) {
   const char* key = entries.KeyAt(position, &keyLength);
   slot->keyLookup.Remove(KeyHash(slot, key, keyLength), offset);
   entries.Erase(position);
+  slot->bIndexInRecord = false;
   LogIndexChange(slot, IndexChange{false, static_cast<int32_t>(position), offset});
 }
 
 void WriteIndex(StoreSlot* slot) {
-  if (slot->lIndexOffset == 0 || slot->lIndexCapacity <= 0) return;
+  // A record that holds the array already is not written again.
+  if (slot->lIndexOffset == 0 || slot->lIndexCapacity <= 0 || slot->bIndexInRecord) return;
   slot->bIndexUnwritten = true;
   slot->indexChanges.clear();
   // A file written through gets the array at once; a buffered one when the
@@ -744,6 +750,7 @@ bool FlushIndex(StoreSlot* slot) {
   }
   slot->pFile->Seek(int64_t{slot->lIndexOffset} + kRecordHeaderSize + kIndexKeyLength);
   WriteArray(slot, *written, static_cast<std::size_t>(slot->lIndexCapacity), 0);
+  slot->bIndexInRecord = written == &slot->plKeyIndex && !slot->bWriteFailed;
   slot->bIndexUnwritten = false;
   slot->indexChanges.clear();
   return true;

@@ -54,6 +54,7 @@ struct StoreSlot {
   kvs::KeyLookup keyLookup;                 // its keys hashed, once a lookup needs them
   std::string keyForm;                      // a key as the index compares it (scratch)
   bool bIndexUnwritten = false;             // the Index record lags behind its last write
+  bool bIndexInRecord = false;              // the Index record holds the array as it is now
   std::vector<IndexChange> indexChanges;    // changes since the index was last written
   bool bHeld = false;                       // changes wait for BdbFlush, BdbCompact or BdbClose
   bool bIndexLogged = false;                // a held run of a sorted store is logging its index:
