@@ -309,12 +309,15 @@ bool BufferedFile::SetFileLength(int64_t length) {
     fileLength_ = length;
     return true;
   }
-  // A file written behind reserves its growth ahead once it is large, so a
-  // long copy does not cost a system call per record; every commit gives
-  // it its exact length again.
-  constexpr int64_t kReserveFrom = 1 << 20;
+  // A file written behind reserves its growth ahead once past its first
+  // pages, a sixteenth of its length and at least a megabyte, so a long copy
+  // does not cost a system call per record; every commit gives it its exact
+  // length again.
+  constexpr int64_t kReserveFrom = 64 << 10;
+  constexpr int64_t kLeastReserve = 1 << 20;
   if (length <= fileLength_) return true;
-  const int64_t reserve = length >= kReserveFrom ? length + length / 16 : length;
+  const int64_t reserve =
+      length >= kReserveFrom ? length + std::max(length / 16, kLeastReserve) : length;
   if (reserve == length || !file_->SetLength(reserve)) {
     if (!file_->SetLength(length)) return false;
     fileLength_ = length;

@@ -97,7 +97,7 @@ PersistedIndex ReadPersistedIndex(StoreSlot* slot, const CheckedRecord& index, i
 // The array that the Index record is to receive when the store commits: the
 // entries of the last WriteIndex, zero-padded to the capacity.
 PersistedIndex PendingIndex(StoreSlot* slot, int64_t count) {
-  IndexEntries earlier;
+  IndexEntries earlier(IndexEntries::kOffsetsOnly);
   const IndexEntries* written = LastWrittenIndex(slot, &earlier);
   if (written == nullptr) throw std::bad_alloc();
   PersistedIndex pending;

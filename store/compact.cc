@@ -18,6 +18,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "store/chains.h"
 #include "store/errors.h"
@@ -89,6 +90,10 @@ int32_t CopyRecordVisitor(StoreSlot* source, const char* key, const RecordHeader
                           void* userData) {
   auto* target = static_cast<CopyTarget*>(userData);
   const int32_t position = target->positions.Take(VisitedRecordOffset(source, header));
+  if (position < 0 && !target->slot->plKeyIndex.keyed()) {
+    NoteError(BDB_DAMAGED);  // a record the index does not hold
+    return -1;
+  }
   const auto used = static_cast<std::size_t>(header.lBytesUsed);
   const unsigned char* value = source->pFile->View(source->pFile->Tell(), used);
   if (value == nullptr) return -1;
@@ -103,6 +108,29 @@ bool CopiedWhole(const StoreSlot& source, const StoreSlot& target, int32_t copie
   if (!IsSorted(source)) return true;
   return static_cast<std::size_t>(copied) == source.plKeyIndex.size() &&
          target.plKeyIndex.size() == source.plKeyIndex.size();
+}
+
+// The new index of a compacted sorted store with its keys: the entries
+// (filled without keys) take the old index's keys position by position, as
+// both hold the same keys in the same order. Empty when memory is short or
+// the two differ in size; the reopened store then reads the keys itself.
+IndexEntries WithKeysOf(const StoreSlot& source, const IndexEntries& entries) {
+  IndexEntries keyed;
+  if (entries.size() != source.plKeyIndex.size()) return keyed;
+  try {
+    std::vector<int32_t> offsets(entries.size());
+    entries.CopyTo(offsets.data());
+    std::size_t i = 0;
+    bool whole = true;
+    source.plKeyIndex.VisitKeys([&](int32_t /*old*/, const char* key, std::size_t length) {
+      whole = whole && keyed.Insert(i, offsets[i], key, length);
+      ++i;
+    });
+    if (!whole) keyed.clear();
+  } catch (const std::bad_alloc&) {
+    keyed.clear();
+  }
+  return keyed;
 }
 
 // Writes everything of the new store and forces it to stable storage; false
@@ -213,7 +241,12 @@ int Compact(StoreSlot* slot) {
   if (copied && !asItStands) {
     if (work.pBuffer != nullptr) work.pBuffer->WriteBehind(kCopyBufferBytes);
     CopyTarget target{&work, {}};
-    if (IsSorted(*slot)) target.positions.Prepare(slot);
+    if (IsSorted(*slot)) {
+      target.positions.Prepare(slot);
+      // With every position known, the new index is filled without keys;
+      // they are the old index's, in the same order (WithKeysOf).
+      if (target.positions.Prepared(*slot)) work.plKeyIndex = IndexEntries(IndexEntries::kOffsetsOnly);
+    }
     copied = WalkChain(slot, slot->header.lhAllocated.lFirst, CopyRecordVisitor, &target) == 0;
     if (copied && !CopiedWhole(*slot, work, target.copied)) {
       // The chain and the counts or the index disagree: a compaction would
@@ -244,6 +277,7 @@ int Compact(StoreSlot* slot) {
   }
   // The reopened store takes over the index the new file was written with.
   IndexEntries written = std::move(replaced && asItStands ? slot->plKeyIndex : work.plKeyIndex);
+  if (replaced && !written.keyed()) written = WithKeysOf(*slot, written);
   CloseSlot(&work);
   if (!replaced || inPlace) {
     temp->file.reset();

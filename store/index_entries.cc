@@ -36,6 +36,7 @@ bool IndexEntries::KeyBelow(const Key& held, uint64_t prefix, const char* key,
 }
 
 std::size_t IndexEntries::LowerBound(const char* key, std::size_t length) const {
+  if (!keyed_) return size_;  // nothing to compare
   const uint64_t prefix = PrefixOf(key, length);
   // The blocks' last prefixes lie together: most steps decide on them.
   std::size_t lo = 0, hi = blocks_.size();
@@ -69,6 +70,10 @@ int32_t IndexEntries::at(std::size_t position) const {
 }
 
 const char* IndexEntries::KeyAt(std::size_t position, std::size_t* length) const {
+  if (!keyed_) {
+    *length = 0;
+    return "";
+  }
   std::size_t b = 0, i = 0;
   Locate(position, &b, &i);
   const Key& key = blocks_.at(b).keys.at(i);
@@ -89,18 +94,18 @@ bool IndexEntries::Insert(std::size_t position, int32_t entry, const char* key,
                           std::size_t length) {
   const std::size_t keyAt = keys_.size();
   try {
-    keys_.insert(keys_.end(), key, key + length);
-    const Key added{PrefixOf(key, length), static_cast<uint32_t>(keyAt),
-                    static_cast<uint32_t>(length)};
+    if (keyed_) keys_.insert(keys_.end(), key, key + length);
+    const Key added{keyed_ ? PrefixOf(key, length) : 0, static_cast<uint32_t>(keyAt),
+                    static_cast<uint32_t>(keyed_ ? length : 0)};
     if (blocks_.empty()) {
       firsts_.reserve(1);
       lastPrefixes_.reserve(1);
       Block first;
       first.offsets.assign(1, entry);
-      first.keys.assign(1, added);
+      if (keyed_) first.keys.assign(1, added);
       blocks_.push_back(std::move(first));
       firsts_.push_back(0);
-      lastPrefixes_.push_back(added.prefix);
+      if (keyed_) lastPrefixes_.push_back(added.prefix);
     } else {
       // Appending goes straight to the last block.
       std::size_t b = blocks_.size() - 1, i = blocks_.back().size();
@@ -110,16 +115,18 @@ bool IndexEntries::Insert(std::size_t position, int32_t entry, const char* key,
         const auto half = static_cast<std::ptrdiff_t>(kBlockEntries);
         Block upper;
         upper.offsets.assign(blocks_[b].offsets.begin() + half, blocks_[b].offsets.end());
-        upper.keys.assign(blocks_[b].keys.begin() + half, blocks_[b].keys.end());
+        if (keyed_) upper.keys.assign(blocks_[b].keys.begin() + half, blocks_[b].keys.end());
         firsts_.reserve(firsts_.size() + 1);
-        lastPrefixes_.reserve(lastPrefixes_.size() + 1);
+        if (keyed_) lastPrefixes_.reserve(lastPrefixes_.size() + 1);
         blocks_.insert(blocks_.begin() + static_cast<std::ptrdiff_t>(b) + 1, std::move(upper));
         firsts_.insert(firsts_.begin() + static_cast<std::ptrdiff_t>(b) + 1,
                        firsts_[b] + kBlockEntries);
         blocks_[b].offsets.resize(kBlockEntries);
-        blocks_[b].keys.resize(kBlockEntries);
-        lastPrefixes_.insert(lastPrefixes_.begin() + static_cast<std::ptrdiff_t>(b),
-                             blocks_[b].keys.back().prefix);
+        if (keyed_) {
+          blocks_[b].keys.resize(kBlockEntries);
+          lastPrefixes_.insert(lastPrefixes_.begin() + static_cast<std::ptrdiff_t>(b),
+                               blocks_[b].keys.back().prefix);
+        }
         if (i > kBlockEntries) {
           ++b;
           i -= kBlockEntries;
@@ -130,10 +137,12 @@ bool IndexEntries::Insert(std::size_t position, int32_t entry, const char* key,
       // neither does.
       const std::size_t room = std::max<std::size_t>(2 * target.size(), 8);
       if (target.offsets.capacity() == target.size()) target.offsets.reserve(room);
-      if (target.keys.capacity() == target.size()) target.keys.reserve(room);
+      if (keyed_ && target.keys.capacity() == target.size()) target.keys.reserve(room);
       target.offsets.insert(target.offsets.begin() + static_cast<std::ptrdiff_t>(i), entry);
-      target.keys.insert(target.keys.begin() + static_cast<std::ptrdiff_t>(i), added);
-      lastPrefixes_[b] = target.keys.back().prefix;
+      if (keyed_) {
+        target.keys.insert(target.keys.begin() + static_cast<std::ptrdiff_t>(i), added);
+        lastPrefixes_[b] = target.keys.back().prefix;
+      }
       for (std::size_t later = b + 1; later < firsts_.size(); ++later) ++firsts_[later];
     }
   } catch (const std::bad_alloc&) {
@@ -150,15 +159,17 @@ void IndexEntries::Erase(std::size_t position) {
   std::size_t b = 0, i = 0;
   Locate(position, &b, &i);
   Block& block = blocks_[b];
-  removedKeyBytes_ += block.keys[i].keyLength;
+  if (keyed_) {
+    removedKeyBytes_ += block.keys[i].keyLength;
+    block.keys.erase(block.keys.begin() + static_cast<std::ptrdiff_t>(i));
+  }
   block.offsets.erase(block.offsets.begin() + static_cast<std::ptrdiff_t>(i));
-  block.keys.erase(block.keys.begin() + static_cast<std::ptrdiff_t>(i));
   for (std::size_t later = b + 1; later < firsts_.size(); ++later) --firsts_[later];
   if (block.offsets.empty()) {
     blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(b));
     firsts_.erase(firsts_.begin() + static_cast<std::ptrdiff_t>(b));
-    lastPrefixes_.erase(lastPrefixes_.begin() + static_cast<std::ptrdiff_t>(b));
-  } else {
+    if (keyed_) lastPrefixes_.erase(lastPrefixes_.begin() + static_cast<std::ptrdiff_t>(b));
+  } else if (keyed_) {
     lastPrefixes_[b] = block.keys.back().prefix;
   }
   --size_;

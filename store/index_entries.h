@@ -19,6 +19,14 @@ namespace kvs {
 
 class IndexEntries {
  public:
+  // Entries without their keys, for arrays that are only written out (an
+  // earlier array of the index, a compaction's new index): inserting costs
+  // less, and searches and keys are not to be asked of them.
+  enum OffsetsOnlyTag { kOffsetsOnly };
+  IndexEntries() = default;
+  explicit IndexEntries(OffsetsOnlyTag /*tag*/) : keyed_(false) {}
+  bool keyed() const { return keyed_; }
+
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   // The record offset at position (which must be below size()).
@@ -91,6 +99,7 @@ class IndexEntries {
   std::vector<char> keys_;                  // the keys of the entries, end to end
   std::size_t removedKeyBytes_ = 0;         // bytes of keys_ no entry uses
   std::size_t size_ = 0;
+  bool keyed_ = true;                       // keys are kept (else keys and lastPrefixes_ stay empty)
 };
 
 template <typename Below>

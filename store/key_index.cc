@@ -357,6 +357,10 @@ void InsertionPositions::Prepare(const StoreSlot* source) {
   }
 }
 
+bool InsertionPositions::Prepared(const StoreSlot& source) const {
+  return ranks_.size() == source.plKeyIndex.size() && taken_.size() == ranks_.size() + 1;
+}
+
 int32_t InsertionPositions::Take(int32_t offset) {
   const auto found = std::lower_bound(ranks_.begin(), ranks_.end(), std::make_pair(offset, INT32_MIN));
   if (found == ranks_.end() || found->first != offset) return -1;
@@ -377,7 +381,7 @@ int IndexInsert(StoreSlot* slot, int32_t offset, const char* key, int32_t positi
   const std::size_t length = std::strlen(key);
   std::string_view form;
   try {
-    form = IndexForm(slot, key, length, &slot->keyForm);
+    if (slot->plKeyIndex.keyed()) form = IndexForm(slot, key, length, &slot->keyForm);
   } catch (const std::bad_alloc&) {
     NoteError(BDB_NO_MEMORY);
     if (noted) slot->indexChanges.pop_back();
@@ -699,7 +703,7 @@ void SupplyHeldImage(StoreSlot* slot, int64_t start, int64_t written) {
   if (found == slot->heldIndexImages.end()) return;
   const HeldIndexImage image = found->second;
   slot->heldIndexImages.erase(found);
-  IndexEntries entries;
+  IndexEntries entries(IndexEntries::kOffsetsOnly);
   if (!ReplayIndexLog(slot, image.lLogAt, &entries)) {
     slot->bWriteFailed = true;
     return;
@@ -742,7 +746,7 @@ const IndexEntries* LastWrittenIndex(const StoreSlot* slot, IndexEntries* earlie
 
 bool FlushIndex(StoreSlot* slot) {
   if (!slot->bIndexUnwritten) return true;
-  IndexEntries earlier;
+  IndexEntries earlier(IndexEntries::kOffsetsOnly);
   const IndexEntries* written = LastWrittenIndex(slot, &earlier);
   if (written == nullptr) {
     slot->bWriteFailed = true;
@@ -777,7 +781,7 @@ void WriteHeldIndexImages(StoreSlot* slot) {
   if (!slot->bIndexLogged) return;
   // One replay of the log produces every image, in the order they were left.
   std::vector<std::pair<std::size_t, int64_t>> order;
-  IndexEntries entries;
+  IndexEntries entries(IndexEntries::kOffsetsOnly);
   try {
     for (const auto& [start, image] : slot->heldIndexImages) order.emplace_back(image.lLogAt, start);
   } catch (const std::bad_alloc&) {
@@ -854,7 +858,7 @@ bool WriteStoreImage(StoreSlot* slot, StoreFile& to) {
     }
     return true;
   };
-  IndexEntries entries;
+  IndexEntries entries(IndexEntries::kOffsetsOnly);
   if (slot->bIndexLogged && !ReplayIndexLog(slot, 0, &entries)) return false;
   std::size_t applied = 0;
   std::vector<unsigned char> array;

@@ -90,6 +90,8 @@ class InsertionPositions {
  public:
   // Learns the ranks of source's index; without memory it knows none.
   void Prepare(const StoreSlot* source);
+  // True when Prepare learned every rank of source's index.
+  bool Prepared(const StoreSlot& source) const;
   // The position among the records taken so far of the source record at
   // offset, which is taken with it; -1 when the offset has no rank.
   int32_t Take(int32_t offset);
