@@ -51,9 +51,30 @@ int TemplateReader::Get() {
   return byte;
 }
 
+std::size_t TemplateReader::PlainRun(std::size_t most, int stop) const {
+  if (ended_ || position_ >= filled_) return 0;
+  const unsigned char *from = buffer_.data() + position_;
+  std::size_t plain = std::min(most, filled_ - position_);
+  // stop first: it is mostly near, and the searches after it cover less.
+  for (const int byte : {stop, int{'\r'}, kEndOfFileMark}) {
+    const void *found = std::memchr(from, byte, plain);
+    if (found != nullptr) plain = static_cast<std::size_t>(static_cast<const unsigned char *>(found) - from);
+  }
+  return plain;
+}
+
 std::size_t TemplateReader::ReadLine(char *line, std::size_t limit) {
   std::size_t taken = 0;
   while (taken < limit) {
+    // The bytes up to the line's end, a CR or the end-of-file mark go across
+    // in one copy; those three are taken one by one.
+    const std::size_t plain = PlainRun(limit - taken, '\n');
+    if (plain > 0) {
+      std::memcpy(line + taken, buffer_.data() + position_, plain);
+      taken += plain;
+      position_ += plain;
+      continue;
+    }
     const int byte = Get();
     if (byte == kEnd) break;
     line[taken++] = static_cast<char>(byte);
@@ -68,19 +89,12 @@ std::size_t TemplateReader::ReadBlock(char *block, std::size_t count) {
   while (taken < count) {
     // A run of buffered bytes that text mode leaves as they are (no CR, no
     // end-of-file mark) goes across in one copy; the rest byte by byte.
-    if (!ended_ && position_ < filled_) {
-      const unsigned char *from = buffer_.data() + position_;
-      std::size_t plain = std::min(count - taken, filled_ - position_);
-      for (const int stop : {int{'\r'}, kEndOfFileMark}) {
-        const void *found = std::memchr(from, stop, plain);
-        if (found != nullptr) plain = static_cast<std::size_t>(static_cast<const unsigned char *>(found) - from);
-      }
-      if (plain > 0) {
-        std::memcpy(block + taken, from, plain);
-        taken += plain;
-        position_ += plain;
-        continue;
-      }
+    const std::size_t plain = PlainRun(count - taken, kEndOfFileMark);
+    if (plain > 0) {
+      std::memcpy(block + taken, buffer_.data() + position_, plain);
+      taken += plain;
+      position_ += plain;
+      continue;
     }
     const int byte = Get();
     if (byte == kEnd) break;

@@ -47,6 +47,9 @@ class TemplateReader {
   int RawGet();
   int RawPeek();
   bool Refill();
+  // How many of the next buffered bytes, at most most, come before a CR,
+  // the end-of-file mark or stop: bytes text mode delivers as they are.
+  std::size_t PlainRun(std::size_t most, int stop) const;
 
   struct FileCloser {
     void operator()(std::FILE *file) const { std::fclose(file); }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 #include "store/errors.h"
@@ -148,6 +149,12 @@ int64_t BufferedFile::TakeDeferredRange(int64_t start) {
   const int64_t written = found->second.written;
   deferred_.erase(found);
   return written;
+}
+
+bool BufferedFile::TouchesDeferred(int64_t offset, std::size_t n) const {
+  auto after = deferred_.upper_bound(offset);
+  if (after != deferred_.end() && after->first < offset + static_cast<int64_t>(n)) return true;
+  return after != deferred_.begin() && std::prev(after)->second.end > offset;
 }
 
 void BufferedFile::CheckDeferred(int64_t offset, std::size_t n, bool write) {
@@ -404,6 +411,7 @@ std::unique_ptr<StoreFile> BufferedFile::TakeFile() {
 bool BufferedFile::Sync() { return Flush() && file_->Sync(); }
 
 const unsigned char* BufferedFile::View(int64_t offset, std::size_t n) {
+  if (const unsigned char* loaded = ViewLoaded(offset, n)) return loaded;
   if (MayTouchDeferred(offset)) CheckDeferred(offset, n, false);
   if (offset < 0 || offset > length_ || static_cast<int64_t>(n) > length_ - offset) return nullptr;
   static const unsigned char kNothing = 0;

@@ -151,6 +151,8 @@ class BufferedFile final : public StoreFile {
   bool MayTouchDeferred(int64_t offset) const {
     return !deferred_.empty() && offset < deferred_.rbegin()->second.end;
   }
+  // True when bytes [offset, offset + n) overlap a deferred range.
+  bool TouchesDeferred(int64_t offset, std::size_t n) const;
   bool SetFileLength(int64_t length);
   // The changed ranges of the image, in file order.
   std::vector<ByteRange> ChangedRanges() const;
@@ -191,14 +193,16 @@ class BufferedFile final : public StoreFile {
 };
 
 inline const unsigned char* BufferedFile::ViewLoaded(int64_t offset, std::size_t n) {
-  if (offset < 0 || !deferred_.empty() || writeBehindBudget_ > 0) return nullptr;
+  if (offset < 0 || (MayTouchDeferred(offset) && TouchesDeferred(offset, n))) return nullptr;
   const auto number = static_cast<std::size_t>(offset / kPageSize);
   const auto at = static_cast<std::size_t>(offset % kPageSize);
   if (number >= pages_.size() || n > pages_[number].filled || at > pages_[number].filled - n ||
       offset + static_cast<int64_t>(n) > length_) {
     return nullptr;
   }
-  return pages_[number].bytes + at;
+  Page& page = pages_[number];
+  if (writeBehindBudget_ > 0) page.lastUse = ++uses_;  // in use: not to be shed first
+  return page.bytes + at;
 }
 
 }  // namespace kvs
