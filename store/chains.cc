@@ -25,9 +25,8 @@ int64_t MaxRecords(StoreSlot* slot) {
 }  // namespace
 
 int32_t StoredKeyLength(const char* key) {
-  int32_t length = 0;
-  while (length < MAX_KEY_LENGTH && key[length] != '\0') ++length;
-  return length;
+  const void* end = std::memchr(key, '\0', MAX_KEY_LENGTH);  // stops at the first NUL
+  return end == nullptr ? MAX_KEY_LENGTH : static_cast<int32_t>(static_cast<const char*>(end) - key);
 }
 
 bool ReadRecordHeader(StoreSlot* slot, int32_t offset, RecordHeader* header) {

@@ -120,7 +120,7 @@ bool IndexEntries::Insert(std::size_t position, int32_t entry, const char* key,
         if (keyed_) lastPrefixes_.reserve(lastPrefixes_.size() + 1);
         blocks_.insert(blocks_.begin() + static_cast<std::ptrdiff_t>(b) + 1, std::move(upper));
         firsts_.insert(firsts_.begin() + static_cast<std::ptrdiff_t>(b) + 1,
-                       firsts_[b] + kBlockEntries);
+                       static_cast<uint32_t>(firsts_[b] + kBlockEntries));
         blocks_[b].offsets.resize(kBlockEntries);
         if (keyed_) {
           blocks_[b].keys.resize(kBlockEntries);

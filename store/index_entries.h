@@ -94,7 +94,8 @@ class IndexEntries {
   void DropRemovedKeys();
 
   std::vector<Block> blocks_;               // none empty
-  std::vector<std::size_t> firsts_;         // position of each block's first entry
+  std::vector<uint32_t> firsts_;            // position of each block's first entry (narrow,
+                                            //   so that shifting them after an insert is quick)
   std::vector<uint64_t> lastPrefixes_;      // each block's last key prefix, for searches
   std::vector<char> keys_;                  // the keys of the entries, end to end
   std::size_t removedKeyBytes_ = 0;         // bytes of keys_ no entry uses

@@ -99,6 +99,7 @@ class InsertionPositions {
  private:
   std::vector<std::pair<int32_t, int32_t>> ranks_;  // (offset, rank), by offset
   std::vector<int32_t> taken_;                      // Fenwick tree of taken ranks
+  std::size_t next_ = 0;                            // in ranks_: after the last one taken
 };
 // Enlarges the index by 256 entries into a new Index record at the end of
 // the file; the old record goes to the free list. 0 (slot and chains as they
