@@ -352,14 +352,20 @@ bool BufferedFile::WriteChanges() {
     if (!file_->SetLength(length_)) return false;
     fileLength_ = length_;
   }
-  // A range that starts where the last one ended needs no seek.
-  int64_t next = -1;
-  for (const ByteRange& range : ChangedRanges()) {
-    const std::size_t number = PageIndex(range.start);
-    const auto n = static_cast<std::size_t>(range.end - range.start);
-    if (range.start != next && !file_->Seek(range.start)) return false;
-    if (file_->Write(pages_[number].bytes + InPage(range.start), n) != n) return false;
-    next = range.end;
+  // Ranges that follow each other in the file and in memory (pages taken
+  // one after the other from a block) go out in one write.
+  const std::vector<ByteRange> ranges = ChangedRanges();
+  for (std::size_t first = 0; first < ranges.size();) {
+    const unsigned char* bytes = pages_[PageIndex(ranges[first].start)].bytes + InPage(ranges[first].start);
+    std::size_t n = static_cast<std::size_t>(ranges[first].end - ranges[first].start);
+    std::size_t last = first;
+    while (last + 1 < ranges.size() && ranges[last + 1].start == ranges[last].end &&
+           pages_[PageIndex(ranges[last + 1].start)].bytes + InPage(ranges[last + 1].start) == bytes + n) {
+      ++last;
+      n += static_cast<std::size_t>(ranges[last].end - ranges[last].start);
+    }
+    if (!file_->Seek(ranges[first].start) || file_->Write(bytes, n) != n) return false;
+    first = last + 1;
   }
   return true;
 }

@@ -18,7 +18,6 @@
 #include <new>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "store/chains.h"
 #include "store/errors.h"
@@ -110,26 +109,14 @@ bool CopiedWhole(const StoreSlot& source, const StoreSlot& target, int32_t copie
          target.plKeyIndex.size() == source.plKeyIndex.size();
 }
 
-// The new index of a compacted sorted store with its keys: the entries
-// (filled without keys) take the old index's keys position by position, as
-// both hold the same keys in the same order. Empty when memory is short or
-// the two differ in size; the reopened store then reads the keys itself.
-IndexEntries WithKeysOf(const StoreSlot& source, const IndexEntries& entries) {
-  IndexEntries keyed;
-  if (entries.size() != source.plKeyIndex.size()) return keyed;
-  try {
-    std::vector<int32_t> offsets(entries.size());
-    entries.CopyTo(offsets.data());
-    std::size_t i = 0;
-    bool whole = true;
-    source.plKeyIndex.VisitKeys([&](int32_t /*old*/, const char* key, std::size_t length) {
-      whole = whole && keyed.Insert(i, offsets[i], key, length);
-      ++i;
-    });
-    if (!whole) keyed.clear();
-  } catch (const std::bad_alloc&) {
-    keyed.clear();
-  }
+// The new index of a compacted sorted store with its keys: the old index,
+// which holds the same keys in the same order, taken over with the new
+// offsets (entries, filled without keys). Empty when the two differ in size;
+// the reopened store then reads the keys itself. The old store is let go
+// right after, so its index is taken, not copied.
+IndexEntries WithKeysOf(StoreSlot& source, const IndexEntries& entries) {
+  IndexEntries keyed = std::move(source.plKeyIndex);
+  if (!keyed.TakeOffsetsOf(entries)) keyed.clear();
   return keyed;
 }
 

@@ -210,4 +210,19 @@ void IndexEntries::CopyTo(int32_t* out) const {
   for (const Block& block : blocks_) out = std::copy(block.offsets.begin(), block.offsets.end(), out);
 }
 
+bool IndexEntries::TakeOffsetsOf(const IndexEntries& other) {
+  if (other.size_ != size_) return false;
+  auto block = blocks_.begin();
+  std::size_t i = 0;
+  other.VisitFrom(0, [&](int32_t entry) {
+    if (i == block->offsets.size()) {
+      ++block;
+      i = 0;
+    }
+    block->offsets[i++] = entry;
+    return true;
+  });
+  return true;
+}
+
 }  // namespace kvs

@@ -69,6 +69,9 @@ class IndexEntries {
   }
   // Copies all size() entries to out, in order.
   void CopyTo(int32_t* out) const;
+  // Gives the entries, position by position, the offsets of other, keeping
+  // their keys; false (nothing changed) when other holds a different count.
+  bool TakeOffsetsOf(const IndexEntries& other);
 
  private:
   static constexpr std::size_t kBlockEntries = 256;

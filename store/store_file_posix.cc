@@ -98,32 +98,35 @@ class PosixFile final : public StoreFile {
   PosixFile(const PosixFile&) = delete;
   PosixFile& operator=(const PosixFile&) = delete;
 
+  // The position is kept here and every transfer names its offset, so a
+  // seek costs no system call.
   std::size_t Read(void* buffer, std::size_t n) override {
     auto* out = static_cast<char*>(buffer);
     errno = 0;  // a short read at the end of the file is no system failure
     const std::size_t got = TransferInPieces(n, [&](std::size_t done, std::size_t piece) {
-      return Moved([&] { return ::read(fd_, out + done, piece); });
+      return Moved([&] { return ::pread(fd_, out + done, piece, At(done)); });
     });
     if (got != n && errno != 0) NoteErrno(errno);
+    position_ += static_cast<int64_t>(got);
     return got;
   }
 
   std::size_t Write(const void* data, std::size_t n) override {
     const auto* in = static_cast<const char*>(data);
-    return Checked(TransferInPieces(n, [&](std::size_t done, std::size_t piece) {
-                     return Moved([&] { return ::write(fd_, in + done, piece); });
-                   }),
-                   n);
+    const std::size_t written = TransferInPieces(n, [&](std::size_t done, std::size_t piece) {
+      return Moved([&] { return ::pwrite(fd_, in + done, piece, At(done)); });
+    });
+    position_ += static_cast<int64_t>(written);
+    return Checked(written, n);
   }
 
   bool Seek(int64_t offset) override {
-    return FitsOffset(offset) && ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) >= 0;
+    if (!FitsOffset(offset)) return false;
+    position_ = offset;
+    return true;
   }
 
-  int64_t Tell() override {
-    off_t position = ::lseek(fd_, 0, SEEK_CUR);
-    return position < 0 ? -1 : static_cast<int64_t>(position);
-  }
+  int64_t Tell() override { return position_; }
 
   // Nothing is buffered in this process.
   bool Flush() override { return true; }
@@ -181,7 +184,11 @@ class PosixFile final : public StoreFile {
   }
 
  private:
+  // The file offset done bytes into a transfer from the position.
+  off_t At(std::size_t done) const { return static_cast<off_t>(position_ + static_cast<int64_t>(done)); }
+
   int fd_;  // owned; closed by the destructor
+  int64_t position_ = 0;
 };
 
 int OpenFlags(OpenMode mode) {
