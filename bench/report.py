@@ -30,6 +30,7 @@ ROWS = [
     ("cp", "`cp` of the template"),
     ("add", "kvsgen adding size/10 new records"),
 ]
+ADD_TARGET_SIZE = 100000  # adding a tenth is held to 1.5 × a fresh build here
 ORDERED_PEERS = ["sqlite3", "db_load", "mdb_load"]
 MIB = 1024 * 1024
 
@@ -203,8 +204,13 @@ def checks(data, timeout, ordered_limit):
             row("%s: kvsgen ÷ dd, seconds" % n, Ratio(k.value, dd[0].value, k.lower, dd[0].lower), 3)
         add = median.get((size, "add"))
         if add and add[0]:
-            row("%s: add %s ÷ fresh %s, seconds" % (n, format(size // 10, ","), n),
-                Ratio(add[0].value, k.value, add[0].lower, k.lower), 1.5)
+            name = "%s: add %s ÷ fresh %s, seconds" % (n, format(size // 10, ","), n)
+            ratio = Ratio(add[0].value, k.value, add[0].lower, k.lower)
+            if size == ADD_TARGET_SIZE:
+                row(name, ratio, 1.5)
+            else:  # the target is set at one size; the others are shown
+                out.append("| %s | %s | (set at %s) | shown |" % (name, ratio.text(),
+                                                                  format(ADD_TARGET_SIZE, ",")))
         for what in ("kvsgen", "add"):
             fig = median.get((size, what))
             if fig and fig[1] and fig[2]:

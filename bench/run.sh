@@ -219,6 +219,9 @@ time_run() {
   shift 6
   local times=$work/time.out log=$work/run.log rc=0 seconds="" rss="" status bytes="" held
   rm -f "$times"
+  # Every run starts with nothing of an earlier run still to be written
+  # back, so that no run pays for another's writes.
+  sync
   "$time_tool" -f '%e %M' -o "$times" timeout -k 10 "$timeout_seconds" "$@" \
     <"$input" >"$log" 2>&1 || rc=$?
   [ -s "$times" ] && read -r seconds rss < <(tail -n 1 "$times")
@@ -287,9 +290,9 @@ run_round() {  # size round
   time_run "$size" cp "$round" "$out/copy.tmpl" /dev/null "" cp "$data/records.tmpl" "$out/copy.tmpl"
 
   if [ -f "$base" ]; then
-    # The copy is written out before the run, so that its writeback does not
-    # fall into the run, as a store that has been in place a while would.
-    cp "$base" "$out/add-$round.kvs" && sync "$out/add-$round.kvs"
+    # The copy is written out before the run (time_run syncs), as a store
+    # that has been in place a while would be.
+    cp "$base" "$out/add-$round.kvs"
     time_run "$size" add "$round" "$out/add-$round.kvs" /dev/null $((size + size / 10)) \
       "$kvsgen" "$data/add.tmpl" "$out/add-$round.kvs"
   else skip_run "$size" add "$round" "no complete kvsgen store of $size records yet"; fi

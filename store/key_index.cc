@@ -506,6 +506,17 @@ int IndexLoad(StoreSlot* slot, IndexEntries* known) {
   std::string previous, current;
   for (int32_t i = 0; i < count; ++i) {
     const int32_t entry = entries[static_cast<std::size_t>(i)];
+#if defined(__GNUC__)
+    // The entries lie all over the file: the header a few entries on is
+    // asked for now, so that it has come by the time it is read.
+    constexpr int32_t kAhead = 8;
+    if (i + kAhead < count && slot->pBuffer != nullptr) {
+      const int32_t later = entries[static_cast<std::size_t>(i + kAhead)];
+      if (const unsigned char* head = slot->pBuffer->ViewLoaded(later, kRecordHeaderSize)) {
+        __builtin_prefetch(head);
+      }
+    }
+#endif
     std::size_t keyLength = 0;
     const char* key = ReadRecordKey(slot, entry, &keyLength);
     if (key == nullptr) return 0;

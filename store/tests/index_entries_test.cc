@@ -11,8 +11,10 @@
 
 namespace {
 
+// A twin without keys takes the same insertions and removals by position.
 TEST(IndexEntriesTest, BehavesLikeOneSortedArray) {
   kvs::IndexEntries entries;
+  kvs::IndexEntries bare(kvs::IndexEntries::kOffsetsOnly);
   std::vector<int32_t> model;
   std::mt19937 random(3);
   const auto keyOf = [](int32_t entry) { return std::to_string(1000000 + entry); };
@@ -27,11 +29,13 @@ TEST(IndexEntriesTest, BehavesLikeOneSortedArray) {
           [&](const char* k, std::size_t n) { return std::string(k, n) < key; });
       ASSERT_EQ(position, entries.LowerBound(key.data(), key.size()));
       ASSERT_TRUE(entries.Insert(position, entry, key.data(), key.size()));
+      ASSERT_TRUE(bare.Insert(position, entry, key.data(), key.size()));
       model.insert(std::lower_bound(model.begin(), model.end(), entry), entry);
     } else {
       const std::size_t position = random() % model.size();
       ASSERT_EQ(model[position], entries.at(position));
       entries.Erase(position);
+      bare.Erase(position);
       model.erase(model.begin() + static_cast<std::ptrdiff_t>(position));
     }
     ASSERT_EQ(model.size(), entries.size());
@@ -44,6 +48,19 @@ TEST(IndexEntriesTest, BehavesLikeOneSortedArray) {
   const char* key = entries.KeyAt(middle, &length);
   EXPECT_EQ(keyOf(model[middle]), std::string(key, length));
   EXPECT_EQ(middle, entries.Find(model[middle]));
+
+  bare.CopyTo(copied.data());
+  EXPECT_EQ(model, copied);
+  bare.KeyAt(middle, &length);
+  EXPECT_EQ(0u, length);
+  // Offsets taken from elsewhere replace the entries' own; their keys stay.
+  kvs::IndexEntries shifted(kvs::IndexEntries::kOffsetsOnly);
+  for (std::size_t i = 0; i < model.size(); ++i) ASSERT_TRUE(shifted.Insert(i, model[i] + 1, "", 0));
+  ASSERT_TRUE(entries.TakeOffsetsOf(shifted));
+  EXPECT_EQ(model[middle] + 1, entries.at(middle));
+  key = entries.KeyAt(middle, &length);
+  EXPECT_EQ(keyOf(model[middle]), std::string(key, length));
+  EXPECT_FALSE(entries.TakeOffsetsOf(kvs::IndexEntries(kvs::IndexEntries::kOffsetsOnly)));
 }
 
 // LowerBound compares eight leading bytes first: keys shorter and longer
