@@ -267,14 +267,16 @@ int Compact(StoreSlot* slot) {
   if (replaced && !written.keyed()) written = WithKeysOf(*slot, written);
   CloseSlot(&work);
   if (!replaced || inPlace) {
+    // The temporary file is closed before it is removed (Windows removes
+    // no file held open).
     temp->file.reset();
+    if (!replaced) newFile.reset();
     fs.Delete(temp->name.c_str());
   }
   journal.Finish();
 
   if (!replaced) {
     slot->bCompactForm = false;
-    newFile.reset();
     if (released && !RegainStoreFile(slot, fullName)) {
       DiscardSlot(slot);
       return 0;
