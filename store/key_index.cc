@@ -855,7 +855,8 @@ bool WriteStoreImage(StoreSlot* slot, StoreFile& to) {
 
   constexpr std::size_t kChunk = 1 << 20;
   constexpr int64_t kWriteBackEvery = 8 << 20;
-  std::vector<unsigned char> chunk(kChunk);
+  std::vector<unsigned char> chunk(static_cast<std::size_t>(
+      std::clamp<int64_t>(image.Length(), 1, int64_t{kChunk})));  // a small store takes little
   int64_t at = 0;
   int64_t writeBackAt = kWriteBackEvery;
   // The file is synced once whole: its device writes start on the way.
@@ -868,7 +869,8 @@ bool WriteStoreImage(StoreSlot* slot, StoreFile& to) {
   // The image's own bytes up to end.
   const auto copyTo = [&](int64_t end) {
     while (at < end) {
-      const auto n = static_cast<std::size_t>(std::min<int64_t>(end - at, int64_t{kChunk}));
+      const auto n = static_cast<std::size_t>(
+          std::min<int64_t>(end - at, static_cast<int64_t>(chunk.size())));
       if (!image.Seek(at) || image.Read(chunk.data(), n) != n || to.Write(chunk.data(), n) != n) {
         return false;
       }
