@@ -135,18 +135,6 @@ std::size_t IndexEntries::PartitionPoint(Below below) const {
 }
 
 template <typename Visit>
-void IndexEntries::VisitFrom(std::size_t position, Visit visit) const {
-  if (position >= size_) return;
-  std::size_t b = 0, i = 0;
-  Locate(position, &b, &i);
-  for (; b < blocks_.size(); ++b, i = 0) {
-    for (; i < blocks_[b].size(); ++i) {
-      if (!visit(blocks_[b].offsets[i])) return;
-    }
-  }
-}
-
-template <typename Visit>
 void IndexEntries::VisitRuns(std::size_t position, Visit visit) const {
   if (position >= size_) return;
   std::size_t b = 0, i = 0;
@@ -154,6 +142,16 @@ void IndexEntries::VisitRuns(std::size_t position, Visit visit) const {
   for (; b < blocks_.size(); ++b, i = 0) {
     if (!visit(blocks_[b].offsets.data() + i, blocks_[b].size() - i)) return;
   }
+}
+
+template <typename Visit>
+void IndexEntries::VisitFrom(std::size_t position, Visit visit) const {
+  VisitRuns(position, [&](const int32_t* run, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!visit(run[i])) return false;
+    }
+    return true;
+  });
 }
 
 }  // namespace kvs
