@@ -284,8 +284,6 @@ bool BufferedFile::Seek(int64_t offset) {
 
 int64_t BufferedFile::Tell() { return position_; }
 
-int64_t BufferedFile::Length() { return length_; }
-
 void BufferedFile::DropPagesFrom(int64_t length) {
   // Bytes past the new end read as zero again if the file grows later.
   const std::size_t first = PageIndex(length);

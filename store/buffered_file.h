@@ -51,7 +51,7 @@ class BufferedFile final : public StoreFile {
   // Commits: the file gets the image's length and every changed range.
   // False when any of that failed (the changes then stay pending).
   bool Flush() override;
-  int64_t Length() override;
+  int64_t Length() override { return length_; }
   bool SetLength(int64_t length) override;
   bool Sync() override;
   void BeginWriteBack() override {

@@ -181,25 +181,11 @@ int32_t IndexLookup(StoreSlot* slot, const char* key) {
 
 namespace {
 
-// Cache lines of a record fetched as soon as its place is known.
-constexpr uintptr_t kEarlyLines = 4;
-
 // The record at offset seen in place, its header checked as ReadRecordHeader
 // checks it; false when it cannot be.
 bool ViewRecord(StoreSlot* slot, int32_t offset, RecordView* view) {
   BufferedFile* file = slot->pBuffer;
   const unsigned char* head = file->ViewLoaded(offset, kRecordHeaderSize);
-#if defined(__GNUC__)
-  // The cache lines after the header's are asked for before the header has
-  // come, so that a typical record (its key and a value of a few hundred
-  // bytes) arrives in one wait rather than two; the rest follow below.
-  const auto first = reinterpret_cast<uintptr_t>(head) | 63;
-  if (head != nullptr) {
-    for (uintptr_t line = first + 1; line <= first + kEarlyLines * 64; line += 64) {
-      __builtin_prefetch(reinterpret_cast<const void*>(line));
-    }
-  }
-#endif
   if (head == nullptr && offset >= kStoreHeaderSize) head = file->View(offset, kRecordHeaderSize);
   if (head == nullptr) return false;
   unsigned char bytes[kRecordHeaderSize];
@@ -213,21 +199,11 @@ bool ViewRecord(StoreSlot* slot, int32_t offset, RecordView* view) {
   view->inPage = view->bytes != nullptr;
   if (view->bytes == nullptr) view->bytes = file->View(offset, n);
   view->offset = offset;
-  if (view->bytes == nullptr) return false;
-#if defined(__GNUC__)
-  // A size is mostly followed by a read: the value's cache lines are
-  // fetched meanwhile, all at once.
-  const auto start = reinterpret_cast<uintptr_t>(view->bytes);
-  const uintptr_t from = view->bytes == head ? (start | 63) + 1 + kEarlyLines * 64 : (start | 63) + 1;
-  for (uintptr_t line = from; line < start + n; line += 64) {
-    __builtin_prefetch(reinterpret_cast<const void*>(line));
-  }
-#endif
-  return true;
+  return view->bytes != nullptr;
 }
 
-// CompareStoredKey(key, stored) == 0 for a key of length bytes without a NUL
-// and a stored key of storedLength bytes (which ends at a NUL it holds).
+}  // namespace
+
 bool StoredKeyEquals(const char* key, std::size_t length, const unsigned char* stored,
                      std::size_t storedLength, bool fold) {
   if (storedLength < length || (storedLength > length && stored[length] != 0)) return false;
@@ -243,17 +219,14 @@ bool StoredKeyEquals(const char* key, std::size_t length, const unsigned char* s
   return true;
 }
 
-}  // namespace
-
-int IndexLookupInPlace(StoreSlot* slot, const char* key, std::size_t length, RecordView* found) {
-  const int32_t flags = slot->header.lFlags;
-  if (slot->pBuffer == nullptr || (flags & STORE_SORTED) == 0) return -1;
-  if (!slot->keyLookup.built()) BuildKeyLookup(slot);
-  if (!slot->keyLookup.built()) return -1;
-  const bool fold = (flags & STORE_NOCASE) != 0;
+int SearchInPlace(StoreSlot* slot, const char* key, std::size_t length, bool fold,
+                  RecordView* found) {
+  KeyLookup& lookup = slot->keyLookup;
+  if (!lookup.built()) BuildKeyLookup(slot);
+  if (!lookup.built()) return -1;
   bool unreadable = false;
   const int32_t offset =
-      slot->keyLookup.Find(KeyLookup::HashBytes(key, length, fold), [&](int32_t candidate) {
+      lookup.Find(KeyLookup::HashBytes(key, length, fold), [&](int32_t candidate) {
         if (!ViewRecord(slot, candidate, found)) {
           unreadable = true;
           return false;
@@ -263,53 +236,10 @@ int IndexLookupInPlace(StoreSlot* slot, const char* key, std::size_t length, Rec
       });
   if (offset == 0) return unreadable ? -1 : 0;
   if (found->inPage) {
-    slot->keyLookup.SetRecent(
-        KeyLookup::Recent{found->bytes, slot->pBuffer, slot->pBuffer->Changes(), offset});
+    const BufferedFile* file = slot->pBuffer;
+    lookup.SetRecent(KeyLookup::Recent{found->bytes, file, file->Changes(), offset, found->header});
   }
   return 1;
-}
-
-bool RecentLookup(StoreSlot* slot, const char* key, RecordView* found) {
-  const KeyLookup::Recent& recent = slot->keyLookup.recent();
-  const BufferedFile* file = slot->pBuffer;
-  if (recent.record == nullptr || file == nullptr || recent.file != file ||
-      recent.changes != file->Changes()) {
-    return false;
-  }
-  // The header was checked when the record was found, and has not changed.
-  unsigned char bytes[kRecordHeaderSize];
-  std::memcpy(bytes, recent.record, sizeof bytes);
-  RecordHeader header;
-  DecodeRecordHeader(bytes, &header);
-  const auto nameLength = static_cast<std::size_t>(header.lNameLength);
-  if (nameLength >= static_cast<std::size_t>(MAX_KEY_LENGTH)) return false;  // key may be cut
-  // CompareStoredKey(key, stored) == 0, in one pass: the stored key ends at
-  // its first NUL or after nameLength bytes, and key must end there too.
-  const unsigned char* stored = recent.record + kRecordHeaderSize;
-  const bool fold = (slot->header.lFlags & STORE_NOCASE) != 0;
-  if (std::strlen(key) == nameLength && std::memcmp(key, stored, nameLength) == 0) {
-    found->offset = recent.offset;
-    found->header = header;
-    found->bytes = recent.record;
-    found->inPage = true;
-    return true;
-  }
-  std::size_t i = 0;
-  for (; i < nameLength && stored[i] != 0; ++i) {
-    auto a = static_cast<unsigned char>(key[i]);
-    auto b = stored[i];
-    if (a == b) continue;
-    if (!fold) return false;
-    if (a >= 'A' && a <= 'Z') a = static_cast<unsigned char>(a + ('a' - 'A'));
-    if (b >= 'A' && b <= 'Z') b = static_cast<unsigned char>(b + ('a' - 'A'));
-    if (a != b) return false;
-  }
-  if (key[i] != '\0') return false;
-  found->offset = recent.offset;
-  found->header = header;
-  found->bytes = recent.record;
-  found->inPage = true;
-  return true;
 }
 
 int32_t IndexInsertPosition(StoreSlot* slot, const char* key) {

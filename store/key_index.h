@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -67,14 +68,38 @@ struct RecordView {
   const unsigned char* bytes = nullptr;
   bool inPage = false;  // bytes point into a page of the image, not a copy
 };
-// IndexLookup for a buffered sorted store without a copy: key holds length
-// bytes (at most MAX_KEY_LENGTH, no NUL). 1 and *found when present, 0 when
-// absent; -1 when this way cannot tell (no table, a record it names cannot
-// be read, not a buffered sorted store): then ask IndexLookup.
-int IndexLookupInPlace(StoreSlot* slot, const char* key, std::size_t length, RecordView* found);
-// True and *found when the record the last IndexLookupInPlace found is
-// still key's (nothing has changed the image since): no search is needed.
-bool RecentLookup(StoreSlot* slot, const char* key, RecordView* found);
+// True when a stored key of storedLength bytes (ending early at a NUL it
+// holds) equals key's length bytes (no NUL), as CompareStoredKey compares.
+bool StoredKeyEquals(const char* key, std::size_t length, const unsigned char* stored,
+                     std::size_t storedLength, bool fold);
+// The search of LookupInPlace, for a key of length bytes.
+int SearchInPlace(StoreSlot* slot, const char* key, std::size_t length, bool fold,
+                  RecordView* found);
+// IndexLookup for a buffered sorted store without a copy, for a key of at
+// most MAX_KEY_LENGTH bytes. 1 and *found when present, 0 when absent; -1
+// when this way cannot tell (no table, a record it names cannot be read, a
+// longer key, not a buffered sorted store): then ask IndexLookup.
+inline int LookupInPlace(StoreSlot* slot, const char* key, RecordView* found) {
+  const BufferedFile* file = slot->pBuffer;
+  const int32_t flags = slot->header.lFlags;
+  if (file == nullptr || (flags & STORE_SORTED) == 0) return -1;
+  const std::size_t length = std::strlen(key);
+  if (length > static_cast<std::size_t>(MAX_KEY_LENGTH)) return -1;
+  const bool fold = (flags & STORE_NOCASE) != 0;
+  // A size is mostly followed by a read of the same key: while nothing has
+  // changed the image, the record found last is taken again without a search.
+  const KeyLookup::Recent& recent = slot->keyLookup.recent();
+  if (recent.record != nullptr && recent.file == file && recent.changes == file->Changes() &&
+      StoredKeyEquals(key, length, recent.record + kRecordHeaderSize,
+                      static_cast<std::size_t>(recent.header.lNameLength), fold)) {
+    found->offset = recent.offset;
+    found->header = recent.header;
+    found->bytes = recent.record;
+    found->inPage = true;
+    return 1;
+  }
+  return SearchInPlace(slot, key, length, fold, found);
+}
 // The position at which key belongs.
 int32_t IndexInsertPosition(StoreSlot* slot, const char* key);
 // Stores record offset at key's position, growing the array first when full.

@@ -9,28 +9,6 @@
 
 namespace kvs {
 
-namespace {
-
-// The eight bytes of word with 'A'..'Z' folded to lower case, all at once:
-// a byte is upper case when its low seven bits lie in 'A'..'Z' and its top
-// bit is clear; no sum carries into the next byte.
-uint64_t FoldWord(uint64_t word) {
-  constexpr uint64_t kOnes = 0x0101010101010101u;
-  constexpr uint64_t kHigh = 0x8080808080808080u;
-  const uint64_t low = word & ~kHigh;
-  const uint64_t atLeastA = low + kOnes * (0x80 - 'A');
-  const uint64_t aboveZ = low + kOnes * (0x80 - 'Z' - 1);
-  const uint64_t upper = atLeastA & ~aboveZ & ~word & kHigh;
-  return word | (upper >> 2);
-}
-
-uint64_t Mix(uint64_t hash, uint64_t word) {
-  hash = (hash ^ word) * 0xff51afd7ed558ccdu;
-  return hash ^ (hash >> 32);
-}
-
-}  // namespace
-
 uint32_t KeyLookup::Hash(const char* key, std::size_t length, bool fold) {
   if (length == SIZE_MAX) {
     length = std::strlen(key);
@@ -38,38 +16,6 @@ uint32_t KeyLookup::Hash(const char* key, std::size_t length, bool fold) {
     length = static_cast<std::size_t>(static_cast<const char*>(nul) - key);
   }
   return HashBytes(key, length, fold);
-}
-
-uint32_t KeyLookup::HashBytes(const char* key, std::size_t length, bool fold) {
-  // Eight bytes a step; the hash lives in memory only, so byte order does
-  // not matter.
-  uint64_t hash = 0x9e3779b97f4a7c15u ^ length;
-  std::size_t i = 0;
-  for (; i + 8 <= length; i += 8) {
-    uint64_t word;
-    std::memcpy(&word, key + i, 8);
-    hash = Mix(hash, fold ? FoldWord(word) : word);
-  }
-  if (i < length) {
-    // The last one to seven bytes: the eight that end the key, shifted down
-    // past those already hashed, when the key has eight; else byte by byte.
-    uint64_t word = 0;
-    const std::size_t tail = length - i;
-    if (length >= 8) {
-      std::memcpy(&word, key + length - 8, 8);
-      uint64_t probe = 1;
-      unsigned char lowest = 0;
-      std::memcpy(&lowest, &probe, 1);
-      word = lowest == 1 ? word >> (8 * (8 - tail)) : word << (8 * (8 - tail));
-    } else {
-      for (std::size_t j = 0; j < tail; ++j) {
-        word |= uint64_t{static_cast<unsigned char>(key[i + j])} << (8 * j);
-      }
-    }
-    hash = Mix(hash, fold ? FoldWord(word) : word);
-  }
-  hash *= 0xc4ceb9fe1a85ec53u;
-  return static_cast<uint32_t>(hash ^ (hash >> 29));
 }
 
 bool KeyLookup::Reset(std::size_t count) {

@@ -2,15 +2,17 @@
 // KeyIndex, so that finding a key costs a hash and a probe or two instead of
 // a binary search.
 //
-// Keys hash as the store compares them: up to their first NUL, with 'A'..'Z'
-// folded to lower case in a STORE_NOCASE store. The table holds offsets
-// only; a hit is confirmed by comparing the record's own key.
+// Keys that the store takes as equal hash alike: up to their first NUL, with
+// 'A'..'Z' hashed as 'a'..'z' in a STORE_NOCASE store. The table holds
+// offsets only; a hit is confirmed by comparing the record's own key.
 #ifndef KVS_STORE_KEY_LOOKUP_H
 #define KVS_STORE_KEY_LOOKUP_H
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
+#include "store/format.h"
 #include "store/large_memory.h"
 
 namespace kvs {
@@ -33,6 +35,7 @@ class KeyLookup {
     const void* file = nullptr;
     uint64_t changes = 0;
     int32_t offset = 0;
+    RecordHeader header;  // as checked when the record was found
   };
   const Recent& recent() const { return recent_; }
   void SetRecent(const Recent& recent) { recent_ = recent; }
@@ -62,6 +65,45 @@ class KeyLookup {
   bool built_ = false;
   Recent recent_;
 };
+
+inline uint32_t KeyLookup::HashBytes(const char* key, std::size_t length, bool fold) {
+  // Eight bytes a step; the hash lives in memory only, so byte order does
+  // not matter. In a STORE_NOCASE store every byte hashes with its 0x20 bit
+  // set, which takes 'A'..'Z' to 'a'..'z'; the few other pairs that this
+  // joins (such as '@' and '`') merely share a hash.
+  const uint64_t foldBits = fold ? 0x2020202020202020u : 0;
+  const auto mix = [](uint64_t hash, uint64_t word) {
+    hash = (hash ^ word) * 0xff51afd7ed558ccdu;
+    return hash ^ (hash >> 32);
+  };
+  uint64_t hash = 0x9e3779b97f4a7c15u ^ length;
+  std::size_t i = 0;
+  for (; i + 8 <= length; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, key + i, 8);
+    hash = mix(hash, word | foldBits);
+  }
+  if (i < length) {
+    // The last one to seven bytes: the eight that end the key, shifted down
+    // past those already hashed, when the key has eight; else byte by byte.
+    uint64_t word = 0;
+    const std::size_t tail = length - i;
+    if (length >= 8) {
+      std::memcpy(&word, key + length - 8, 8);
+      uint64_t probe = 1;
+      unsigned char lowest = 0;
+      std::memcpy(&lowest, &probe, 1);
+      word = lowest == 1 ? word >> (8 * (8 - tail)) : word << (8 * (8 - tail));
+    } else {
+      for (std::size_t j = 0; j < tail; ++j) {
+        word |= uint64_t{static_cast<unsigned char>(key[i + j])} << (8 * j);
+      }
+    }
+    hash = mix(hash, word | foldBits);
+  }
+  hash *= 0xc4ceb9fe1a85ec53u;
+  return static_cast<uint32_t>(hash ^ (hash >> 29));
+}
 
 template <typename Match>
 int32_t KeyLookup::Find(uint32_t hash, Match match) const {

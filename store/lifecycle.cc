@@ -128,7 +128,7 @@ int RunChange(StoreSlot* slot, const std::function<int()>& change) {
   return result != 0 && committed ? 1 : 0;
 }
 
-StoreSlot* UsableSlot(StoreHandle handle) {
+StoreSlot* UsableSlotAfterCheck(StoreHandle handle) {
   StoreSlot* slot = ValidateHandle(handle);
   if (slot == nullptr || RefreshStore(slot)) return slot;
   NoteError(BDB_IO);

@@ -45,9 +45,14 @@ int CloseStore(StoreSlot* slot);
 // Reads the store of a slot whose commit failed again from its file; true
 // when the slot's view is the file's (also when it never went stale).
 bool RefreshStore(StoreSlot* slot);
+// UsableSlot for a handle that is not simply a usable slot.
+StoreSlot* UsableSlotAfterCheck(StoreHandle handle);
 // The slot of a handle, ready for use: ValidateHandle, then RefreshStore;
 // null (noting the cause) when either fails.
-StoreSlot* UsableSlot(StoreHandle handle);
+inline StoreSlot* UsableSlot(StoreHandle handle) {
+  StoreSlot* slot = SlotOfHandle(handle);
+  return slot != nullptr && !slot->bStale ? slot : UsableSlotAfterCheck(handle);
+}
 // UsableSlot for a call that changes the store: also null, noting
 // BDB_READ_ONLY, for a store opened read-only.
 StoreSlot* WritableSlot(StoreHandle handle);

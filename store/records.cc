@@ -203,32 +203,18 @@ bool ReadRecordValue(StoreSlot* slot, int32_t R, const RecordHeader& header, voi
   return true;
 }
 
-bool FindValue(StoreSlot* slot, const char* key, int32_t* R, RecordHeader* header,
-               const unsigned char** value) {
-  *value = nullptr;
+bool FindValue(StoreSlot* slot, const char* key, RecordView* found) {
   if (key == nullptr) return false;
-  RecordView view;
-  if (RecentLookup(slot, key, &view)) {
-    *R = view.offset;
-    *header = view.header;
-    *value = view.bytes + kRecordHeaderSize + view.header.lNameLength;
-    return true;
+  switch (LookupInPlace(slot, key, found)) {
+    case 1:
+      return true;
+    case 0:
+      return false;
+    default:
+      found->bytes = nullptr;
+      found->inPage = false;
+      return FindLiveRecord(slot, key, &found->offset, &found->header);
   }
-  const std::size_t length = std::strlen(key);
-  if (length <= static_cast<std::size_t>(MAX_KEY_LENGTH)) {
-    switch (IndexLookupInPlace(slot, key, length, &view)) {
-      case 1:
-        *R = view.offset;
-        *header = view.header;
-        *value = view.bytes + kRecordHeaderSize + view.header.lNameLength;
-        return true;
-      case 0:
-        return false;
-      default:
-        break;
-    }
-  }
-  return FindLiveRecord(slot, key, R, header);
 }
 
 int RemoveRecord(StoreSlot* slot, const char* key) {
@@ -284,11 +270,9 @@ extern "C" int BdbPut(StoreHandle store, const char* key, const void* data, int3
 extern "C" int BdbGetSize(StoreHandle store, const char* key, int32_t* size) {
   return PublicCall(0, BDB_ABSENT, [&] {
     StoreSlot* slot = UsableSlot(store);
-    int32_t R = 0;
-    RecordHeader header;
-    const unsigned char* value = nullptr;
-    if (slot == nullptr || !FindValue(slot, key, &R, &header, &value)) return 0;
-    if (size != nullptr) *size = header.lBytesUsed;
+    RecordView found;
+    if (slot == nullptr || !FindValue(slot, key, &found)) return 0;
+    if (size != nullptr) *size = found.header.lBytesUsed;
     return 1;
   });
 }
@@ -301,14 +285,14 @@ extern "C" int BdbRead(StoreHandle store, const char* key, void* buffer, int32_t
       NoteError(BDB_INVALID_ARGUMENT);
       return 0;
     }
-    int32_t R = 0;
-    RecordHeader header;
-    const unsigned char* value = nullptr;
-    if (!FindValue(slot, key, &R, &header, &value)) return 0;
+    RecordView found;
+    if (!FindValue(slot, key, &found)) return 0;
+    const RecordHeader& header = found.header;
     const int32_t n = header.lBytesUsed < bufferSize ? header.lBytesUsed : bufferSize;
-    if (n > 0 && value != nullptr) {
-      std::memcpy(buffer, value, static_cast<std::size_t>(n));
-    } else if (n > 0 && !ReadRecordValue(slot, R, header, buffer, n)) {
+    if (n > 0 && found.bytes != nullptr) {
+      std::memcpy(buffer, found.bytes + kRecordHeaderSize + header.lNameLength,
+                  static_cast<std::size_t>(n));
+    } else if (n > 0 && !ReadRecordValue(slot, found.offset, header, buffer, n)) {
       return 0;  // a value the file cannot hand over whole is not reported read
     }
     return 1;

@@ -14,6 +14,8 @@
 
 namespace kvs {
 
+struct RecordView;
+
 // 1 and *offset (when given) when key is present, 0 when absent, -1 when the
 // allocated list of an unsorted store is damaged.
 int FindRecord(StoreSlot* slot, const char* key, int32_t* offset);
@@ -30,15 +32,14 @@ int RewriteRecord(StoreSlot* slot, int32_t R, const char* key, const void* data,
 // damaged.
 bool FindLiveRecord(StoreSlot* slot, const char* key, int32_t* R, RecordHeader* header);
 // FindLiveRecord for a size or a read: where the record can be seen in
-// place, *value points at its value (valid until the next use of the file);
-// else *value is null and the value is to be read from the file.
-bool FindValue(StoreSlot* slot, const char* key, int32_t* R, RecordHeader* header,
-               const unsigned char** value);
-// Releases key's record to the free list; 0 when the key is absent.
+// place, found->bytes points at it (valid until the next use of the file);
+// else found->bytes is null and the value is to be read from the file.
+bool FindValue(StoreSlot* slot, const char* key, RecordView* found);
 // Reads the first n bytes of record R's value into buffer; false (noting
 // the cause) when the file cannot hand them over.
 bool ReadRecordValue(StoreSlot* slot, int32_t R, const RecordHeader& header, void* buffer,
                      int32_t n);
+// Releases key's record to the free list; 0 when the key is absent.
 int RemoveRecord(StoreSlot* slot, const char* key);
 // Yields the first free record whose room covers the need in *userData.
 int32_t FreeFitVisitor(StoreSlot* slot, const char* key, const RecordHeader& header,

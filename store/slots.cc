@@ -8,10 +8,10 @@
 #include "store/journal.h"
 
 namespace kvs {
-namespace {
 
-// All zero at program start; a slot is reset whole when it is freed.
 StoreSlot g_slots[MAX_STORES];
+
+namespace {
 
 bool ChainHeadIsPlausible(const ListHead& head, int64_t fileLength) {
   if (head.lFirst == 0 && head.lLast == 0 && head.lCount == 0) return true;
@@ -83,17 +83,6 @@ StoreSlot* ValidateHandle(StoreHandle handle) {
   StoreSlot* slot = SlotOfHandle(handle);
   if (slot == nullptr) NoteError(BDB_INVALID_HANDLE);
   return slot;
-}
-
-StoreSlot* SlotOfHandle(StoreHandle handle) {
-  // Unsigned distance: a handle below the table wraps to a huge value.
-  const uintptr_t distance =
-      reinterpret_cast<uintptr_t>(handle) - reinterpret_cast<uintptr_t>(&g_slots[0]);
-  if (distance % sizeof(StoreSlot) != 0) return nullptr;
-  const uintptr_t number = distance / sizeof(StoreSlot);
-  if (number >= MAX_STORES) return nullptr;
-  StoreSlot* slot = &g_slots[number];
-  return slot->szFileName[0] != '\0' ? slot : nullptr;
 }
 
 StoreSlot* FindFreeSlot() {

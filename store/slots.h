@@ -82,9 +82,22 @@ bool FileNameFits(const char* name);
 bool IsSorted(const StoreSlot& slot);
 bool IsNoCase(const StoreSlot& slot);
 
+// The table of open stores; all zero at program start, and a slot is reset
+// whole when it is freed.
+extern StoreSlot g_slots[MAX_STORES];
+
 // The slot a handle designates when it is exactly the start of a table slot
 // that is in use; else null. Decided by integer arithmetic on addresses.
-StoreSlot* SlotOfHandle(StoreHandle handle);
+inline StoreSlot* SlotOfHandle(StoreHandle handle) {
+  // Unsigned distance: a handle below the table wraps to a huge value.
+  const uintptr_t distance =
+      reinterpret_cast<uintptr_t>(handle) - reinterpret_cast<uintptr_t>(&g_slots[0]);
+  if (distance % sizeof(StoreSlot) != 0) return nullptr;
+  const uintptr_t number = distance / sizeof(StoreSlot);
+  if (number >= MAX_STORES) return nullptr;
+  StoreSlot* slot = &g_slots[number];
+  return slot->szFileName[0] != '\0' ? slot : nullptr;
+}
 // SlotOfHandle for a public call: null also notes BDB_INVALID_HANDLE.
 StoreSlot* ValidateHandle(StoreHandle handle);
 // The first free slot of the table, or null (noting BDB_TOO_MANY_STORES).
