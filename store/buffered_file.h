@@ -21,6 +21,7 @@
 #ifndef KVS_STORE_BUFFERED_FILE_H
 #define KVS_STORE_BUFFERED_FILE_H
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -70,6 +71,10 @@ class BufferedFile final : public StoreFile {
   // View() without a call, for bytes that lie inside one page already in
   // memory and outside every deferred range; null where View() is needed.
   const unsigned char* ViewLoaded(int64_t offset, std::size_t n);
+  // ViewLoaded for the bytes from offset to the end of their page or of the
+  // image, *run of them; null when that page is not in memory or a deferred
+  // range may lie ahead (ViewLoaded or View then decide).
+  const unsigned char* ViewLoadedRun(int64_t offset, std::size_t* run);
 
   // Write() of bytes the caller puts in place: the first *got (at most n,
   // up to the end of a page) of the n bytes at the position, to be filled
@@ -202,6 +207,17 @@ inline const unsigned char* BufferedFile::ViewLoaded(int64_t offset, std::size_t
   }
   Page& page = pages_[number];
   if (writeBehindBudget_ > 0) page.lastUse = ++uses_;  // in use: not to be shed first
+  return page.bytes + at;
+}
+
+inline const unsigned char* BufferedFile::ViewLoadedRun(int64_t offset, std::size_t* run) {
+  if (offset < 0 || offset >= length_ || MayTouchDeferred(offset)) return nullptr;
+  const auto number = static_cast<std::size_t>(offset / kPageSize);
+  const auto at = static_cast<std::size_t>(offset % kPageSize);
+  if (number >= pages_.size() || at >= pages_[number].filled) return nullptr;
+  Page& page = pages_[number];
+  if (writeBehindBudget_ > 0) page.lastUse = ++uses_;  // in use: not to be shed first
+  *run = std::min(page.filled - at, static_cast<std::size_t>(length_ - offset));
   return page.bytes + at;
 }
 

@@ -185,9 +185,13 @@ namespace {
 // checks it; false when it cannot be.
 bool ViewRecord(StoreSlot* slot, int32_t offset, RecordView* view) {
   BufferedFile* file = slot->pBuffer;
-  const unsigned char* head = file->ViewLoaded(offset, kRecordHeaderSize);
-  if (head == nullptr && offset >= kStoreHeaderSize) head = file->View(offset, kRecordHeaderSize);
-  if (head == nullptr) return false;
+  std::size_t run = 0;
+  const unsigned char* head = file->ViewLoadedRun(offset, &run);
+  if (head == nullptr || run < static_cast<std::size_t>(kRecordHeaderSize)) {
+    run = 0;
+    head = offset >= kStoreHeaderSize ? file->View(offset, kRecordHeaderSize) : nullptr;
+    if (head == nullptr) return false;
+  }
   unsigned char bytes[kRecordHeaderSize];
   std::memcpy(bytes, head, sizeof bytes);
   DecodeRecordHeader(bytes, &view->header);
@@ -195,9 +199,9 @@ bool ViewRecord(StoreSlot* slot, int32_t offset, RecordView* view) {
   const std::size_t n = static_cast<std::size_t>(kRecordHeaderSize) +
                         static_cast<std::size_t>(view->header.lNameLength) +
                         static_cast<std::size_t>(view->header.lBytesUsed);
-  view->bytes = file->ViewLoaded(offset, n);
-  view->inPage = view->bytes != nullptr;
-  if (view->bytes == nullptr) view->bytes = file->View(offset, n);
+  // Mostly the record lies in the page of its header.
+  view->inPage = n <= run;
+  view->bytes = view->inPage ? head : file->View(offset, n);
   view->offset = offset;
   return view->bytes != nullptr;
 }
@@ -237,7 +241,8 @@ int SearchInPlace(StoreSlot* slot, const char* key, std::size_t length, bool fol
   if (offset == 0) return unreadable ? -1 : 0;
   if (found->inPage) {
     const BufferedFile* file = slot->pBuffer;
-    lookup.SetRecent(KeyLookup::Recent{found->bytes, file, file->Changes(), offset, found->header});
+    lookup.SetRecent(
+        KeyLookup::Recent{found->bytes, file, file->Changes(), offset, found->header, length});
   }
   return 1;
 }

@@ -89,9 +89,11 @@ inline int LookupInPlace(StoreSlot* slot, const char* key, RecordView* found) {
   // A size is mostly followed by a read of the same key: while nothing has
   // changed the image, the record found last is taken again without a search.
   const KeyLookup::Recent& recent = slot->keyLookup.recent();
-  if (recent.record != nullptr && recent.file == file && recent.changes == file->Changes() &&
-      StoredKeyEquals(key, length, recent.record + kRecordHeaderSize,
-                      static_cast<std::size_t>(recent.header.lNameLength), fold)) {
+  const unsigned char* recentKey = recent.record + kRecordHeaderSize;
+  if (recent.record != nullptr && recent.keyLength == length && recent.file == file &&
+      recent.changes == file->Changes() &&
+      (std::memcmp(key, recentKey, length) == 0 ||
+       (fold && StoredKeyEquals(key, length, recentKey, length, fold)))) {
     found->offset = recent.offset;
     found->header = recent.header;
     found->bytes = recent.record;

@@ -35,7 +35,8 @@ class KeyLookup {
     const void* file = nullptr;
     uint64_t changes = 0;
     int32_t offset = 0;
-    RecordHeader header;  // as checked when the record was found
+    RecordHeader header;        // as checked when the record was found
+    std::size_t keyLength = 0;  // of the key it was found for
   };
   const Recent& recent() const { return recent_; }
   void SetRecent(const Recent& recent) { recent_ = recent; }

@@ -88,6 +88,39 @@ TEST_F(KeyIndexTest, CaseModesDecideKeyEqualityAndIndexOrder) {
   }
 }
 
+// Lookups find a record through a table of key hashes and take the record
+// found last again for the next call while nothing has changed. Keys that
+// differ only in bit 0x20 of a byte other than a letter share a hash in a
+// folded store, yet stay apart; a read after a size of another key of the
+// same length, or after a put, gets what the file holds now.
+TEST_F(KeyIndexTest, LookupsTellApartKeysThatShareAHashOrALength) {
+  const std::vector<std::pair<std::string, std::string>> twins = {
+      {"k@1", "`"}, {"k`1", "@"}, {"k[2", "{"}, {"k{2", "["}, {"k_3", "\x7F"}, {"k\x7F" "3", "_"},
+      {"k14", "\x11"}, {"k\x11" "4", "1"}, {"K5", "upper"}, {"k6", "lower"}};
+  for (const int32_t flags : {STORE_SORTED, STORE_SORTED | STORE_NOCASE}) {
+    SCOPED_TRACE(flags);
+    StoreHandle store = Create(Path(Numbered("twins", flags)), flags);
+    ASSERT_NE(nullptr, store);
+    for (const auto& [key, value] : twins) ASSERT_EQ(1, Put(store, key, value));
+    for (const auto& [key, value] : twins) EXPECT_EQ(value, Get(store, key)) << key;
+    const bool folded = (flags & STORE_NOCASE) != 0;
+    EXPECT_EQ(folded ? "upper" : "<absent>", Get(store, "k5"));
+    EXPECT_EQ(folded ? "lower" : "<absent>", Get(store, "K6"));
+    // A size of one key, then a read of another of the same length.
+    int32_t size = 0;
+    char buffer[8] = {};
+    ASSERT_EQ(1, BdbGetSize(store, "k@1", &size));
+    ASSERT_EQ(1, BdbRead(store, "k`1", buffer, sizeof buffer));
+    EXPECT_EQ("@", std::string(buffer));
+    // A size, a put that moves the record, then a read.
+    ASSERT_EQ(1, BdbGetSize(store, "k[2", &size));
+    ASSERT_EQ(1, Put(store, "k[2", std::string(500, 'x')));
+    ASSERT_EQ(1, BdbRead(store, "k[2", buffer, sizeof buffer - 1));
+    EXPECT_EQ("xxxxxxx", std::string(buffer));
+    BdbClose(store);
+  }
+}
+
 // 255 live keys fill a 256-entry index; the 256th moves the index into a
 // 2048-byte record at the end of the file and frees the old one. The keys
 // have empty values, so every keyed record is 36 bytes.
