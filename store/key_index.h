@@ -89,8 +89,9 @@ inline int LookupInPlace(StoreSlot* slot, const char* key, RecordView* found) {
   // A size is mostly followed by a read of the same key: while nothing has
   // changed the image, the record found last is taken again without a search.
   const KeyLookup::Recent& recent = slot->keyLookup.recent();
-  const unsigned char* recentKey = recent.record + kRecordHeaderSize;
-  if (recent.record != nullptr && recent.keyLength == length && recent.file == file &&
+  const unsigned char* recentKey =
+      recent.record != nullptr ? recent.record + kRecordHeaderSize : nullptr;
+  if (recentKey != nullptr && recent.keyLength == length && recent.file == file &&
       recent.changes == file->Changes() &&
       (std::memcmp(key, recentKey, length) == 0 ||
        (fold && StoredKeyEquals(key, length, recentKey, length, fold)))) {
