@@ -226,7 +226,10 @@ bool Journal::Save(StoreFile& store, int64_t length, const std::vector<ByteRange
       at += static_cast<int64_t>(n);
     }
   }
-  const bool whole = read && writer.Close() && out->Flush() && (!sync_ || out->Sync());
+  // The journal's name must outlive a loss of power too before any store
+  // byte changes: a store changed half without its journal is lost.
+  const bool whole = read && writer.Close() && out->Flush() &&
+                     (!sync_ || (out->Sync() && fs.SyncFolderOf(name_.c_str())));
   if (!whole) {
     out.reset();
     fs.Delete(name_.c_str());
@@ -236,7 +239,14 @@ bool Journal::Save(StoreFile& store, int64_t length, const std::vector<ByteRange
 
 bool Journal::Finish() {
   FileSystem& fs = ActiveFileSystem();
-  if (fs.Delete(name_.c_str()) || fs.Missing(name_.c_str())) return true;
+  if (fs.Delete(name_.c_str()) || fs.Missing(name_.c_str())) {
+    // Forced so that a loss of power cannot bring the journal back to undo
+    // a synced commit (the same sync makes a compaction's new store name
+    // last). Once removed, the journal is gone for every open: a failed
+    // sync cannot undo that, and the commit stands.
+    if (sync_) fs.SyncFolderOf(name_.c_str());
+    return true;
+  }
   // A journal that cannot be removed is emptied instead: an empty journal
   // is an incomplete one, which an open ignores.
   std::unique_ptr<StoreFile> out = fs.Open(name_.c_str(), OpenMode::kCreate);

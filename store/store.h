@@ -171,9 +171,10 @@ KVSTORE_API int BdbHoldWrites(StoreHandle store);
 
 /* With on != 0, every commit of the store (the end of each changing call, or
  * of a run of held calls) also forces its journal and then the store file
- * to stable storage, so that the change outlives the loss of power too, at
- * the cost of two syncs a commit. Off when a store is opened. 0 for an
- * invalid handle. */
+ * to stable storage, with the folder that holds them once the journal is
+ * written and again once it is removed (on POSIX systems), so that the
+ * change outlives the loss of power too, at the cost of those syncs at every
+ * commit. Off when a store is opened. 0 for an invalid handle. */
 KVSTORE_API int BdbSyncCommits(StoreHandle store, int on);
 
 /* Writes every held change to the file and ends the run of held calls.

@@ -39,6 +39,7 @@ bool FileSystem::ReplacesOpenFiles() { return PlatformFileSystem().ReplacesOpenF
 bool FileSystem::CopyPermissions(const char* from, const char* to) {
   return PlatformFileSystem().CopyPermissions(from, to);
 }
+bool FileSystem::SyncFolderOf(const char* name) { return PlatformFileSystem().SyncFolderOf(name); }
 
 FileSystem& ActiveFileSystem() {
   return g_fileSystem != nullptr ? *g_fileSystem : PlatformFileSystem();

@@ -106,6 +106,12 @@ class FileSystem {
   // Gives the file to the permissions of the file from (and its owner,
   // where this process may); false when the permissions could not be set.
   virtual bool CopyPermissions(const char* from, const char* to);
+  // Forces the folder that holds the named file to stable storage, so that
+  // the file's creation, removal or replacement outlives a loss of power as
+  // its bytes do after Sync(); false when that failed. True where the
+  // system keeps folder changes with the files' own syncs (Windows), or
+  // where the folder's file system has no such sync.
+  virtual bool SyncFolderOf(const char* name);
 };
 
 // The platform's own file system.

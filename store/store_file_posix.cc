@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <limits>
 #include <memory>
+#include <string>
 
 #include "store/errors.h"
 #include "store/platform_files.h"
@@ -239,6 +240,24 @@ class PosixFileSystem final : public PlatformFileSystemBase {
 
   bool ReplacesOpenFiles() override { return true; }
   bool NameFits(const char* name) override { return name != nullptr; }
+
+  bool SyncFolderOf(const char* name) override {
+    if (name == nullptr) return false;
+    const std::string path = name;
+    const std::size_t slash = path.rfind('/');
+    const std::string folder =
+        slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    int fd;
+    do {
+      fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return false;
+    // Some file systems cannot sync a folder at all (EINVAL); there is
+    // nothing more to force there.
+    const bool synced = ::fsync(fd) == 0 || errno == EINVAL;
+    ::close(fd);
+    return synced;
+  }
 
   // rename(2) replaces an existing target atomically.
   bool Replace(const char* from, const char* to) override {

@@ -213,6 +213,10 @@ class Win32FileSystem final : public PlatformFileSystemBase {
 
   bool ReplacesOpenFiles() override { return false; }
 
+  // NTFS logs its folder changes itself, and a file's FlushFileBuffers
+  // forces them with the file's metadata.
+  bool SyncFolderOf(const char* name) override { return name != nullptr; }
+
   bool Replace(const char* from, const char* to) override {
     return from != nullptr && to != nullptr &&
            MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;

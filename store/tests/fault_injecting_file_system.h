@@ -43,6 +43,8 @@ struct Faults {
   std::string failOpenOf;  // Open of a name containing this fails (empty: none)
   bool failDelete = false;
   bool failReplace = false;
+  bool failFolderSync = false;
+  int folderSyncs = 0;  // SyncFolderOf calls so far
   FailAfter growth;  // SetLength that grows the file (a full disk)
   FailAfter write;   // Write writes nothing and returns 0
   FailAfter read;    // Read reads nothing and returns 0
@@ -105,6 +107,10 @@ class FaultInjectingFileSystem final : public FileSystem {
   void FailDelete() { faults_->failDelete = true; }
   // Replace fails and leaves both files.
   void FailReplace() { faults_->failReplace = true; }
+  // SyncFolderOf fails.
+  void FailFolderSync() { faults_->failFolderSync = true; }
+  // SyncFolderOf calls so far (since the last Heal).
+  int folderSyncs() const { return faults_->folderSyncs; }
   // Growing SetLength succeeds n more times, then fails as on a full disk.
   void FailGrowthAfter(int n) { faults_->growth.Set(n); }
   // Every growing SetLength fails as on a full disk.
@@ -145,6 +151,10 @@ class FaultInjectingFileSystem final : public FileSystem {
   bool Replace(const char* from, const char* to) override {
     MayCrash(*faults_);
     return !faults_->failReplace && PlatformFileSystem().Replace(from, to);
+  }
+  bool SyncFolderOf(const char* name) override {
+    ++faults_->folderSyncs;
+    return !faults_->failFolderSync && PlatformFileSystem().SyncFolderOf(name);
   }
 
  private:

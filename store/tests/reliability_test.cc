@@ -144,6 +144,43 @@ TEST_F(ReliabilityTest, AnInterruptedCommitIsRolledBackByTheNextOpen) {
   }
 }
 
+// With synced commits, the folder is forced once the journal is written and
+// again once it is removed, so that a loss of power can neither lose the
+// journal of a half-written store nor bring back the journal of a finished
+// commit. A folder that cannot be forced before the store changes fails the
+// put, which leaves the store as it was; without synced commits nothing is
+// forced.
+TEST_F(ReliabilityTest, SyncedCommitsForceTheJournalsFolder) {
+  const std::string name = Path("s.kvs");
+  const Bytes before = ThreeKeys(name);
+  struct Case {
+    bool synced;
+    bool failFolderSync;
+    int put;          // the put's result
+    int folderSyncs;  // at the put
+  };
+  for (const Case& c : {Case{false, false, 1, 0}, Case{true, false, 1, 2}, Case{true, true, 0, 1}}) {
+    SCOPED_TRACE(testing::Message() << c.synced << c.failFolderSync);
+    WriteFileBytes(name, before);
+    kvs::testing::FaultInjectingFileSystem fs;
+    kvs::testing::ScopedFileSystem scope(fs);
+    StoreHandle store = Open(name);
+    ASSERT_NE(nullptr, store);
+    ASSERT_EQ(1, BdbSyncCommits(store, c.synced ? 1 : 0));
+    if (c.failFolderSync) fs.FailFolderSync();
+    const int syncsBefore = fs.folderSyncs();
+    EXPECT_EQ(c.put, Put(store, "b", "new"));
+    EXPECT_EQ(c.folderSyncs, fs.folderSyncs() - syncsBefore);
+    EXPECT_FALSE(FileExists(name + "-journal"));
+    EXPECT_EQ(c.put == 1 ? "new" : "22", Get(store, "b"));
+    fs.Heal();
+    ASSERT_EQ(1, BdbClose(store));
+    if (c.put == 0) {
+      EXPECT_TRUE(SameBytes(ReadFileBytes(name), before));
+    }
+  }
+}
+
 // A journal cut short was written before the store changed: it is removed
 // and the store opens as it is. So is a compaction's, which also takes its
 // temporary file (and no other) with it.
