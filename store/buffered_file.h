@@ -142,6 +142,10 @@ class BufferedFile final : public StoreFile {
   };
 
   Page* LoadedPage(std::size_t number);
+  // The bytes at offset in a page in memory, and in *run how many follow
+  // within the page and the image (deferred ranges not looked at); null
+  // when that page is not in memory.
+  const unsigned char* LoadedBytes(int64_t offset, std::size_t* run);
   // Memory for one page, or null when memory is short; and its return.
   unsigned char* TakePageMemory();
   void GivePageMemory(unsigned char* bytes);
@@ -197,28 +201,29 @@ class BufferedFile final : public StoreFile {
   uint64_t changes_ = 0;
 };
 
-inline const unsigned char* BufferedFile::ViewLoaded(int64_t offset, std::size_t n) {
-  if (offset < 0 || (MayTouchDeferred(offset) && TouchesDeferred(offset, n))) return nullptr;
+inline const unsigned char* BufferedFile::LoadedBytes(int64_t offset, std::size_t* run) {
   const auto number = static_cast<std::size_t>(offset / kPageSize);
   const auto at = static_cast<std::size_t>(offset % kPageSize);
-  if (number >= pages_.size() || n > pages_[number].filled || at > pages_[number].filled - n ||
-      offset + static_cast<int64_t>(n) > length_) {
+  if (offset < 0 || offset > length_ || number >= pages_.size() || pages_[number].bytes == nullptr ||
+      at > pages_[number].filled) {
     return nullptr;
   }
   Page& page = pages_[number];
   if (writeBehindBudget_ > 0) page.lastUse = ++uses_;  // in use: not to be shed first
+  *run = std::min(page.filled - at, static_cast<std::size_t>(length_ - offset));
   return page.bytes + at;
 }
 
+inline const unsigned char* BufferedFile::ViewLoaded(int64_t offset, std::size_t n) {
+  if (offset < 0 || (MayTouchDeferred(offset) && TouchesDeferred(offset, n))) return nullptr;
+  std::size_t run = 0;
+  const unsigned char* bytes = LoadedBytes(offset, &run);
+  return n <= run ? bytes : nullptr;
+}
+
 inline const unsigned char* BufferedFile::ViewLoadedRun(int64_t offset, std::size_t* run) {
-  if (offset < 0 || offset >= length_ || MayTouchDeferred(offset)) return nullptr;
-  const auto number = static_cast<std::size_t>(offset / kPageSize);
-  const auto at = static_cast<std::size_t>(offset % kPageSize);
-  if (number >= pages_.size() || at >= pages_[number].filled) return nullptr;
-  Page& page = pages_[number];
-  if (writeBehindBudget_ > 0) page.lastUse = ++uses_;  // in use: not to be shed first
-  *run = std::min(page.filled - at, static_cast<std::size_t>(length_ - offset));
-  return page.bytes + at;
+  if (offset < 0 || MayTouchDeferred(offset)) return nullptr;
+  return LoadedBytes(offset, run);
 }
 
 }  // namespace kvs
