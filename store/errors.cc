@@ -2,19 +2,8 @@
 #include "store/errors.h"
 
 namespace kvs {
-namespace {
 
-thread_local int t_lastError = BDB_OK;
-
-}  // namespace
-
-void SetError(int code) { t_lastError = code; }
-
-void NoteError(int code) {
-  if (t_lastError == BDB_OK) t_lastError = code;
-}
-
-int CurrentError() { return t_lastError; }
+thread_local constinit int t_lastError = BDB_OK;
 
 void NoteSystemError(bool noSpace, bool noMemory) {
   NoteError(noSpace ? BDB_NO_SPACE : noMemory ? BDB_NO_MEMORY : BDB_IO);

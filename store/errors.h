@@ -14,11 +14,17 @@
 
 namespace kvs {
 
+// The cause noted in this thread's current (or last) public call. Constant
+// initialised, so that every use is a plain access to thread storage.
+extern thread_local constinit int t_lastError;
+
 // Sets the cause unconditionally (BDB_OK at the start of a call).
-void SetError(int code);
+inline void SetError(int code) { t_lastError = code; }
 // Notes the cause of a failure, unless one was noted earlier in this call.
-void NoteError(int code);
-int CurrentError();
+inline void NoteError(int code) {
+  if (t_lastError == BDB_OK) t_lastError = code;
+}
+inline int CurrentError() { return t_lastError; }
 // Notes the cause behind a failed system call, from the platform's code for
 // it: a full disk, memory, or any other I/O failure.
 void NoteSystemError(bool noSpace, bool noMemory);

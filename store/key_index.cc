@@ -224,26 +224,35 @@ bool StoredKeyEquals(const char* key, std::size_t length, const unsigned char* s
 }
 
 int SearchInPlace(StoreSlot* slot, const char* key, std::size_t length, bool fold,
-                  RecordView* found) {
+                  const RecordView** found) {
   KeyLookup& lookup = slot->keyLookup;
   if (!lookup.built()) BuildKeyLookup(slot);
   if (!lookup.built()) return -1;
+  // The candidates are seen in the view of the record found last, which
+  // therefore stands for none until one matches.
+  KeyLookup::Recent& recent = lookup.recent();
+  RecordView* view = &recent.view;
+  recent.file = nullptr;
   bool unreadable = false;
   const int32_t offset =
       lookup.Find(KeyLookup::HashBytes(key, length, fold), [&](int32_t candidate) {
-        if (!ViewRecord(slot, candidate, found)) {
+        if (!ViewRecord(slot, candidate, view)) {
           unreadable = true;
           return false;
         }
-        return StoredKeyEquals(key, length, found->bytes + kRecordHeaderSize,
-                               static_cast<std::size_t>(found->header.lNameLength), fold);
+        return StoredKeyEquals(key, length, view->bytes + kRecordHeaderSize,
+                               static_cast<std::size_t>(view->header.lNameLength), fold);
       });
   if (offset == 0) return unreadable ? -1 : 0;
-  if (found->inPage) {
+  if (view->inPage) {
+    // A copy (a record across two pages) is not kept: the next use of the
+    // file may overwrite it.
     const BufferedFile* file = slot->pBuffer;
-    lookup.SetRecent(
-        KeyLookup::Recent{found->bytes, file, file->Changes(), offset, found->header, length});
+    recent.file = file;
+    recent.changes = file->Changes();
+    recent.keyLength = length;
   }
+  *found = view;
   return 1;
 }
 

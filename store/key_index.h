@@ -59,49 +59,41 @@ int32_t IndexSearch(StoreSlot* slot, const char* key, int32_t* lastProbe);
 // The offset of the record whose key equals key, found through the hash
 // table of the index keys (built on first use); 0 when absent.
 int32_t IndexLookup(StoreSlot* slot, const char* key);
-// A record seen in place in the image of a buffered store: its offset, its
-// checked header, and its bytes from the header on (header, key, data area),
-// valid until the next use of the file.
-struct RecordView {
-  int32_t offset = 0;
-  RecordHeader header;
-  const unsigned char* bytes = nullptr;
-  bool inPage = false;  // bytes point into a page of the image, not a copy
-};
 // True when a stored key of storedLength bytes (ending early at a NUL it
 // holds) equals key's length bytes (no NUL), as CompareStoredKey compares.
 bool StoredKeyEquals(const char* key, std::size_t length, const unsigned char* stored,
                      std::size_t storedLength, bool fold);
 // The search of LookupInPlace, for a key of length bytes.
 int SearchInPlace(StoreSlot* slot, const char* key, std::size_t length, bool fold,
-                  RecordView* found);
+                  const RecordView** found);
 // IndexLookup for a buffered sorted store without a copy, for a key of at
-// most MAX_KEY_LENGTH bytes. 1 and *found when present, 0 when absent; -1
-// when this way cannot tell (no table, a record it names cannot be read, a
-// longer key, not a buffered sorted store): then ask IndexLookup.
-inline int LookupInPlace(StoreSlot* slot, const char* key, RecordView* found) {
+// most MAX_KEY_LENGTH bytes. 1 and *found when present (the lookup's record
+// found last, valid until the next use of the store); 0 when absent; -1 when
+// this way cannot tell (no table, a record it names cannot be read, a longer
+// key, not a buffered sorted store): then ask IndexLookup.
+inline int LookupInPlace(StoreSlot* slot, const char* key, const RecordView** found) {
   const BufferedFile* file = slot->pBuffer;
   const int32_t flags = slot->header.lFlags;
   if (file == nullptr || (flags & STORE_SORTED) == 0) return -1;
-  const std::size_t length = std::strlen(key);
-  if (length > static_cast<std::size_t>(MAX_KEY_LENGTH)) return -1;
-  const bool fold = (flags & STORE_NOCASE) != 0;
   // A size is mostly followed by a read of the same key: while nothing has
   // changed the image, the record found last is taken again without a search.
+  // Its key has no NUL in its first keyLength bytes, so the comparison stops
+  // at key's end and key[keyLength] lies within key. Most other keys differ
+  // from it in their first byte already.
   const KeyLookup::Recent& recent = slot->keyLookup.recent();
-  const unsigned char* recentKey =
-      recent.record != nullptr ? recent.record + kRecordHeaderSize : nullptr;
-  if (recentKey != nullptr && recent.keyLength == length && recent.file == file &&
-      recent.changes == file->Changes() &&
-      (std::memcmp(key, recentKey, length) == 0 ||
-       (fold && StoredKeyEquals(key, length, recentKey, length, fold)))) {
-    found->offset = recent.offset;
-    found->header = recent.header;
-    found->bytes = recent.record;
-    found->inPage = true;
-    return 1;
+  if (recent.file == file && recent.changes == file->Changes()) {
+    const auto* recentKey =
+        reinterpret_cast<const char*>(recent.view.bytes + kRecordHeaderSize);
+    const std::size_t recentLength = recent.keyLength;
+    if ((recentLength == 0 || key[0] == recentKey[0]) &&
+        std::strncmp(key, recentKey, recentLength) == 0 && key[recentLength] == '\0') {
+      *found = &recent.view;
+      return 1;
+    }
   }
-  return SearchInPlace(slot, key, length, fold, found);
+  const std::size_t length = std::strlen(key);
+  if (length > static_cast<std::size_t>(MAX_KEY_LENGTH)) return -1;
+  return SearchInPlace(slot, key, length, (flags & STORE_NOCASE) != 0, found);
 }
 // The position at which key belongs.
 int32_t IndexInsertPosition(StoreSlot* slot, const char* key);

@@ -17,6 +17,16 @@
 
 namespace kvs {
 
+// A record seen in place in the image of a buffered store: its offset, its
+// checked header, and its bytes from the header on (header, key, data area),
+// valid until the next use of the file.
+struct RecordView {
+  int32_t offset = 0;
+  RecordHeader header;
+  const unsigned char* bytes = nullptr;
+  bool inPage = false;  // bytes point into a page of the image, not a copy
+};
+
 class KeyLookup {
  public:
   // The hash of key's first length bytes, or of those up to its first NUL
@@ -29,17 +39,16 @@ class KeyLookup {
 
   // The record that the last lookup of a buffered store found and saw in
   // place: a size is mostly followed by a read of the same key, which then
-  // needs no search. Valid while the file's Changes() stay as noted.
+  // needs no search. The search fills view as it goes; the record is known
+  // while file and the file's Changes() stay as noted.
   struct Recent {
-    const unsigned char* record = nullptr;  // its header, key and value in the image
-    const void* file = nullptr;
+    RecordView view;
+    const void* file = nullptr;  // null: no record known
     uint64_t changes = 0;
-    int32_t offset = 0;
-    RecordHeader header;        // as checked when the record was found
     std::size_t keyLength = 0;  // of the key it was found for
   };
   const Recent& recent() const { return recent_; }
-  void SetRecent(const Recent& recent) { recent_ = recent; }
+  Recent& recent() { return recent_; }
   // Starts over, empty, with room for count keys; false when memory is short.
   bool Reset(std::size_t count);
   void Clear();

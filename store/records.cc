@@ -203,18 +203,16 @@ bool ReadRecordValue(StoreSlot* slot, int32_t R, const RecordHeader& header, voi
   return true;
 }
 
-bool FindValue(StoreSlot* slot, const char* key, RecordView* found) {
-  if (key == nullptr) return false;
-  switch (LookupInPlace(slot, key, found)) {
-    case 1:
-      return true;
-    case 0:
-      return false;
-    default:
-      found->bytes = nullptr;
-      found->inPage = false;
-      return FindLiveRecord(slot, key, &found->offset, &found->header);
-  }
+// FindValue where LookupInPlace cannot tell: FindLiveRecord, the value to
+// be read from the file. The view is the lookup's view of the record found
+// last, not kept for the next lookup.
+const RecordView* FindValueThroughFile(StoreSlot* slot, const char* key) {
+  KeyLookup::Recent& recent = slot->keyLookup.recent();
+  recent.file = nullptr;
+  RecordView* view = &recent.view;
+  view->bytes = nullptr;
+  view->inPage = false;
+  return FindLiveRecord(slot, key, &view->offset, &view->header) ? view : nullptr;
 }
 
 int RemoveRecord(StoreSlot* slot, const char* key) {
@@ -270,9 +268,10 @@ extern "C" int BdbPut(StoreHandle store, const char* key, const void* data, int3
 extern "C" int BdbGetSize(StoreHandle store, const char* key, int32_t* size) {
   return PublicCall(0, BDB_ABSENT, [&] {
     StoreSlot* slot = UsableSlot(store);
-    RecordView found;
-    if (slot == nullptr || !FindValue(slot, key, &found)) return 0;
-    if (size != nullptr) *size = found.header.lBytesUsed;
+    if (slot == nullptr) return 0;
+    const RecordView* found = FindValue(slot, key);
+    if (found == nullptr) return 0;
+    if (size != nullptr) *size = found->header.lBytesUsed;
     return 1;
   });
 }
@@ -285,14 +284,14 @@ extern "C" int BdbRead(StoreHandle store, const char* key, void* buffer, int32_t
       NoteError(BDB_INVALID_ARGUMENT);
       return 0;
     }
-    RecordView found;
-    if (!FindValue(slot, key, &found)) return 0;
-    const RecordHeader& header = found.header;
+    const RecordView* found = FindValue(slot, key);
+    if (found == nullptr) return 0;
+    const RecordHeader& header = found->header;
     const int32_t n = header.lBytesUsed < bufferSize ? header.lBytesUsed : bufferSize;
-    if (n > 0 && found.bytes != nullptr) {
-      std::memcpy(buffer, found.bytes + kRecordHeaderSize + header.lNameLength,
+    if (n > 0 && found->bytes != nullptr) {
+      std::memcpy(buffer, found->bytes + kRecordHeaderSize + header.lNameLength,
                   static_cast<std::size_t>(n));
-    } else if (n > 0 && !ReadRecordValue(slot, found.offset, header, buffer, n)) {
+    } else if (n > 0 && !ReadRecordValue(slot, found->offset, header, buffer, n)) {
       return 0;  // a value the file cannot hand over whole is not reported read
     }
     return 1;

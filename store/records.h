@@ -10,11 +10,10 @@
 #include <cstdint>
 
 #include "store/chains.h"
+#include "store/key_index.h"
 #include "store/slots.h"
 
 namespace kvs {
-
-struct RecordView;
 
 // 1 and *offset (when given) when key is present, 0 when absent, -1 when the
 // allocated list of an unsorted store is damaged.
@@ -31,10 +30,18 @@ int RewriteRecord(StoreSlot* slot, int32_t R, const char* key, const void* data,
 // its checked header. False when the key is null or absent or the record is
 // damaged.
 bool FindLiveRecord(StoreSlot* slot, const char* key, int32_t* R, RecordHeader* header);
-// FindLiveRecord for a size or a read: where the record can be seen in
-// place, found->bytes points at it (valid until the next use of the file);
-// else found->bytes is null and the value is to be read from the file.
-bool FindValue(StoreSlot* slot, const char* key, RecordView* found);
+// FindLiveRecord for a size or a read: the record found, or null when the
+// key is null or absent or the record is damaged; valid until the next use
+// of the store. Where the record can be seen in place, its bytes are given;
+// else bytes is null and the value is to be read from the file. Inline,
+// since every size and read of a key runs it.
+const RecordView* FindValueThroughFile(StoreSlot* slot, const char* key);
+inline const RecordView* FindValue(StoreSlot* slot, const char* key) {
+  if (key == nullptr) return nullptr;
+  const RecordView* found = nullptr;
+  const int inPlace = LookupInPlace(slot, key, &found);
+  return inPlace >= 0 ? found : FindValueThroughFile(slot, key);
+}
 // Reads the first n bytes of record R's value into buffer; false (noting
 // the cause) when the file cannot hand them over.
 bool ReadRecordValue(StoreSlot* slot, int32_t R, const RecordHeader& header, void* buffer,

@@ -92,9 +92,8 @@ inline StoreSlot* SlotOfHandle(StoreHandle handle) {
   // Unsigned distance: a handle below the table wraps to a huge value.
   const uintptr_t distance =
       reinterpret_cast<uintptr_t>(handle) - reinterpret_cast<uintptr_t>(&g_slots[0]);
-  if (distance % sizeof(StoreSlot) != 0) return nullptr;
   const uintptr_t number = distance / sizeof(StoreSlot);
-  if (number >= MAX_STORES) return nullptr;
+  if (number >= MAX_STORES || number * sizeof(StoreSlot) != distance) return nullptr;
   StoreSlot* slot = &g_slots[number];
   return slot->szFileName[0] != '\0' ? slot : nullptr;
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -112,6 +113,17 @@ TEST_F(KeyIndexTest, LookupsTellApartKeysThatShareAHashOrALength) {
     ASSERT_EQ(1, BdbGetSize(store, "k@1", &size));
     ASSERT_EQ(1, BdbRead(store, "k`1", buffer, sizeof buffer));
     EXPECT_EQ("@", std::string(buffer));
+    // A size, then a read of a key that is the first one's beginning, or
+    // begins with it, or differs from it in letter case only.
+    const std::vector<std::array<std::string, 3>> afterSize = {
+        {"k14", "k1", ""}, {"k6", "k6x", ""}, {"K5", "k5", folded ? "upper" : ""}};
+    for (const auto& [sized, read, expected] : afterSize) {
+      ASSERT_EQ(1, BdbGetSize(store, sized.c_str(), &size)) << sized;
+      std::fill(std::begin(buffer), std::end(buffer), '\0');
+      EXPECT_EQ(expected.empty() ? 0 : 1, BdbRead(store, read.c_str(), buffer, sizeof buffer - 1))
+          << read;
+      EXPECT_EQ(expected, std::string(buffer)) << read;
+    }
     // A size, a put that moves the record, then a read.
     ASSERT_EQ(1, BdbGetSize(store, "k[2", &size));
     ASSERT_EQ(1, Put(store, "k[2", std::string(500, 'x')));
