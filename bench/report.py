@@ -3,6 +3,7 @@
 
     report.py runs RESULTS.tsv TIMEOUT [--ordered-limit X] [--strict]
     report.py micro STORE_BENCH.json
+    report.py lookups STORE_BENCH.json
 
 `runs` reads one line per timed run (size, what, round, status, seconds,
 peak RSS in KiB, bytes of what it wrote), prints per size the median with
@@ -11,6 +12,9 @@ derived checks. With --strict the exit status is 1 when a check fails.
 
 `micro` reads store_bench's JSON output and prints every benchmark's rate,
 then the store's lookups per second beside tinycdb's for each size.
+
+`lookups` reads store_bench's JSON output of repeated lookup benchmarks run
+in random order and compares the medians of the store's and tinycdb's rates.
 """
 import argparse
 import json
@@ -282,6 +286,43 @@ def report_micro(args):
     return 0
 
 
+def report_lookups(args):
+    with open(args.json) as source:
+        results = json.load(source)["benchmarks"]
+    # Every repetition of every lookup benchmark, run in random order: the
+    # medians of the store's and tinycdb's rates are compared.
+    rates = {}
+    for bench in results:
+        if bench.get("run_type") != "iteration" or bench.get("error_occurred"):
+            continue
+        name = bench.get("run_name", bench["name"])
+        if bench.get("items_per_second"):
+            rates.setdefault(name, []).append(bench["items_per_second"])
+    lines = ["| lookups | records | repetitions | store per CPU s: median (min–max) "
+             "| tinycdb per CPU s: median (min–max) | store ÷ tinycdb, medians |",
+             "|---|---|---|---|---|---|"]
+    paired = False
+    for name, ours in sorted(rates.items(), key=lambda item: (item[0].split("/")[-1].zfill(12),
+                                                               item[0])):
+        parts = name.split("/")
+        if parts[0] != "store" or parts[2] != "sorted" or not parts[1].startswith("lookup"):
+            continue
+        theirs = rates.get("cdb/%s/hashed/%s" % (parts[1], parts[3]))
+        if not theirs:
+            continue
+        paired = True
+        mine, other = statistics.median(ours), statistics.median(theirs)
+        lines.append("| %s | %s | %d | %s (%s–%s) | %s (%s–%s) | %s (1/%s) |" % (
+            parts[1].replace("lookup_", ""), format(int(parts[3]), ","), min(len(ours), len(theirs)),
+            rate(mine), rate(min(ours)), rate(max(ours)),
+            rate(other), rate(min(theirs)), rate(max(theirs)),
+            number(mine / other), number(other / mine)))
+    if not paired:
+        lines.append("| (no tinycdb figures: is libcdb-dev installed?) | | | | | |")
+    print("\n".join(lines))
+    return 0
+
+
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     sub = parser.add_subparsers(dest="mode", required=True)
@@ -292,8 +333,12 @@ def main(argv):
     runs.add_argument("--strict", action="store_true")
     micro = sub.add_parser("micro")
     micro.add_argument("json")
+    lookups = sub.add_parser("lookups")
+    lookups.add_argument("json")
     args = parser.parse_args(argv)
-    return report_runs(args) if args.mode == "runs" else report_micro(args)
+    if args.mode == "runs":
+        return report_runs(args)
+    return report_micro(args) if args.mode == "micro" else report_lookups(args)
 
 
 if __name__ == "__main__":
