@@ -334,48 +334,46 @@ fi
 if [ $micro -eq 1 ]; then
   echo
   echo "== store_bench at ${micro_sizes//,/, } records (bounded by $timeout_seconds s)"
+  # store_bench NAME [FLAG...]: one bounded store_bench run, its figures in
+  # $work/NAME.json and its output in $work/NAME.log.
+  store_bench() {
+    local name=$1
+    shift
+    KVS_BENCH_SIZES=$micro_sizes KVS_BENCH_DIR=$work/micro \
+      timeout -k 10 "$timeout_seconds" "$build/bench/store_bench" "$@" \
+      --benchmark_min_time="$min_time" --benchmark_out="$work/$name.json" \
+      --benchmark_out_format=json >"$work/$name.log" 2>&1
+  }
+  # bench_section NAME STATUS HEADING: the heading, then the table that
+  # report.py NAME makes of store_bench NAME's figures, or why there are none
+  # (then false).
+  bench_section() {
+    printf '\n%s\n\n' "$3" | tee -a "$work/report.md"
+    if [ "$2" -eq 124 ] || [ "$2" -eq 137 ]; then
+      echo "store_bench timed out after $timeout_seconds s (its log: $work/$1.log)"
+      return 1
+    elif [ "$2" -ne 0 ]; then
+      echo "store_bench ($1) failed with status $2:"
+      tail -n 20 "$work/$1.log"
+      status=1
+      return 1
+    fi
+    python3 bench/report.py "$1" "$work/$1.json" | tee -a "$work/report.md"
+  }
   micro_rc=0
-  KVS_BENCH_SIZES=$micro_sizes KVS_BENCH_DIR=$work/micro \
-    timeout -k 10 "$timeout_seconds" "$build/bench/store_bench" \
-    --benchmark_min_time="$min_time" --benchmark_out="$work/micro.json" \
-    --benchmark_out_format=json >"$work/micro.log" 2>&1 || micro_rc=$?
-  {
-    echo
-    echo "## Micro-benchmarks"
-    echo
-  } | tee -a "$work/report.md"
-  if [ $micro_rc -eq 124 ] || [ $micro_rc -eq 137 ]; then
-    echo "store_bench timed out after $timeout_seconds s (its log: $work/micro.log)"
-  elif [ $micro_rc -ne 0 ]; then
-    echo "store_bench failed with status $micro_rc:"
-    tail -n 20 "$work/micro.log"
-    status=1
-  else
-    python3 bench/report.py micro "$work/micro.json" | tee -a "$work/report.md"
+  store_bench micro || micro_rc=$?
+  if bench_section micro $micro_rc "## Micro-benchmarks"; then
     # The lookups once more, each benchmark repeated and the store's and
     # tinycdb's repetitions run in random order, so that the machine's drift
     # falls on both alike: their medians are the lookup figures to compare.
     echo
     echo "== lookups again: $lookup_repetitions repetitions each, in random order"
     lookups_rc=0
-    KVS_BENCH_SIZES=$micro_sizes KVS_BENCH_DIR=$work/micro \
-      timeout -k 10 "$timeout_seconds" "$build/bench/store_bench" \
+    store_bench lookups \
       --benchmark_filter='^(store/lookup_(hit|miss)/sorted|cdb/lookup_(hit|miss)/hashed)/' \
-      --benchmark_repetitions="$lookup_repetitions" --benchmark_enable_random_interleaving=true \
-      --benchmark_min_time="$min_time" --benchmark_out="$work/lookups.json" \
-      --benchmark_out_format=json >"$work/lookups.log" 2>&1 || lookups_rc=$?
-    {
-      echo
-      echo "### Lookups, repeated in random order"
-      echo
-    } | tee -a "$work/report.md"
-    if [ $lookups_rc -ne 0 ]; then
-      echo "store_bench (lookups) failed with status $lookups_rc:"
-      tail -n 20 "$work/lookups.log"
-      status=1
-    else
-      python3 bench/report.py lookups "$work/lookups.json" | tee -a "$work/report.md"
-    fi
+      --benchmark_repetitions="$lookup_repetitions" \
+      --benchmark_enable_random_interleaving=true || lookups_rc=$?
+    bench_section lookups $lookups_rc "### Lookups, repeated in random order" || true
   fi
   rm -rf "$work/micro"
 fi
