@@ -70,18 +70,20 @@ int SearchInPlace(StoreSlot* slot, const char* key, std::size_t length, bool fol
 // most MAX_KEY_LENGTH bytes. 1 and *found when present (the lookup's record
 // found last, valid until the next use of the store); 0 when absent; -1 when
 // this way cannot tell (no table, a record it names cannot be read, a longer
-// key, not a buffered sorted store): then ask IndexLookup.
-inline int LookupInPlace(StoreSlot* slot, const char* key, const RecordView** found) {
+// key, not a buffered sorted store): then ask IndexLookup. With againFirst,
+// the record found last is tried before the search (a read, which mostly
+// follows a size of the same key; a size mostly asks for another key).
+inline int LookupInPlace(StoreSlot* slot, const char* key, bool againFirst,
+                         const RecordView** found) {
   const BufferedFile* file = slot->pBuffer;
   const int32_t flags = slot->header.lFlags;
   if (file == nullptr || (flags & STORE_SORTED) == 0) return -1;
-  // A size is mostly followed by a read of the same key: while nothing has
-  // changed the image, the record found last is taken again without a search.
-  // Its key has no NUL in its first keyLength bytes, so the comparison stops
-  // at key's end and key[keyLength] lies within key. Most other keys differ
-  // from it in their first byte already.
+  // While nothing has changed the image, the record found last is taken again
+  // without a search. Its key has no NUL in its first keyLength bytes, so the
+  // comparison stops at key's end and key[keyLength] lies within key. Most
+  // other keys differ from it in their first byte already.
   const KeyLookup::Recent& recent = slot->keyLookup.recent();
-  if (recent.file == file && recent.changes == file->Changes()) {
+  if (againFirst && recent.file == file && recent.changes == file->Changes()) {
     const auto* recentKey =
         reinterpret_cast<const char*>(recent.view.bytes + kRecordHeaderSize);
     const std::size_t recentLength = recent.keyLength;

@@ -269,7 +269,7 @@ extern "C" int BdbGetSize(StoreHandle store, const char* key, int32_t* size) {
   return PublicCall(0, BDB_ABSENT, [&] {
     StoreSlot* slot = UsableSlot(store);
     if (slot == nullptr) return 0;
-    const RecordView* found = FindValue(slot, key);
+    const RecordView* found = FindValue(slot, key, false);
     if (found == nullptr) return 0;
     if (size != nullptr) *size = found->header.lBytesUsed;
     return 1;
@@ -284,7 +284,7 @@ extern "C" int BdbRead(StoreHandle store, const char* key, void* buffer, int32_t
       NoteError(BDB_INVALID_ARGUMENT);
       return 0;
     }
-    const RecordView* found = FindValue(slot, key);
+    const RecordView* found = FindValue(slot, key, true);
     if (found == nullptr) return 0;
     const RecordHeader& header = found->header;
     const int32_t n = header.lBytesUsed < bufferSize ? header.lBytesUsed : bufferSize;

@@ -33,13 +33,14 @@ bool FindLiveRecord(StoreSlot* slot, const char* key, int32_t* R, RecordHeader* 
 // FindLiveRecord for a size or a read: the record found, or null when the
 // key is null or absent or the record is damaged; valid until the next use
 // of the store. Where the record can be seen in place, its bytes are given;
-// else bytes is null and the value is to be read from the file. Inline,
-// since every size and read of a key runs it.
+// else bytes is null and the value is to be read from the file. A read tries
+// the record found last first (see LookupInPlace). Inline, since every size
+// and read of a key runs it.
 const RecordView* FindValueThroughFile(StoreSlot* slot, const char* key);
-inline const RecordView* FindValue(StoreSlot* slot, const char* key) {
+inline const RecordView* FindValue(StoreSlot* slot, const char* key, bool forRead) {
   if (key == nullptr) return nullptr;
   const RecordView* found = nullptr;
-  const int inPlace = LookupInPlace(slot, key, &found);
+  const int inPlace = LookupInPlace(slot, key, forRead, &found);
   return inPlace >= 0 ? found : FindValueThroughFile(slot, key);
 }
 // Reads the first n bytes of record R's value into buffer; false (noting
