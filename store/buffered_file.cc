@@ -62,8 +62,18 @@ void BufferedFile::GivePageMemory(unsigned char* bytes) {
   if (bytes != nullptr) freePageMemory_.push_back(bytes);
 }
 
+void BufferedFile::NoteFullPage(std::size_t number) {
+  try {
+    if (fullPages_.size() <= number) fullPages_.resize(pages_.size());
+  } catch (const std::bad_alloc&) {
+    return;  // the page is found through pages_ instead
+  }
+  fullPages_[number] = pages_[number].bytes;
+}
+
 void BufferedFile::UnloadPage(std::size_t number) {
   ++changes_;
+  if (number < fullPages_.size()) fullPages_[number] = nullptr;
   Page& page = pages_[number];
   if (page.bytes != nullptr) {
     GivePageMemory(page.bytes);
@@ -292,9 +302,11 @@ void BufferedFile::DropPagesFrom(int64_t length) {
     const std::size_t at = InPage(length);
     page.filled = std::min(page.filled, at);
     page.dirtyEnd = std::min(page.dirtyEnd, at);
+    if (page.filled < kPageBytes && first < fullPages_.size()) fullPages_[first] = nullptr;
   }
   for (std::size_t i = first + 1; i < pages_.size(); ++i) UnloadPage(i);
   if (pages_.size() > first + 1) pages_.resize(first + 1);
+  if (fullPages_.size() > pages_.size()) fullPages_.resize(pages_.size());
   readableLength_ = std::min(readableLength_, length);
 }
 
@@ -446,6 +458,7 @@ void BufferedFile::DiscardChanges() {
   deferred_.clear();
   for (std::size_t i = 0; i < pages_.size(); ++i) UnloadPage(i);
   pages_.clear();
+  fullPages_.clear();
   dirtyPages_.clear();
   length_ = readableLength_ = fileLength_;
 }

@@ -146,6 +146,9 @@ class BufferedFile final : public StoreFile {
   // within the page and the image (deferred ranges not looked at); null
   // when that page is not in memory.
   const unsigned char* LoadedBytes(int64_t offset, std::size_t* run);
+  // Enters a page in memory that holds all its kPageSize bytes in
+  // fullPages_ (not when memory for the table is short).
+  void NoteFullPage(std::size_t number);
   // Memory for one page, or null when memory is short; and its return.
   unsigned char* TakePageMemory();
   void GivePageMemory(unsigned char* bytes);
@@ -176,6 +179,12 @@ class BufferedFile final : public StoreFile {
 
   std::unique_ptr<StoreFile> file_;
   std::vector<Page, LargeAllocator<Page>> pages_;  // by page number; no bytes: not read yet
+  // By page number, for lookups: the bytes of a page in memory that holds all
+  // its kPageSize bytes, else null. A small table of pointers stays in the
+  // processor's cache where pages_ does not, and the address of a record then
+  // depends on one look into it. Entered when a view finds such a page;
+  // cleared whenever a page leaves memory or is cut short.
+  std::vector<const unsigned char*> fullPages_;
   std::vector<LargeBuffer> pageMemory_;        // blocks that page bytes come from
   std::vector<unsigned char*> freePageMemory_; // pages of those blocks no page uses
   std::size_t pageMemoryPages_ = 0;            // pages of all those blocks
@@ -202,14 +211,22 @@ class BufferedFile final : public StoreFile {
 };
 
 inline const unsigned char* BufferedFile::LoadedBytes(int64_t offset, std::size_t* run) {
+  if (offset < 0 || offset > length_) return nullptr;
   const auto number = static_cast<std::size_t>(offset / kPageSize);
   const auto at = static_cast<std::size_t>(offset % kPageSize);
-  if (offset < 0 || offset > length_ || number >= pages_.size() || pages_[number].bytes == nullptr ||
-      at > pages_[number].filled) {
+  const unsigned char* bytes = number < fullPages_.size() ? fullPages_[number] : nullptr;
+  if (bytes != nullptr) {
+    if (writeBehindBudget_ > 0) pages_[number].lastUse = ++uses_;  // not to be shed first
+    *run = std::min(static_cast<std::size_t>(kPageSize) - at,
+                    static_cast<std::size_t>(length_ - offset));
+    return bytes + at;
+  }
+  if (number >= pages_.size() || pages_[number].bytes == nullptr || at > pages_[number].filled) {
     return nullptr;
   }
   Page& page = pages_[number];
-  if (writeBehindBudget_ > 0) page.lastUse = ++uses_;  // in use: not to be shed first
+  if (writeBehindBudget_ > 0) page.lastUse = ++uses_;
+  if (page.filled == static_cast<std::size_t>(kPageSize)) NoteFullPage(number);
   *run = std::min(page.filled - at, static_cast<std::size_t>(length_ - offset));
   return page.bytes + at;
 }

@@ -1,0 +1,91 @@
+// The buffered store file's views after pages leave memory or are cut
+// short: a view never shows bytes a page no longer holds.
+#include "store/buffered_file.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "store/store_file.h"
+#include "store/tests/store_test_util.h"
+
+namespace kvs_test {
+namespace {
+
+using kvs::BufferedFile;
+using kvs::OpenMode;
+using kvs::PlatformFileSystem;
+
+constexpr int64_t kPage = BufferedFile::kPageSize;
+
+class BufferedFileTest : public StoreTest {
+ protected:
+  // A buffered file over a new file holding pages whole pages, page i of
+  // bytes 'a' + i, written and committed.
+  std::unique_ptr<BufferedFile> Filled(const std::string& name, int pages) {
+    auto file = std::make_unique<BufferedFile>(
+        PlatformFileSystem().Open(Path(name).c_str(), OpenMode::kCreate));
+    for (int i = 0; i < pages; ++i) {
+      const std::vector<unsigned char> page(static_cast<std::size_t>(kPage),
+                                            static_cast<unsigned char>('a' + i));
+      EXPECT_EQ(page.size(), file->Write(page.data(), page.size()));
+    }
+    EXPECT_TRUE(file->Flush());
+    return file;
+  }
+  // The byte at offset as a view shows it (ViewLoadedRun, else View).
+  static int ViewedByte(BufferedFile& file, int64_t offset) {
+    std::size_t run = 0;
+    const unsigned char* bytes = file.ViewLoadedRun(offset, &run);
+    if (bytes == nullptr || run == 0) bytes = file.View(offset, 1);
+    return bytes == nullptr ? -1 : *bytes;
+  }
+};
+
+TEST_F(BufferedFileTest, ViewsFollowPagesThatLeaveMemoryOrAreCut) {
+  // Each row: what happens after every page was seen whole, then the byte a
+  // view must show at offset.
+  struct Row {
+    const char* what;
+    void (*change)(BufferedFile&);
+    int64_t offset;
+    int expected;
+  };
+  const std::vector<Row> rows = {
+      {"cut inside page 0, grown again", [](BufferedFile& f) {
+         ASSERT_TRUE(f.SetLength(100));
+         ASSERT_TRUE(f.SetLength(2 * kPage));
+       }, 5000, 0},
+      {"cut at page 1, grown again", [](BufferedFile& f) {
+         ASSERT_TRUE(f.SetLength(kPage));
+         ASSERT_TRUE(f.SetLength(3 * kPage));
+       }, kPage + 7, 0},
+      {"changes discarded", [](BufferedFile& f) {
+         const unsigned char z = 'z';
+         ASSERT_TRUE(f.Seek(10));
+         ASSERT_EQ(1u, f.Write(&z, 1));
+         f.DiscardChanges();
+       }, 10, 'a'},
+      {"pages shed while written behind", [](BufferedFile& f) {
+         // A budget of two pages: writing eight more sheds the pages seen.
+         f.WriteBehind(static_cast<std::size_t>(2 * kPage));
+         const std::vector<unsigned char> page(static_cast<std::size_t>(kPage), 'x');
+         ASSERT_TRUE(f.Seek(3 * kPage));
+         for (int i = 0; i < 8; ++i) ASSERT_EQ(page.size(), f.Write(page.data(), page.size()));
+       }, kPage + 3, 'b'},
+  };
+  int number = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    auto file = Filled("file" + std::to_string(number++) + ".kvs", 3);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ('a' + i, ViewedByte(*file, i * kPage + 1));
+    row.change(*file);
+    EXPECT_EQ(row.expected, ViewedByte(*file, row.offset));
+  }
+}
+
+}  // namespace
+}  // namespace kvs_test
