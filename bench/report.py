@@ -13,8 +13,9 @@ derived checks. With --strict the exit status is 1 when a check fails.
 `micro` reads store_bench's JSON output and prints every benchmark's rate,
 then the store's lookups per second beside tinycdb's for each size.
 
-`lookups` reads store_bench's JSON output of repeated lookup benchmarks run
-in random order and compares the medians of the store's and tinycdb's rates.
+`lookups` reads store_bench's JSON output of the repeated paired lookup
+benchmarks (store and tinycdb alternated in one benchmark) and prints the
+medians of both rates and of their ratio.
 """
 import argparse
 import json
@@ -289,36 +290,27 @@ def report_micro(args):
 def report_lookups(args):
     with open(args.json) as source:
         results = json.load(source)["benchmarks"]
-    # Every repetition of every lookup benchmark, run in random order: the
-    # medians of the store's and tinycdb's rates are compared.
-    rates = {}
+    # Every repetition of the paired lookups (store and tinycdb alternated in
+    # one benchmark): the medians of both rates and of their ratio.
+    runs = defaultdict(list)
     for bench in results:
         if bench.get("run_type") != "iteration" or bench.get("error_occurred"):
             continue
-        name = bench.get("run_name", bench["name"])
-        if bench.get("items_per_second"):
-            rates.setdefault(name, []).append(bench["items_per_second"])
-    lines = ["| lookups | records | repetitions | store per CPU s: median (min–max) "
-             "| tinycdb per CPU s: median (min–max) | store ÷ tinycdb, medians |",
-             "|---|---|---|---|---|---|"]
-    paired = False
-    for name, ours in sorted(rates.items(), key=lambda item: (item[0].split("/")[-1].zfill(12),
-                                                               item[0])):
+        if "store_over_cdb" in bench:
+            runs[bench.get("run_name", bench["name"])].append(bench)
+    lines = ["| lookups | records | repetitions | store per s: median | tinycdb per s: median "
+             "| store ÷ tinycdb: median (min–max) |", "|---|---|---|---|---|---|"]
+    for name in sorted(runs, key=lambda n: (n.split("/")[-1].zfill(12), n)):
         parts = name.split("/")
-        if parts[0] != "store" or parts[2] != "sorted" or not parts[1].startswith("lookup"):
-            continue
-        theirs = rates.get("cdb/%s/hashed/%s" % (parts[1], parts[3]))
-        if not theirs:
-            continue
-        paired = True
-        mine, other = statistics.median(ours), statistics.median(theirs)
-        lines.append("| %s | %s | %d | %s (%s–%s) | %s (%s–%s) | %s (1/%s) |" % (
-            parts[1].replace("lookup_", ""), format(int(parts[3]), ","), min(len(ours), len(theirs)),
-            rate(mine), rate(min(ours)), rate(max(ours)),
-            rate(other), rate(min(theirs)), rate(max(theirs)),
-            number(mine / other), number(other / mine)))
-    if not paired:
-        lines.append("| (no tinycdb figures: is libcdb-dev installed?) | | | | | |")
+        reps = runs[name]
+        ratios = [rep["store_over_cdb"] for rep in reps]
+        lines.append("| %s | %s | %d | %s | %s | %s (%s–%s) |" % (
+            parts[1].replace("lookup_", ""), format(int(parts[3]), ","), len(reps),
+            rate(statistics.median(rep["store_per_s"] for rep in reps)),
+            rate(statistics.median(rep["cdb_per_s"] for rep in reps)),
+            number(statistics.median(ratios)), number(min(ratios)), number(max(ratios))))
+    if not runs:
+        lines.append("| (no paired figures: is libcdb-dev installed?) | | | | | |")
     print("\n".join(lines))
     return 0
 

@@ -16,6 +16,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -243,6 +244,12 @@ void Guarded(benchmark::State &state, Body body) {
 // Store benchmarks.
 
 // One lookup: the size, then the value read into a buffer of that size.
+bool StoreFinds(StoreHandle store, const Record &record, std::vector<char> &buffer) {
+  int32_t size = 0;
+  return BdbGetSize(store, record.key.c_str(), &size) != 0 &&
+         BdbRead(store, record.key.c_str(), buffer.data(), size) != 0;
+}
+
 void StoreLookup(benchmark::State &state, std::size_t count, Kind kind, bool present) {
   Guarded(state, [&] {
     StoreCopy store(count, kind);
@@ -252,9 +259,7 @@ void StoreLookup(benchmark::State &state, std::size_t count, Kind kind, bool pre
     for (auto _ : state) {
       const Record &record = present ? records.Stored(i) : records.Absent(i);
       ++i;
-      int32_t size = 0;
-      const bool found = BdbGetSize(store.handle(), record.key.c_str(), &size) != 0 &&
-                         BdbRead(store.handle(), record.key.c_str(), buffer.data(), size) != 0;
+      const bool found = StoreFinds(store.handle(), record, buffer);
       if (found != present) {
         state.SkipWithError(present ? "a stored key was not found" : "an absent key was found");
         break;
@@ -414,6 +419,12 @@ class CdbReader {
   struct cdb cdb_ {};
 };
 
+// tinycdb's lookup: find, then read the value.
+bool CdbFinds(struct cdb *cdb, const Record &record, std::vector<char> &buffer) {
+  return cdb_find(cdb, record.key.data(), static_cast<unsigned>(record.key.size())) > 0 &&
+         cdb_read(cdb, buffer.data(), cdb_datalen(cdb), cdb_datapos(cdb)) == 0;
+}
+
 void CdbLookup(benchmark::State &state, std::size_t count, bool present) {
   Guarded(state, [&] {
     CdbReader reader(BaseCdb(count));
@@ -423,10 +434,7 @@ void CdbLookup(benchmark::State &state, std::size_t count, bool present) {
     for (auto _ : state) {
       const Record &record = present ? records.Stored(i) : records.Absent(i);
       ++i;
-      struct cdb *cdb = reader.get();
-      const bool found =
-          cdb_find(cdb, record.key.data(), static_cast<unsigned>(record.key.size())) > 0 &&
-          cdb_read(cdb, buffer.data(), cdb_datalen(cdb), cdb_datapos(cdb)) == 0;
+      const bool found = CdbFinds(reader.get(), record, buffer);
       if (found != present) {
         state.SkipWithError(present ? "a stored key was not found" : "an absent key was found");
         break;
@@ -434,6 +442,58 @@ void CdbLookup(benchmark::State &state, std::size_t count, bool present) {
       benchmark::DoNotOptimize(buffer.data());
     }
     state.SetItemsProcessed(state.iterations());
+  });
+}
+// Store and tinycdb lookups of the same keys in one benchmark, alternated in
+// batches of kPairBatch and each batch timed: the load of a shared machine
+// drifts within seconds, and alternating every few tens of milliseconds puts
+// the same drift on both. A batch is long enough for each side to run as it
+// would alone, its tables back in the processor's caches after the other's
+// batch (batches of 1,000 cost the store about a fifth of its rate, tinycdb
+// less). One iteration is one batch of each. The counters give both rates
+// per second of wall time and their ratio.
+constexpr std::size_t kPairBatch = 50000;
+
+void PairedLookup(benchmark::State &state, std::size_t count, bool present) {
+  Guarded(state, [&] {
+    StoreCopy store(count, Kind::kSorted);
+    CdbReader reader(BaseCdb(count));
+    const RecordSet &records = Records(count);
+    std::vector<char> buffer(kValueMax);
+    using Clock = std::chrono::steady_clock;
+    Clock::duration storeTime{}, cdbTime{};
+    std::size_t next = 0;
+    const auto batch = [&](auto finds, std::size_t first, Clock::duration &time) {
+      const auto start = Clock::now();
+      std::size_t right = 0;
+      for (std::size_t i = first; i < first + kPairBatch; ++i) {
+        right += finds(present ? records.Stored(i) : records.Absent(i)) == present;
+      }
+      time += Clock::now() - start;
+      return right == kPairBatch;
+    };
+    for (auto _ : state) {
+      const bool storeRight = batch(
+          [&](const Record &record) { return StoreFinds(store.handle(), record, buffer); },
+          next, storeTime);
+      const bool cdbRight = batch(
+          [&](const Record &record) { return CdbFinds(reader.get(), record, buffer); }, next,
+          cdbTime);
+      next += kPairBatch;
+      if (!storeRight || !cdbRight) {
+        state.SkipWithError(present ? "a stored key was not found" : "an absent key was found");
+        break;
+      }
+      benchmark::DoNotOptimize(buffer.data());
+    }
+    const double lookups = static_cast<double>(next);
+    const double storeSeconds = std::chrono::duration<double>(storeTime).count();
+    const double cdbSeconds = std::chrono::duration<double>(cdbTime).count();
+    if (storeSeconds > 0 && cdbSeconds > 0) {
+      state.counters["store_per_s"] = lookups / storeSeconds;
+      state.counters["cdb_per_s"] = lookups / cdbSeconds;
+      state.counters["store_over_cdb"] = cdbSeconds / storeSeconds;
+    }
   });
 }
 #endif
@@ -473,6 +533,8 @@ void RegisterAll() {
 #if KVS_BENCH_HAVE_CDB
     Register("cdb/lookup_hit/hashed", count, CdbLookup, true);
     Register("cdb/lookup_miss/hashed", count, CdbLookup, false);
+    Register("pair/lookup_hit/sorted-hashed", count, PairedLookup, true);
+    Register("pair/lookup_miss/sorted-hashed", count, PairedLookup, false);
 #endif
     Register("store/update_in_place/sorted", count, StoreUpdateInPlace);
     Register("store/update_relocate/sorted", count, StoreUpdateRelocate);
