@@ -214,21 +214,20 @@ inline const unsigned char* BufferedFile::LoadedBytes(int64_t offset, std::size_
   if (offset < 0 || offset > length_) return nullptr;
   const auto number = static_cast<std::size_t>(offset / kPageSize);
   const auto at = static_cast<std::size_t>(offset % kPageSize);
+  // Mostly the page is whole and in fullPages_; else pages_ tells.
   const unsigned char* bytes = number < fullPages_.size() ? fullPages_[number] : nullptr;
-  if (bytes != nullptr) {
-    if (writeBehindBudget_ > 0) pages_[number].lastUse = ++uses_;  // not to be shed first
-    *run = std::min(static_cast<std::size_t>(kPageSize) - at,
-                    static_cast<std::size_t>(length_ - offset));
-    return bytes + at;
+  std::size_t filled = static_cast<std::size_t>(kPageSize);
+  if (bytes == nullptr) {
+    if (number >= pages_.size() || pages_[number].bytes == nullptr || at > pages_[number].filled) {
+      return nullptr;
+    }
+    bytes = pages_[number].bytes;
+    filled = pages_[number].filled;
+    if (filled == static_cast<std::size_t>(kPageSize)) NoteFullPage(number);
   }
-  if (number >= pages_.size() || pages_[number].bytes == nullptr || at > pages_[number].filled) {
-    return nullptr;
-  }
-  Page& page = pages_[number];
-  if (writeBehindBudget_ > 0) page.lastUse = ++uses_;
-  if (page.filled == static_cast<std::size_t>(kPageSize)) NoteFullPage(number);
-  *run = std::min(page.filled - at, static_cast<std::size_t>(length_ - offset));
-  return page.bytes + at;
+  if (writeBehindBudget_ > 0) pages_[number].lastUse = ++uses_;  // in use: not to be shed first
+  *run = std::min(filled - at, static_cast<std::size_t>(length_ - offset));
+  return bytes + at;
 }
 
 inline const unsigned char* BufferedFile::ViewLoaded(int64_t offset, std::size_t n) {

@@ -206,8 +206,8 @@ bool ViewRecord(StoreSlot* slot, int32_t offset, RecordView* view) {
   return view->bytes != nullptr;
 }
 
-}  // namespace
-
+// True when a stored key of storedLength bytes (ending early at a NUL it
+// holds) equals key's length bytes (no NUL), as CompareStoredKey compares.
 bool StoredKeyEquals(const char* key, std::size_t length, const unsigned char* stored,
                      std::size_t storedLength, bool fold) {
   if (storedLength < length || (storedLength > length && stored[length] != 0)) return false;
@@ -222,6 +222,8 @@ bool StoredKeyEquals(const char* key, std::size_t length, const unsigned char* s
   }
   return true;
 }
+
+}  // namespace
 
 int SearchInPlace(StoreSlot* slot, const char* key, std::size_t length, bool fold,
                   const RecordView** found) {

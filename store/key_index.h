@@ -59,10 +59,6 @@ int32_t IndexSearch(StoreSlot* slot, const char* key, int32_t* lastProbe);
 // The offset of the record whose key equals key, found through the hash
 // table of the index keys (built on first use); 0 when absent.
 int32_t IndexLookup(StoreSlot* slot, const char* key);
-// True when a stored key of storedLength bytes (ending early at a NUL it
-// holds) equals key's length bytes (no NUL), as CompareStoredKey compares.
-bool StoredKeyEquals(const char* key, std::size_t length, const unsigned char* stored,
-                     std::size_t storedLength, bool fold);
 // The search of LookupInPlace, for a key of length bytes.
 int SearchInPlace(StoreSlot* slot, const char* key, std::size_t length, bool fold,
                   const RecordView** found);
