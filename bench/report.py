@@ -3,7 +3,7 @@
 
     report.py runs RESULTS.tsv TIMEOUT [--ordered-limit X] [--strict]
     report.py micro STORE_BENCH.json
-    report.py lookups STORE_BENCH.json
+    report.py lookups STORE_BENCH.json...
 
 `runs` reads one line per timed run (size, what, round, status, seconds,
 peak RSS in KiB, bytes of what it wrote), prints per size the median with
@@ -13,9 +13,10 @@ derived checks. With --strict the exit status is 1 when a check fails.
 `micro` reads store_bench's JSON output and prints every benchmark's rate,
 then the store's lookups per second beside tinycdb's for each size.
 
-`lookups` reads store_bench's JSON output of the repeated paired lookup
-benchmarks (store and tinycdb alternated in one benchmark) and prints the
-medians of both rates and of their ratio.
+`lookups` reads store_bench's JSON outputs of the paired lookup benchmarks
+(store and tinycdb alternated in one benchmark), from one or more processes,
+and prints for each the medians of both rates and of their ratio over all
+repetitions.
 """
 import argparse
 import json
@@ -288,8 +289,10 @@ def report_micro(args):
 
 
 def report_lookups(args):
-    with open(args.json) as source:
-        results = json.load(source)["benchmarks"]
+    results = []
+    for path in args.json:
+        with open(path) as source:
+            results += json.load(source)["benchmarks"]
     # Every repetition of the paired lookups (store and tinycdb alternated in
     # one benchmark): the medians of both rates and of their ratio.
     runs = defaultdict(list)
@@ -326,7 +329,7 @@ def main(argv):
     micro = sub.add_parser("micro")
     micro.add_argument("json")
     lookups = sub.add_parser("lookups")
-    lookups.add_argument("json")
+    lookups.add_argument("json", nargs="+")
     args = parser.parse_args(argv)
     if args.mode == "runs":
         return report_runs(args)

@@ -50,8 +50,8 @@ Options:
   --no-micro          leave store_bench out
   --min-time SECONDS  store_bench's minimum time per benchmark (default 0.5)
   --lookup-repetitions K
-                      repetitions of each paired lookup benchmark in the
-                      second pass (default 7)
+                      processes of the second pass, each running every
+                      paired lookup benchmark once (default 7)
   --ordered-limit X   limit of kvsgen's time over each ordered store's (default 1)
   --strict            exit with status 1 when a check fails
   --no-install        never call apt-get
@@ -344,35 +344,49 @@ if [ $micro -eq 1 ]; then
       --benchmark_min_time="$min_time" --benchmark_out="$work/$name.json" \
       --benchmark_out_format=json >"$work/$name.log" 2>&1
   }
-  # bench_section NAME STATUS HEADING: the heading, then the table that
-  # report.py NAME makes of store_bench NAME's figures, or why there are none
-  # (then false).
+  # bench_section NAME STATUS HEADING [RUN...]: the heading, then the table
+  # that report.py NAME makes of the figures of store_bench RUN... (by
+  # default NAME), or why there are none (then false); a failure is the last
+  # run's.
   bench_section() {
-    printf '\n%s\n\n' "$3" | tee -a "$work/report.md"
-    if [ "$2" -eq 124 ] || [ "$2" -eq 137 ]; then
-      echo "store_bench timed out after $timeout_seconds s (its log: $work/$1.log)"
+    local name=$1 rc=$2 heading=$3
+    shift 3
+    local runs=("${@:-$name}")
+    local last=${runs[${#runs[@]} - 1]}
+    printf '\n%s\n\n' "$heading" | tee -a "$work/report.md"
+    if [ "$rc" -eq 124 ] || [ "$rc" -eq 137 ]; then
+      echo "store_bench timed out after $timeout_seconds s (its log: $work/$last.log)"
       return 1
-    elif [ "$2" -ne 0 ]; then
-      echo "store_bench ($1) failed with status $2:"
-      tail -n 20 "$work/$1.log"
+    elif [ "$rc" -ne 0 ]; then
+      echo "store_bench ($last) failed with status $rc:"
+      tail -n 20 "$work/$last.log"
       status=1
       return 1
     fi
-    python3 bench/report.py "$1" "$work/$1.json" | tee -a "$work/report.md"
+    local files=() run
+    for run in "${runs[@]}"; do files+=("$work/$run.json"); done
+    python3 bench/report.py "$name" "${files[@]}" | tee -a "$work/report.md"
   }
   micro_rc=0
   store_bench micro --benchmark_filter='-^pair/' || micro_rc=$?
   if bench_section micro $micro_rc "## Micro-benchmarks"; then
     # The paired lookups (store and tinycdb alternated within one benchmark,
-    # so that the machine's drift falls on both alike), repeated in random
-    # order: the medians of their ratios are the lookup figures to compare.
+    # so that the machine's drift falls on both alike), each once in every
+    # one of several processes, in random order: a process's memory may land
+    # where this machine serves it slower for its whole life, so repetitions
+    # within one process would all share that luck. The medians of their
+    # ratios are the lookup figures to compare.
     echo
-    echo "== paired lookups: $lookup_repetitions repetitions each, in random order"
+    echo "== paired lookups: $lookup_repetitions processes, each running every pair once"
     lookups_rc=0
-    store_bench lookups --benchmark_filter='^pair/' \
-      --benchmark_repetitions="$lookup_repetitions" \
-      --benchmark_enable_random_interleaving=true || lookups_rc=$?
-    bench_section lookups $lookups_rc "### Lookups, store and tinycdb alternated" || true
+    lookup_runs=()
+    for ((r = 1; r <= lookup_repetitions && lookups_rc == 0; r++)); do
+      lookup_runs+=("lookups.$r")
+      store_bench "lookups.$r" --benchmark_filter='^pair/' \
+        --benchmark_enable_random_interleaving=true || lookups_rc=$?
+    done
+    bench_section lookups $lookups_rc "### Lookups, store and tinycdb alternated" \
+      "${lookup_runs[@]}" || true
   fi
   rm -rf "$work/micro"
 fi
