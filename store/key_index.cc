@@ -541,9 +541,15 @@ void EncodeInt32s(const int32_t* values, std::size_t count, unsigned char* out) 
 
 // Takes the bytes of one array at the file position, in order: straight
 // into the pages of a buffered file, else a chunk at a time through writes.
+// With onlyChanges, a buffered file gets the bytes a page at a time, and of
+// each page only the span from the first byte that differs from the image
+// to the last: an array mostly differs from the one it replaces in a few
+// entries (a record moved) or from one position on (a key inserted or
+// removed), and bytes left as they are cost no write and no journal entry.
 class ArrayOutput {
  public:
-  ArrayOutput(StoreSlot* slot, std::size_t total) : slot_(slot), left_(total) {}
+  ArrayOutput(StoreSlot* slot, std::size_t total, bool onlyChanges)
+      : slot_(slot), left_(total), onlyChanges_(onlyChanges && slot->pBuffer != nullptr) {}
   ~ArrayOutput() { WriteChunk(); }
   ArrayOutput(const ArrayOutput&) = delete;
   ArrayOutput& operator=(const ArrayOutput&) = delete;
@@ -565,7 +571,7 @@ class ArrayOutput {
   void Next() {
     WriteChunk();
     if (left_ == 0) return;
-    if (!inChunks_ && slot_->pBuffer != nullptr) {
+    if (!inChunks_ && !onlyChanges_ && slot_->pBuffer != nullptr) {
       std::size_t got = 0;
       at_ = slot_->pBuffer->WriteInPlace(left_, &got);
       if (at_ != nullptr) {
@@ -577,29 +583,52 @@ class ArrayOutput {
     at_ = chunk_;
     room_ = std::min(left_, sizeof chunk_);
     chunkStart_ = chunk_;
+    chunkAt_ = slot_->pFile->Tell();
+    if (onlyChanges_) {
+      // A chunk ends where its page does, so that one view shows its bytes.
+      constexpr int64_t kPage = BufferedFile::kPageSize;
+      room_ = std::min(room_, static_cast<std::size_t>(kPage - chunkAt_ % kPage));
+    }
   }
   void WriteChunk() {
     if (!inChunks_ || chunkStart_ == nullptr) return;
-    WriteBytes(slot_, chunkStart_, static_cast<std::size_t>(at_ - chunkStart_));
+    const auto n = static_cast<std::size_t>(at_ - chunkStart_);
     chunkStart_ = nullptr;
+    const unsigned char* image = onlyChanges_ ? slot_->pBuffer->ViewLoaded(chunkAt_, n) : nullptr;
+    if (image == nullptr) {
+      WriteBytes(slot_, chunk_, n);
+      return;
+    }
+    if (std::memcmp(image, chunk_, n) != 0) {
+      std::size_t first = 0;
+      while (image[first] == chunk_[first]) ++first;
+      std::size_t end = n;
+      while (image[end - 1] == chunk_[end - 1]) --end;
+      slot_->pFile->Seek(chunkAt_ + static_cast<int64_t>(first));
+      WriteBytes(slot_, chunk_ + first, end - first);
+    }
+    slot_->pFile->Seek(chunkAt_ + static_cast<int64_t>(n));
   }
 
   StoreSlot* slot_;
   std::size_t left_;  // bytes of the total not filled yet
+  bool onlyChanges_;
   unsigned char* at_ = nullptr;
   std::size_t room_ = 0;
   bool inChunks_ = false;
   unsigned char* chunkStart_ = nullptr;  // the chunk being filled, if any
+  int64_t chunkAt_ = 0;                  // its file position
   unsigned char chunk_[16384];
 };
 
 // Writes an array of entries zero-padded to capacity entries, from its byte
-// skip on, at the file position.
+// skip on, at the file position (of a buffered file, with onlyChanges, only
+// the bytes that differ from the image).
 void WriteArray(StoreSlot* slot, const IndexEntries& entries, std::size_t capacity,
-                std::size_t skip) {
+                std::size_t skip, bool onlyChanges = false) {
   const std::size_t total = 4 * capacity;
   if (skip >= total) return;
-  ArrayOutput out(slot, total - skip);
+  ArrayOutput out(slot, total - skip, onlyChanges);
   std::size_t produced = skip;  // bytes of the array written or skipped
   entries.VisitRuns(skip / 4, [&](const int32_t* run, std::size_t count) {
     for (std::size_t e = 0; e < count && produced < total;) {
@@ -717,7 +746,7 @@ bool FlushIndex(StoreSlot* slot) {
     return false;
   }
   slot->pFile->Seek(int64_t{slot->lIndexOffset} + kRecordHeaderSize + kIndexKeyLength);
-  WriteArray(slot, *written, static_cast<std::size_t>(slot->lIndexCapacity), 0);
+  WriteArray(slot, *written, static_cast<std::size_t>(slot->lIndexCapacity), 0, true);
   slot->bIndexInRecord = written == &slot->plKeyIndex && !slot->bWriteFailed;
   slot->bIndexUnwritten = false;
   slot->indexChanges.clear();
