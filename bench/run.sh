@@ -86,6 +86,8 @@ for size in "${size_list[@]}"; do
   [[ $size =~ ^[1-9][0-9]*$ ]] || { echo "run.sh: bad size '$size'" >&2; exit 2; }
 done
 [[ $runs =~ ^[1-9][0-9]*$ ]] || { echo "run.sh: bad run count '$runs'" >&2; exit 2; }
+[[ $lookup_repetitions =~ ^[1-9][0-9]*$ ]] ||
+  { echo "run.sh: bad lookup repetitions '$lookup_repetitions'" >&2; exit 2; }
 
 # ---------------------------------------------------------------------------
 # The tools compared with, from Debian's packages.
