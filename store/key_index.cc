@@ -583,9 +583,9 @@ class ArrayOutput {
     at_ = chunk_;
     room_ = std::min(left_, sizeof chunk_);
     chunkStart_ = chunk_;
-    chunkAt_ = slot_->pFile->Tell();
     if (onlyChanges_) {
       // A chunk ends where its page does, so that one view shows its bytes.
+      chunkAt_ = slot_->pFile->Tell();
       constexpr int64_t kPage = BufferedFile::kPageSize;
       room_ = std::min(room_, static_cast<std::size_t>(kPage - chunkAt_ % kPage));
     }
@@ -617,7 +617,7 @@ class ArrayOutput {
   std::size_t room_ = 0;
   bool inChunks_ = false;
   unsigned char* chunkStart_ = nullptr;  // the chunk being filled, if any
-  int64_t chunkAt_ = 0;                  // its file position
+  int64_t chunkAt_ = 0;                  // its file position, with onlyChanges
   unsigned char chunk_[16384];
 };
 
