@@ -56,12 +56,34 @@ std::size_t ReadArgumentWord(std::string_view line, std::size_t pos, std::string
 
 }  // namespace
 
+std::string QuoteWord(std::string_view word) {
+  if (!word.empty() && word.find_first_of(" \t\"") == std::string_view::npos) {
+    return std::string(word);
+  }
+  std::string quoted(1, '"');
+  std::size_t backslashes = 0;
+  for (const char c : word) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    // Backslashes count as escapes only before a quote.
+    quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+    quoted += c;
+    backslashes = 0;
+  }
+  quoted.append(2 * backslashes, '\\');  // before the closing quote
+  quoted += '"';
+  return quoted;
+}
+
 std::string BuildCommandLine(std::span<const char* const> args) {
-  std::string line = args.front();
-  if (line.find('.') == std::string::npos) line += ".exe";
+  std::string program = args.front();
+  if (program.find('.') == std::string::npos) program += ".exe";
+  std::string line = QuoteWord(program);
   line += ' ';
   for (const char* arg : args.subspan(1)) {
-    line += arg;
+    line += QuoteWord(arg);
     line += ' ';
   }
   return line;

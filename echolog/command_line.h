@@ -13,9 +13,18 @@ namespace echolog {
 
 // args[0] is the program, the rest its arguments. The program gets ".exe"
 // appended when it contains no "." anywhere (directory part included); then
-// every word is followed by one blank, without quoting, so an argument with
-// blanks in it reaches the program as several words. args must not be empty.
+// every word is followed by one blank. A word that is empty or holds a blank,
+// a TAB or a double quote is quoted (see QuoteWord), so that SplitCommandLine
+// gives every word back whole (the program's too: no name of a Windows
+// program holds a double quote); other words go in unchanged. args must not
+// be empty.
 std::string BuildCommandLine(std::span<const char* const> args);
+
+// The word as one word of a Windows command line: unchanged unless it is
+// empty or holds a blank, a TAB or a double quote; otherwise enclosed in
+// double quotes, with each quote inside preceded by a backslash and the
+// backslashes before a quote or before the closing quote doubled.
+std::string QuoteWord(std::string_view word);
 
 // Splits a command line into words by the Windows rules: blanks and TABs
 // separate words; double quotes group and are removed; in every word but the

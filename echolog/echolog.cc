@@ -35,31 +35,38 @@ constexpr FailurePlace kCloseErrorWriteFailed{"CloseHandle", 241};
 constexpr FailurePlace kReadFailed{"ReadFile", 254};
 constexpr FailurePlace kWriteStdOutputFailed{"WriteFile", 266};
 constexpr FailurePlace kWriteConsoleFailed{"WriteFile", 273};
+constexpr FailurePlace kWaitForCommandFailed{"WaitForSingleObject", 280};
+constexpr FailurePlace kExitCodeFailed{"GetExitCodeProcess", 282};
 
 bool IsHeld(Handle handle) { return handle != kNullHandle && handle != kInvalidHandle; }
 
 class EchoLog {
  public:
-  EchoLog(WindowsApi& os, std::FILE* out) : os_(os), out_(out) {}
+  EchoLog(WindowsApi& os, std::FILE* out, std::FILE* err) : os_(os), out_(out), err_(err) {}
 
   int Run(std::span<const char* const> command) {
     if (!IsNtFamily()) {
       os_.MessageBoxA("This application requires Windows NT.\nThis application will now terminate.",
                       "Error: Windows NT Required.", kMbOk);
-      return 1;
+      return kStatusStartUp;
     }
     if (command.empty()) {
       PrintBanner();
-      return 1;
+      return kStatusStartUp;
     }
     OpenOutputs();
+    int status = kStatusNotStarted;
     if (CreatePipeHandles()) {
-      Launch(command);
+      const bool started = Launch(command);
       CloseWriteEnds();
       CopyOutput();
+      // A command still writing then meets a broken pipe instead of blocking
+      // for ever while it is waited for.
+      CloseIfHeld(pipeRead_);
+      if (started) status = CommandStatus();
     }
     CloseAll();
-    return 0;
+    return status;
   }
 
  private:
@@ -107,9 +114,17 @@ class EchoLog {
     if (stdOutput_ == kInvalidHandle) Report(kStdOutputFailed);
     console_ = os_.CreateFileA("CONOUT$", kGenericWrite, kFileShareRead, kCreateAlways,
                                kFileAttributeNormal);
-    if (console_ == kInvalidHandle) Report(kConsoleFailed);
-    // Without a console the one report above stands; writing every chunk to
-    // a console that is not there would only add a report per chunk.
+    if (console_ == kInvalidHandle) {
+      // Capturing without a console (a scheduled job, a service) is a normal
+      // way to run: the capture gets only the command's bytes, and the
+      // missing echo is told once where it does not mix with them.
+      if (echo_) {
+        std::fprintf(err_, "%s: no console (error %d): the output is captured without echo\n",
+                     kSourceName, static_cast<int>(os_.GetLastError()));
+      } else {
+        Report(kConsoleFailed);
+      }
+    }
     consoleEcho_ = echo_ && IsHeld(console_);
   }
 
@@ -154,22 +169,25 @@ class EchoLog {
     return child;
   }
 
-  void Launch(std::span<const char* const> command) {
+  // True when the command started; its process handle is then kept until
+  // the command has been waited for.
+  bool Launch(std::span<const char* const> command) {
     const StartupInfo startup = ChildStartupInfo();
     const std::string line = BuildCommandLine(command);
     if (line.size() >= kMaxCommandLine) {
       ReportCode(kErrorFilenameExcedRange, kLaunchFailed);
-      return;
+      return false;
     }
     std::vector<char> buffer(line.begin(), line.end());
     buffer.push_back('\0');
     ProcessInformation process;
-    if (!os_.CreateProcessA(buffer.data(), true, 0, startup, &process)) {
+    if (!os_.CreateProcessA(buffer.data(), command, true, 0, startup, &process)) {
       Report(kLaunchFailed);
-      return;
+      return false;
     }
     os_.CloseHandle(process.hThread);
-    os_.CloseHandle(process.hProcess);
+    process_ = process.hProcess;
+    return true;
   }
 
   // After this only the command and whatever it passed the handles on to
@@ -219,6 +237,22 @@ class EchoLog {
     return delivered;
   }
 
+  // The command's exit status, once it has ended; kStatusUnknown, reported,
+  // when the system cannot tell it.
+  int CommandStatus() {
+    Dword code = 0;
+    int status = kStatusUnknown;
+    if (os_.WaitForSingleObject(process_, kInfinite) != kWaitObject0) {
+      Report(kWaitForCommandFailed);
+    } else if (!os_.GetExitCodeProcess(process_, &code)) {
+      Report(kExitCodeFailed);
+    } else {
+      status = static_cast<int>(code);
+    }
+    CloseIfHeld(process_);
+    return status;
+  }
+
   // Writes bytes unchanged to the standard output handle. While reports are
   // held the bytes are written up to the end of their first line, and the
   // reports follow there.
@@ -255,6 +289,7 @@ class EchoLog {
     CloseIfHeld(pipeRead_);
     CloseIfHeld(pipeWrite_);
     CloseIfHeld(errorWrite_);
+    CloseIfHeld(process_);
   }
 
   void CloseIfHeld(Handle& handle) {
@@ -264,6 +299,7 @@ class EchoLog {
 
   WindowsApi& os_;
   std::FILE* out_;
+  std::FILE* err_;
   bool echo_ = false;         // capture mode
   bool consoleEcho_ = false;  // capture mode with a console that still takes the chunks
   bool lineOpen_ = false;     // the bytes on standard output end inside a line
@@ -273,14 +309,16 @@ class EchoLog {
   Handle pipeRead_ = kNullHandle;
   Handle pipeWrite_ = kNullHandle;
   Handle errorWrite_ = kNullHandle;  // the command's standard error
+  Handle process_ = kNullHandle;     // the command, until it is waited for
 };
 
 }  // namespace
 
-int RunEchoLog(WindowsApi& os, int argc, const char* const* argv, std::FILE* out) {
+int RunEchoLog(WindowsApi& os, int argc, const char* const* argv, std::FILE* out,
+               std::FILE* err) {
   std::span<const char* const> command;
   if (argc > 1) command = std::span<const char* const>(argv + 1, static_cast<std::size_t>(argc - 1));
-  return EchoLog(os, out).Run(command);
+  return EchoLog(os, out, err).Run(command);
 }
 
 }  // namespace echolog

@@ -6,5 +6,5 @@
 
 int main(int argc, char** argv) {
   const auto os = echolog::CreateSystemApi();
-  return echolog::RunEchoLog(*os, argc, argv, stdout);
+  return echolog::RunEchoLog(*os, argc, argv, stdout, stderr);
 }

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 
 namespace echolog {
 
@@ -43,6 +44,13 @@ inline constexpr Dword kStartfUseShowWindow = 0x1;
 inline constexpr Dword kStartfUseStdHandles = 0x100;
 // MessageBoxA
 inline constexpr Dword kMbOk = 0;
+// WaitForSingleObject
+inline constexpr Dword kInfinite = 0xFFFFFFFF;
+inline constexpr Dword kWaitObject0 = 0;
+inline constexpr Dword kWaitTimeout = 258;
+inline constexpr Dword kWaitFailed = 0xFFFFFFFF;
+// GetExitCodeProcess: the code of a process that has not ended yet
+inline constexpr Dword kStillActive = 259;
 // Error codes
 inline constexpr Dword kErrorFileNotFound = 2;
 inline constexpr Dword kErrorAccessDenied = 5;
@@ -102,8 +110,13 @@ class WindowsApi {
   virtual void GetStartupInfoA(StartupInfo* info) = 0;
   // No application name: the program is the first word of commandLine, which
   // the system may modify. No process or thread security attributes, the
-  // caller's environment and current directory.
-  virtual bool CreateProcessA(char* commandLine, bool inheritHandles, Dword creationFlags,
+  // caller's environment and current directory. words are the program and
+  // its arguments that commandLine was built from: Windows takes the line
+  // and ignores them; a POSIX system has no command lines and hands the
+  // words on unchanged as the program's argument vector, looking the program
+  // up along PATH.
+  virtual bool CreateProcessA(char* commandLine, std::span<const char* const> words,
+                              bool inheritHandles, Dword creationFlags,
                               const StartupInfo& startup, ProcessInformation* process) = 0;
   virtual bool CloseHandle(Handle object) = 0;
   // Blocks until data arrives; false with kErrorBrokenPipe once no write
@@ -111,6 +124,13 @@ class WindowsApi {
   virtual bool ReadFile(Handle file, void* buffer, Dword size, Dword* read) = 0;
   // Writes the bytes unchanged.
   virtual bool WriteFile(Handle file, const void* buffer, Dword size, Dword* written) = 0;
+  // kWaitObject0 once the object (a process) is signalled, kWaitTimeout when
+  // the time ran out first, kWaitFailed on failure.
+  virtual Dword WaitForSingleObject(Handle object, Dword milliseconds) = 0;
+  // The exit code of a process that has ended, kStillActive for one that
+  // has not. On POSIX systems a process ended by a signal has 128 plus the
+  // signal's number, as shells give it.
+  virtual bool GetExitCodeProcess(Handle process, Dword* exitCode) = 0;
   virtual Dword GetLastError() = 0;
 };
 

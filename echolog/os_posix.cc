@@ -5,7 +5,8 @@
 // Every descriptor this layer opens is close-on-exec, whatever inherit flag
 // the caller passes: of them a started command gets only the ones placed on
 // its standard handles, so the pipe's read end never reaches it. "CONOUT$" is
-// the controlling terminal.
+// the controlling terminal. A command is started from its words, unchanged,
+// as execvp would start it; the Windows command line is not used.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -18,10 +19,9 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <string>
+#include <span>
 #include <vector>
 
-#include "echolog/command_line.h"
 #include "echolog/os_interface.h"
 
 extern char** environ;
@@ -72,10 +72,6 @@ int CloseOnExecAboveStandard(int fd) {
   return moved;
 }
 
-bool EndsWithExe(const std::string& name) {
-  return name.size() > 4 && name.compare(name.size() - 4, 4, ".exe") == 0;
-}
-
 // posix_spawn file actions and attributes, released on every path.
 class SpawnSetup {
  public:
@@ -107,11 +103,13 @@ class SpawnSetup {
     }
   }
 
-  int Spawn(pid_t* pid, const std::string& program, std::vector<std::string>& words) {
+  // words[0] is the program, looked up along PATH unless it holds a "/".
+  int Spawn(pid_t* pid, std::span<const char* const> words) {
     std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
+    // posix_spawnp takes char* const[] but, like execvp, leaves the words as they are.
+    for (const char* word : words) argv.push_back(const_cast<char*>(word));
     argv.push_back(nullptr);
-    return posix_spawnp(pid, program.c_str(), &actions_, &attributes_, argv.data(), environ);
+    return posix_spawnp(pid, words[0], &actions_, &attributes_, argv.data(), environ);
   }
 
  private:
@@ -207,9 +205,9 @@ class PosixApi final : public WindowsApi {
 
   void GetStartupInfoA(StartupInfo* info) override { *info = StartupInfo{}; }
 
-  bool CreateProcessA(char* commandLine, bool /*inheritHandles*/, Dword /*creationFlags*/,
+  bool CreateProcessA(char* /*commandLine*/, std::span<const char* const> words,
+                      bool /*inheritHandles*/, Dword /*creationFlags*/,
                       const StartupInfo& startup, ProcessInformation* process) override {
-    std::vector<std::string> words = SplitCommandLine(commandLine);
     if (words.empty()) return Fail(ENOENT);
     SpawnSetup setup;
     const bool useStd = (startup.dwFlags & kStartfUseStdHandles) != 0;
@@ -217,12 +215,7 @@ class PosixApi final : public WindowsApi {
     setup.SetStandardHandle(1, useStd ? startup.hStdOutput : HandleOf(1));
     setup.SetStandardHandle(2, useStd ? startup.hStdError : HandleOf(2));
     pid_t pid = 0;
-    int error = setup.Spawn(&pid, words[0], words);
-    // The command line names programs the Windows way, with ".exe".
-    if (error == ENOENT && EndsWithExe(words[0])) {
-      words[0].resize(words[0].size() - 4);
-      error = setup.Spawn(&pid, words[0], words);
-    }
+    const int error = setup.Spawn(&pid, words);
     if (error != 0) return Fail(error);
     process->hProcess = AddProcessHandle(pid);
     process->hThread = AddProcessHandle(0);
@@ -272,9 +265,43 @@ class PosixApi final : public WindowsApi {
     return true;
   }
 
+  // Only process handles can be waited for; any timeout but kInfinite is
+  // taken as 0, a look without waiting.
+  Dword WaitForSingleObject(Handle object, Dword milliseconds) override {
+    Process* process = FindProcess(object);
+    if (process == nullptr) {
+      Fail(EBADF);
+      return kWaitFailed;
+    }
+    if (!process->ended && !Reap(*process, milliseconds == kInfinite)) {
+      return lastError_ == 0 ? kWaitTimeout : kWaitFailed;
+    }
+    return kWaitObject0;
+  }
+
+  bool GetExitCodeProcess(Handle object, Dword* exitCode) override {
+    Process* process = FindProcess(object);
+    if (process == nullptr) return Fail(EBADF);
+    if (!process->ended && !Reap(*process, false) && lastError_ != 0) return false;
+    if (!process->ended) {
+      *exitCode = kStillActive;
+    } else if (WIFSIGNALED(process->status)) {
+      *exitCode = 128 + static_cast<Dword>(WTERMSIG(process->status));
+    } else {
+      *exitCode = static_cast<Dword>(WEXITSTATUS(process->status));
+    }
+    return true;
+  }
+
   Dword GetLastError() override { return lastError_; }
 
  private:
+  struct Process {
+    pid_t pid = 0;  // 0 for a thread handle
+    bool ended = false;
+    int status = 0;  // as waitpid gives it, once ended
+  };
+
   bool Fail(int error) {
     lastError_ = WindowsErrorFromErrno(error);
     return false;
@@ -287,22 +314,42 @@ class PosixApi final : public WindowsApi {
 
   Handle AddProcessHandle(pid_t pid) {
     const Handle handle = nextProcessHandle_++;
-    processes_[handle] = pid;
+    processes_[handle] = Process{pid};
     return handle;
+  }
+
+  Process* FindProcess(Handle object) {
+    const auto entry = processes_.find(object);
+    return entry == processes_.end() || entry->second.pid <= 0 ? nullptr : &entry->second;
+  }
+
+  // Collects the process's status, waiting for its end when block is set.
+  // False when it has not ended (lastError_ 0) or on failure.
+  bool Reap(Process& process, bool block) {
+    int status = 0;
+    pid_t result = 0;
+    do {
+      result = waitpid(process.pid, &status, block ? 0 : WNOHANG);
+    } while (result < 0 && errno == EINTR);
+    if (result < 0) return Fail(errno);
+    if (result == 0) return Fail(0);
+    process.ended = true;
+    process.status = status;
+    return true;
   }
 
   // The process is not waited for; one that has already ended is reaped.
   bool CloseProcessHandle(Handle object) {
     const auto entry = processes_.find(object);
     if (entry == processes_.end()) return Fail(EBADF);
-    if (entry->second > 0) waitpid(entry->second, nullptr, WNOHANG);
+    if (entry->second.pid > 0 && !entry->second.ended) waitpid(entry->second.pid, nullptr, WNOHANG);
     processes_.erase(entry);
     return true;
   }
 
   Dword lastError_ = 0;
   Handle nextProcessHandle_ = kFirstProcessHandle;
-  std::map<Handle, pid_t> processes_;  // pid 0 for thread handles
+  std::map<Handle, Process> processes_;
 };
 
 }  // namespace

@@ -67,8 +67,9 @@ class Win32Api final : public WindowsApi {
     info->hStdError = FromSystem(own.hStdError);
   }
 
-  bool CreateProcessA(char* commandLine, bool inheritHandles, Dword creationFlags,
-                      const StartupInfo& startup, ProcessInformation* process) override {
+  bool CreateProcessA(char* commandLine, std::span<const char* const> /*words*/,
+                      bool inheritHandles, Dword creationFlags, const StartupInfo& startup,
+                      ProcessInformation* process) override {
     STARTUPINFOA child{};  // every field not set here stays zero
     child.cb = sizeof child;
     child.dwFlags = startup.dwFlags;
@@ -102,6 +103,17 @@ class Win32Api final : public WindowsApi {
     const bool ok = ::WriteFile(ToSystem(file), buffer, size, &count, nullptr) != FALSE;
     *written = static_cast<Dword>(count);
     return ok;
+  }
+
+  Dword WaitForSingleObject(Handle object, Dword milliseconds) override {
+    return static_cast<Dword>(::WaitForSingleObject(ToSystem(object), milliseconds));
+  }
+
+  bool GetExitCodeProcess(Handle process, Dword* exitCode) override {
+    DWORD code = 0;
+    if (!::GetExitCodeProcess(ToSystem(process), &code)) return false;
+    *exitCode = static_cast<Dword>(code);
+    return true;
   }
 
   Dword GetLastError() override { return static_cast<Dword>(::GetLastError()); }

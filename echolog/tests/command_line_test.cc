@@ -19,9 +19,36 @@ TEST(BuildCommandLineTest, AppendsExeOnlyWithoutADotAndFollowsEveryWordWithABlan
       {{"..\\tools\\prog"}, "..\\tools\\prog "},
       {{"dir.d/prog"}, "dir.d/prog "},
       {{"prog", "a", "b"}, "prog.exe a b "},
-      {{"prog", "two words", ""}, "prog.exe two words  "},  // no quoting
+      {{"prog", "a\\b", "c\\"}, "prog.exe a\\b c\\ "},  // nothing to quote: as ever
+      {{"prog", "two words", ""}, "prog.exe \"two words\" \"\" "},
+      {{"my prog", "x"}, "\"my prog.exe\" x "},
   };
   for (const auto& c : cases) EXPECT_EQ(BuildCommandLine(c.args), c.line) << c.line;
+}
+
+TEST(BuildCommandLineTest, QuotesWordsSoThatTheSplitGivesThemBackWhole) {
+  const struct {
+    const char* word;
+    const char* quoted;
+  } cases[] = {
+      {"plain", "plain"},
+      {"a\\b\\", "a\\b\\"},
+      {"", "\"\""},
+      {"two words", "\"two words\""},
+      {"tab\there", "\"tab\there\""},
+      {"say \"hi\"", "\"say \\\"hi\\\"\""},
+      {"a\\\"b", "\"a\\\\\\\"b\""},  // a\"b: 2n+1 backslashes before the quote
+      {"dir\\ x\\", "\"dir\\ x\\\\\""},  // doubled before the closing quote
+      {"C:\\a b\\c", "\"C:\\a b\\c\""},  // other backslashes stay single
+      {"\"", "\"\\\"\""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(QuoteWord(c.word), c.quoted) << c.word;
+    const std::vector<const char*> args{"p.exe", c.word, "last"};
+    EXPECT_EQ(SplitCommandLine(BuildCommandLine(args)),
+              (std::vector<std::string>{"p.exe", c.word, "last"}))
+        << c.word;
+  }
 }
 
 TEST(SplitCommandLineTest, FollowsTheWindowsRules) {

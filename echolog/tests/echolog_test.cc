@@ -42,11 +42,16 @@ class EchoLogTest : public ::testing::Test {
           const std::function<void(Fake&)>& setup = {}) {
     os = Fake{};
     stream.reset(std::tmpfile());
+    errorStream.reset(std::tmpfile());
     if (setup) setup(os);
     args.insert(args.begin(), "echolog32");
     std::vector<const char*> argv;
     for (const std::string& arg : args) argv.push_back(arg.c_str());
-    const int status = RunEchoLog(os, static_cast<int>(argv.size()), argv.data(), stream.get());
+    const int status = RunEchoLog(os, static_cast<int>(argv.size()), argv.data(), stream.get(),
+                                  errorStream.get());
+    errors.assign(256, '\0');
+    std::rewind(errorStream.get());
+    errors.resize(std::fread(errors.data(), 1, errors.size(), errorStream.get()));
     std::fflush(stream.get());
     std::fseek(stream.get(), 0, SEEK_END);  // the file may also have been written past the stream
     out.assign(static_cast<std::size_t>(std::ftell(stream.get())), '\0');
@@ -57,7 +62,9 @@ class EchoLogTest : public ::testing::Test {
 
   Fake os;
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> stream{nullptr, &std::fclose};
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> errorStream{nullptr, &std::fclose};
   std::string out;
+  std::string errors;  // what reached standard error
 };
 
 // What one run prints through the stream and writes to the standard output
@@ -68,6 +75,7 @@ struct Scenario {
   std::function<void(Fake&)> setup;
   std::string out, file = "", console = "";
   bool launches = true;
+  int status = 0;
 };
 
 // Standard output of the given type, reads delivering reads, and the nth
@@ -85,22 +93,22 @@ std::function<void(Fake&)> Script(Dword type, std::vector<std::string> reads,
 // still goes out; other failures get a read of 0 bytes.
 Scenario Failing(const char* call, int nth, const char* label, int line, bool launches = true) {
   const bool write = std::string(call) == "WriteFile";
+  const bool started = launches && std::string(call) != "CreateProcessA";
   return {label, Script(kFileTypeDisk, {write ? "line\n" : ""}, call, nth),
           ReportLine(1234, label, line), write && nth == 2 ? "line\n" : "",
-          write && nth == 1 ? "line\n" : "", launches};
+          write && nth == 1 ? "line\n" : "", launches, started ? 0 : kStatusNotStarted};
 }
 
 TEST_F(EchoLogTest, EachFailureIsReportedOnceAndTheRunGoesOn) {
   const std::string x150(150, 'x');
   const Scenario scenarios[] = {
-      Failing("CreateFileA", 1, "CreateConsole", 92),
       Failing("CreatePipe", 1, "CreatePipe", 107, false),
       Failing("DuplicateHandle", 1, "DuplicateHandle", 123, false),
       Failing("DuplicateHandle", 2, "DuplicateHandle", 148, false),
       Failing("CreateProcessA", 1, "CreateProcess", 222),
-      // Closes: the original read end, thread, process, then the write ends.
-      Failing("CloseHandle", 4, "CloseHandle", 239),
-      Failing("CloseHandle", 5, "CloseHandle", 241),
+      // Closes: the original read end, thread, then the write ends.
+      Failing("CloseHandle", 3, "CloseHandle", 239),
+      Failing("CloseHandle", 4, "CloseHandle", 241),
       Failing("ReadFile", 1, "ReadFile", 254),
       Failing("WriteFile", 1, "WriteFile", 266),
       Failing("WriteFile", 2, "WriteFile", 273),
@@ -108,8 +116,15 @@ TEST_F(EchoLogTest, EachFailureIsReportedOnceAndTheRunGoesOn) {
       // carries the code of the type query; it means capture mode.
       {"invalid standard output", Script(kFileTypeDisk, {"xy"}, "GetStdHandle", 1, 2),
        ReportLine(6, "CreateFile", 84) + ReportLine(6, "WriteFile", 266), "", "xy"},
-      {"no console", Script(kFileTypeDisk, {x150}, "CreateFileA", 1, 2),
-       ReportLine(2, "CreateConsole", 92), x150, ""},
+      // Capture mode without a console: see WithoutAConsoleTheCapture...
+      {"no console in console mode", Script(kFileTypeChar, {"ab"}, "CreateFileA", 1, 2),
+       ReportLine(2, "CreateConsole", 92) + "ab"},
+      {"the command cannot be waited for",
+       Script(kFileTypeDisk, {"ab\n"}, "WaitForSingleObject", 1, 6),
+       ReportLine(6, "WaitForSingleObject", 280), "ab\n", "ab\n", true, kStatusUnknown},
+      {"the command's status cannot be had",
+       Script(kFileTypeDisk, {"ab\n"}, "GetExitCodeProcess", 1, 5),
+       ReportLine(5, "GetExitCodeProcess", 282), "ab\n", "ab\n", true, kStatusUnknown},
       {"endless read errors are given up",
        [](Fake& fake) {
          for (int i = 0; i < 20; ++i) fake.QueueRead("", 33);
@@ -122,12 +137,55 @@ TEST_F(EchoLogTest, EachFailureIsReportedOnceAndTheRunGoesOn) {
   };
   for (const Scenario& scenario : scenarios) {
     SCOPED_TRACE(scenario.name);
-    ASSERT_EQ(Run({"prog", "a", "b"}, scenario.setup), 0);
+    EXPECT_EQ(Run({"prog", "a", "b"}, scenario.setup), scenario.status);
     EXPECT_EQ(out, scenario.out);
     EXPECT_EQ(os.output[Fake::kStdOutput], scenario.file);
     EXPECT_EQ(os.output[Fake::kConsole], scenario.console);
     EXPECT_EQ(Count(os.calls, "CreateProcessA"), scenario.launches ? 1u : 0u);
     EXPECT_EQ(Count(os.calls, "ReadFile") > 0, scenario.launches);
+    EXPECT_TRUE(os.openHandles.empty());
+    EXPECT_EQ(errors, "");
+  }
+}
+
+// In capture mode a missing console only means no echo: the capture gets
+// the command's bytes alone, and standard error tells of it once.
+TEST_F(EchoLogTest, WithoutAConsoleTheCaptureGetsOnlyTheCommandsBytes) {
+  const std::string x150(150, 'x');
+  EXPECT_EQ(Run({"prog"}, Script(kFileTypeDisk, {x150, "\n"}, "CreateFileA", 1, 55)), 0);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(os.output[Fake::kStdOutput], x150 + "\n");
+  EXPECT_EQ(Count(os.calls, "WriteFile"), 4u);  // none to the console
+  EXPECT_EQ(errors, "echolog32: no console (error 55): the output is captured without echo\n");
+}
+
+// The command's exit status is echolog32's, learnt once the pipe has broken
+// and the read end is closed, so that a command still writing cannot block
+// the wait; a command that is never started gives 127.
+TEST_F(EchoLogTest, TheExitStatusIsTheCommands) {
+  const struct {
+    Dword code;
+    const char* fail;
+    int status;
+  } cases[] = {
+      {3, "", 3},
+      {137, "", 137},
+      {0xC0000005, "", static_cast<int>(0xC0000005)},
+      {0, "CreatePipe", kStatusNotStarted},
+      {0, "DuplicateHandle", kStatusNotStarted},
+      {0, "CreateProcessA", kStatusNotStarted},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.code);
+    EXPECT_EQ(Run({"prog"},
+                  [&](Fake& fake) {
+                    fake.exitCode = c.code;
+                    fake.FailCall(c.fail, 1, 2);
+                  }),
+              c.status);
+    EXPECT_EQ(os.waited, (c.status == kStatusNotStarted ? std::vector<Handle>{}
+                                                        : std::vector<Handle>{50}));
+    EXPECT_EQ(os.openAtWait.count(Fake::kFirstDuplicate), 0u);  // the private read end
     EXPECT_TRUE(os.openHandles.empty());
   }
 }
@@ -147,8 +205,7 @@ TEST_F(EchoLogTest, AFailedOutputIsReportedOnceOnALineOfItsOwn) {
   };
   const Case cases[] = {
       // No console write is tried, so only the command's bytes follow.
-      {"console cannot be opened", {"a\n", "b"}, "CreateFileA", 1, 2,
-       ReportLine(2, "CreateConsole", 92) + "a\nb", "", 3, 2},
+      {"console cannot be opened", {"a\n", "b"}, "CreateFileA", 1, 2, "a\nb", "", 3, 2},
       // The second chunk's console write fails: echo stops, and the report
       // waits for the end of the line the chunk left open.
       {"console fails later", {"one\n", "tw", "o\nthree"}, "WriteFile", 4, 31,
@@ -205,7 +262,8 @@ TEST_F(EchoLogTest, StartUpChecksEndWithStatusOne) {
 
 TEST_F(EchoLogTest, TheCommandGetsItsLineAndThePipeButNeverItsReadEnd) {
   ASSERT_EQ(Run({"prog", "two words"}), 0);
-  EXPECT_EQ(os.commandLine, "prog.exe two words ");
+  EXPECT_EQ(os.commandLine, "prog.exe \"two words\" ");
+  EXPECT_EQ(os.words, (std::vector<std::string>{"prog", "two words"}));
   EXPECT_EQ(os.startup.dwFlags, kStartfUseShowWindow | kStartfUseStdHandles);
   EXPECT_EQ(os.startup.wShowWindow, 7);
   EXPECT_EQ(os.startup.hStdInput, kNullHandle);
@@ -221,7 +279,7 @@ TEST_F(EchoLogTest, TheCommandGetsItsLineAndThePipeButNeverItsReadEnd) {
   const std::string longest(kMaxCommandLine - 1 - 10, 'a');
   ASSERT_EQ(Run({"prog", longest}), 0);
   EXPECT_EQ(os.commandLine, "prog.exe " + longest + " ");
-  ASSERT_EQ(Run({"prog", longest + "a"}), 0);
+  ASSERT_EQ(Run({"prog", longest + "a"}), kStatusNotStarted);
   EXPECT_EQ(out, ReportLine(206, "CreateProcess", 222));
   EXPECT_EQ(Count(os.calls, "CreateProcessA"), 0u);
   EXPECT_TRUE(os.openHandles.empty());
@@ -232,13 +290,13 @@ TEST_F(EchoLogTest, ReportsAreFlushedBeforeStandardOutputIsClosed) {
   // The descriptor's offset counts only what has left the stream's buffer.
   ASSERT_EQ(Run({"prog"},
                 [&](Fake& fake) {
-                  fake.FailCall("CreateFileA", 1, 2);
+                  fake.FailCall("WaitForSingleObject", 1, 2);
                   fake.onCloseStdOutput = [&] {
                     flushedAtClose = lseek(fileno(stream.get()), 0, SEEK_CUR);
                   };
                 }),
-            0);
-  EXPECT_EQ(flushedAtClose, static_cast<long>(ReportLine(2, "CreateConsole", 92).size()));
+            kStatusUnknown);
+  EXPECT_EQ(flushedAtClose, static_cast<long>(ReportLine(2, "WaitForSingleObject", 280).size()));
 }
 
 }  // namespace

@@ -17,6 +17,7 @@ struct Outcome {
   std::string bytes;                 // the same, reports taken out
   std::vector<std::string> reports;  // the report lines among them, each ending in "\n"
   std::string terminal;              // what reached the console
+  std::string errors;                // what reached standard error, lines ending in "\n"
   double secondsAfterReader = -1;    // from the reader going away to the end
   bool commandEnded = false;         // the command ended too, soon after echolog32
 };
@@ -49,13 +50,23 @@ std::string ChildPath();
 
 // What the system reports when no console can be opened, and what the
 // child reads from the standard input it is given.
+// The status of the test child in "endless" mode once its output pipe has
+// broken: ended by SIGPIPE on POSIX systems; on Windows its write fails and
+// it ends normally.
 #ifdef _WIN32
 inline constexpr int kNoConsoleError = 6;
 inline constexpr const char* kChildInput = "error";
+inline constexpr unsigned kBrokenPipeStatus = 0;
 #else
 inline constexpr int kNoConsoleError = 55;
 inline constexpr const char* kChildInput = "eof";
+inline constexpr unsigned kBrokenPipeStatus = 128 + 13;
 #endif
+
+inline std::string NoConsoleLine() {
+  return "echolog32: no console (error " + std::to_string(kNoConsoleError) +
+         "): the output is captured without echo\n";
+}
 
 // Splits what reached standard output into the captured bytes and the
 // reports; the stream may write reports out between chunks, with CR LF.

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -63,12 +64,12 @@ bool EndOfFileWithin(int fd, int timeoutMs) {
 }
 
 [[noreturn]] void ExecInSession(const std::vector<std::string>& args, int terminal, int input,
-                                int output) {
+                                int output, int error) {
   setsid();
   if (terminal >= 0 && ioctl(terminal, TIOCSCTTY, 0) != 0) _exit(126);
   dup2(input, 0);
   dup2(output, 1);
-  dup2(open("/dev/null", O_WRONLY), 2);
+  dup2(error, 2);
   std::vector<char*> argv{const_cast<char*>(ECHOLOG32_PATH)};
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
@@ -86,11 +87,14 @@ Outcome RunEchoLog32(const std::vector<std::string>& args, Output output, bool w
   std::string path = testing::TempDir() + "echolog_out_XXXXXX";
   const int file = fds.Add(mkstemp(path.data()));
   unlink(path.c_str());
+  std::string errorPath = testing::TempDir() + "echolog_err_XXXXXX";
+  const int errorFile = fds.Add(mkstemp(errorPath.data()));
+  unlink(errorPath.c_str());
   const int master = fds.Add(posix_openpt(O_RDWR | O_NOCTTY));
   int input[2] = {-1, -1};
   int reader[2] = {-1, -1};
   int lifeline[2] = {-1, -1};
-  if (file < 0 || master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
+  if (file < 0 || errorFile < 0 || master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
       pipe(input) != 0 || pipe(reader) != 0 || pipe(lifeline) != 0) {
     ADD_FAILURE() << "no file, pseudo-terminal or pipe";
     return outcome;
@@ -115,7 +119,7 @@ Outcome RunEchoLog32(const std::vector<std::string>& args, Output output, bool w
   if (output == Output::kFullDevice) target = fds.Add(open("/dev/full", O_WRONLY));
   const auto start = std::chrono::steady_clock::now();
   const pid_t pid = fork();
-  if (pid == 0) ExecInSession(args, withConsole ? slave : -1, inputRead, target);
+  if (pid == 0) ExecInSession(args, withConsole ? slave : -1, inputRead, target, errorFile);
   fds.Close(lifelineWrite);
   fds.Close(readerWrite);
 
@@ -152,6 +156,11 @@ Outcome RunEchoLog32(const std::vector<std::string>& args, Output output, bool w
   outcome.commandEnded = EndOfFileWithin(lifelineRead, 5000);
   outcome.finished = true;
   outcome.status = WIFEXITED(status) ? static_cast<unsigned>(WEXITSTATUS(status)) : 99u;
+  outcome.errors.assign(static_cast<std::size_t>(lseek(errorFile, 0, SEEK_END)), '\0');
+  if (pread(errorFile, outcome.errors.data(), outcome.errors.size(), 0) !=
+      static_cast<ssize_t>(outcome.errors.size())) {
+    ADD_FAILURE() << "cannot read the error file";
+  }
   if (output != Output::kEarlyReader) {
     text.assign(static_cast<std::size_t>(lseek(file, 0, SEEK_END)), '\0');
     if (pread(file, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) {
@@ -171,6 +180,39 @@ TEST(EndToEndPosixTest, RedirectedOutputGetsEveryByteAndTheTerminalShowsThem) {
   EXPECT_EQ(run.bytes, MixedOutput());
   EXPECT_EQ(run.reports, std::vector<std::string>{});
   EXPECT_EQ(run.terminal, MixedOutput());
+  EXPECT_EQ(run.errors, "");
+}
+
+// The command gets echolog32's arguments as they are, its program looked up
+// along PATH without any ".exe", and its status comes back, 128 plus the
+// signal's number for one ended by a signal.
+TEST(EndToEndPosixTest, ShellCommandsRunWithTheirArgumentsAndStatus) {
+  Outcome run = RunEchoLog32({"sh", "-c", "echo hi; exit 3"});
+  EXPECT_EQ(run.bytes, "hi\n");
+  EXPECT_EQ(run.status, 3u);
+  run = RunEchoLog32({"sh", "-c", "kill -9 $$"});
+  EXPECT_EQ(run.status, 137u);
+
+  const std::string dir = testing::TempDir() + "echolog_path_" + std::to_string(getpid());
+  ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+  const auto put = [&](const std::string& name, const std::string& text, mode_t mode) {
+    const int fd = open((dir + "/" + name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
+    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(fd);
+  };
+  put("lines", "two words\ntwo\nwords\n", 0600);
+  put("tool", "#!/bin/sh\necho plain\n", 0700);
+  put("tool.exe", "#!/bin/sh\necho exe\n", 0700);
+  run = RunEchoLog32({"grep", "two words", dir + "/lines"});
+  EXPECT_EQ(run.bytes, "two words\n");
+  EXPECT_EQ(run.status, 0u);
+  const std::string path = getenv("PATH");
+  setenv("PATH", (dir + ":" + path).c_str(), 1);
+  run = RunEchoLog32({"tool"});
+  setenv("PATH", path.c_str(), 1);
+  EXPECT_EQ(run.bytes, "plain\n");
+  for (const char* name : {"lines", "tool", "tool.exe"}) unlink((dir + "/" + name).c_str());
+  rmdir(dir.c_str());
 }
 
 TEST(EndToEndPosixTest, CharacterDevicesGiveConsoleMode) {
@@ -187,7 +229,7 @@ TEST(EndToEndPosixTest, CharacterDevicesGiveConsoleMode) {
 TEST(EndToEndPosixTest, AFullDeviceEndsTheRunAndTheCommand) {
   const Outcome run = RunEchoLog32({ChildPath(), "endless"}, Output::kFullDevice);
   ASSERT_TRUE(run.finished);
-  EXPECT_EQ(run.status, 0u);
+  EXPECT_EQ(run.status, kBrokenPipeStatus);
   EXPECT_LT(run.secondsAfterReader, kPromptEndSeconds);
   EXPECT_TRUE(run.commandEnded);
   EXPECT_EQ(run.terminal, "");

@@ -2,8 +2,8 @@
 // end-to-end tests.
 //
 // echolog32 is started without a console, its standard output a file (or the
-// pipe of a reader that goes away early) and its standard input a pipe that
-// stays open.
+// pipe of a reader that goes away early), its standard error a file of its
+// own and its standard input a pipe that stays open.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "echolog/command_line.h"
 #include "echolog/tests/end_to_end.h"
 
 namespace echolog {
@@ -27,6 +28,27 @@ std::string WindowsPath(std::string path) {
   }
   for (char& c : path) c = c == '/' ? '\\' : c;
   return path;
+}
+
+// An inheritable write handle to a new temporary file, whose name goes to path.
+HANDLE CreateTemporaryFile(char (&path)[MAX_PATH]) {
+  char directory[MAX_PATH];
+  GetTempPathA(MAX_PATH, directory);
+  GetTempFileNameA(directory, "elg", 0, path);
+  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+  return CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, &inheritable, CREATE_ALWAYS,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// The file's bytes; the file is deleted.
+std::string TakeFile(const char* path) {
+  std::string text;
+  {
+    std::ifstream saved(path, std::ios::binary);
+    text.assign(std::istreambuf_iterator<char>(saved), {});
+  }
+  DeleteFileA(path);
+  return text;
 }
 
 // Takes kEarlyReaderBytes from the pipe, or what comes before the process
@@ -89,13 +111,11 @@ std::string ChildPath() { return WindowsPath(ECHOLOG_TEST_CHILD_PATH); }
 
 Outcome RunEchoLog32(const std::vector<std::string>& args, Output kind, bool) {
   Outcome outcome;
-  char directory[MAX_PATH];
   char path[MAX_PATH];
-  GetTempPathA(MAX_PATH, directory);
-  GetTempFileNameA(directory, "elg", 0, path);
+  char errorPath[MAX_PATH];
   SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-  HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, &inheritable, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateTemporaryFile(path);
+  HANDLE errorFile = CreateTemporaryFile(errorPath);
   HANDLE inputRead = nullptr;
   HANDLE inputWrite = nullptr;
   HANDLE readerRead = nullptr;
@@ -104,7 +124,8 @@ Outcome RunEchoLog32(const std::vector<std::string>& args, Output kind, bool) {
   // have ended the pipe is broken.
   HANDLE lifelineRead = nullptr;
   HANDLE lifelineWrite = nullptr;
-  if (file == INVALID_HANDLE_VALUE || !CreatePipe(&inputRead, &inputWrite, &inheritable, 0) ||
+  if (file == INVALID_HANDLE_VALUE || errorFile == INVALID_HANDLE_VALUE ||
+      !CreatePipe(&inputRead, &inputWrite, &inheritable, 0) ||
       !CreatePipe(&readerRead, &readerWrite, &inheritable, 0) ||
       !CreatePipe(&lifelineRead, &lifelineWrite, &inheritable, 0)) {
     ADD_FAILURE() << "no output file or pipe";
@@ -118,7 +139,7 @@ Outcome RunEchoLog32(const std::vector<std::string>& args, Output kind, bool) {
   line += '"';
   for (const std::string& arg : args) {
     line += ' ';
-    line += arg.find(' ') == std::string::npos ? arg : '"' + arg + '"';
+    line += QuoteWord(arg);
   }
   const HANDLE output = kind == Output::kEarlyReader ? readerWrite : file;
   STARTUPINFOA startup{};
@@ -126,7 +147,7 @@ Outcome RunEchoLog32(const std::vector<std::string>& args, Output kind, bool) {
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = inputRead;
   startup.hStdOutput = output;
-  startup.hStdError = output;
+  startup.hStdError = errorFile;
   PROCESS_INFORMATION process{};
   // A minute: under wine the first start of a process can take many seconds
   // on a loaded machine.
@@ -153,14 +174,16 @@ Outcome RunEchoLog32(const std::vector<std::string>& args, Output kind, bool) {
     }
     outcome.commandEnded = BrokenWithin(lifelineRead, 5000);
   }
-  for (HANDLE handle : {file, inputRead, inputWrite, readerWrite, lifelineRead, lifelineWrite}) {
-    if (handle != nullptr) CloseHandle(handle);
+  for (HANDLE handle : {file, errorFile, inputRead, inputWrite, readerWrite, lifelineRead,
+                        lifelineWrite}) {
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
   }
-  if (kind != Output::kEarlyReader) {
-    std::ifstream saved(path, std::ios::binary);
-    text.assign(std::istreambuf_iterator<char>(saved), {});
+  const std::string saved = TakeFile(path);
+  if (kind != Output::kEarlyReader) text = saved;
+  // Standard error is a text stream: its lines end in CR LF.
+  for (const char c : TakeFile(errorPath)) {
+    if (c != '\r') outcome.errors += c;
   }
-  DeleteFileA(path);
   TakeApart(text, outcome);
   return outcome;
 }

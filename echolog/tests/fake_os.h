@@ -1,6 +1,7 @@
 // fake_os.h: a scripted WindowsApi for tests. It records every call, hands
 // out fixed handles, delivers scripted pipe contents and can make the nth
-// call of any operation fail with a chosen error code.
+// call of any operation that can fail on the system fail with a chosen error
+// code.
 #ifndef KVS_ECHOLOG_TESTS_FAKE_OS_H
 #define KVS_ECHOLOG_TESTS_FAKE_OS_H
 
@@ -9,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,6 +34,7 @@ class FakeWindowsApi final : public WindowsApi {
 
   Dword version = 0x0000000A;
   Dword stdOutputType = kFileTypeDisk;
+  Dword exitCode = 0;  // the command's, once waited for
   std::function<void()> onCloseStdOutput;  // runs when kStdOutput is closed
   // Runs with the bytes of each write that kStdOutput takes.
   std::function<void(const char*, Dword)> onWriteStdOutput;
@@ -42,22 +45,25 @@ class FakeWindowsApi final : public WindowsApi {
   std::set<Handle> openHandles;          // given out and not yet closed
   std::vector<std::string> messageBoxes;  // "caption|text|type"
   std::string commandLine;
+  std::vector<std::string> words;  // the words the command line was built from
   StartupInfo startup;
   std::vector<bool> duplicateInherit;  // inherit flag of each DuplicateHandle
+  std::vector<Handle> waited;          // objects given to WaitForSingleObject
+  std::set<Handle> openAtWait;         // handles open at the last wait
 
   Dword GetVersion() override {
     Called("GetVersion");
     return version;
   }
   int MessageBoxA(const char* text, const char* caption, Dword type) override {
-    Called("MessageBoxA");
     messageBoxes.push_back(std::string(caption) + "|" + text + "|" + std::to_string(type));
-    return 1;
+    return Called("MessageBoxA") ? 0 : 1;
   }
   Handle GetStdHandle(Dword which) override {
     return Called("GetStdHandle") || which != kStdOutputHandle ? kInvalidHandle : Give(kStdOutput);
   }
   Dword GetFileType(Handle file) override {
+    if (Called("GetFileType")) return kFileTypeUnknown;
     return file == kStdOutput ? stdOutputType : Fail(kErrorInvalidHandle, kFileTypeUnknown);
   }
   Handle CreateFileA(const char* name, Dword, Dword, Dword, Dword) override {
@@ -84,9 +90,10 @@ class FakeWindowsApi final : public WindowsApi {
     *info = StartupInfo{};
     info->wShowWindow = 7;
   }
-  bool CreateProcessA(char* line, bool inheritHandles, Dword, const StartupInfo& info,
-                      ProcessInformation* process) override {
+  bool CreateProcessA(char* line, std::span<const char* const> given, bool inheritHandles, Dword,
+                      const StartupInfo& info, ProcessInformation* process) override {
     commandLine = line;
+    words.assign(given.begin(), given.end());
     startup = info;
     if (Called("CreateProcessA") || !inheritHandles) return false;
     process->hProcess = Give(50);
@@ -126,6 +133,19 @@ class FakeWindowsApi final : public WindowsApi {
     if (file == kStdOutput && onWriteStdOutput) {
       onWriteStdOutput(static_cast<const char*>(buffer), size);
     }
+    return true;
+  }
+  Dword WaitForSingleObject(Handle object, Dword) override {
+    waited.push_back(object);
+    openAtWait = openHandles;
+    if (Called("WaitForSingleObject")) return kWaitFailed;
+    return openHandles.count(object) ? kWaitObject0 : Fail(kErrorInvalidHandle, kWaitFailed);
+  }
+  // The command has ended once it has been waited for.
+  bool GetExitCodeProcess(Handle process, Dword* code) override {
+    if (Called("GetExitCodeProcess")) return false;
+    if (!openHandles.count(process)) return Fail(kErrorInvalidHandle, false);
+    *code = std::count(waited.begin(), waited.end(), process) ? exitCode : kStillActive;
     return true;
   }
   Dword GetLastError() override { return lastError_; }
