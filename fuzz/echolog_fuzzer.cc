@@ -3,7 +3,9 @@
 // writes into the pipe, in reads of which sizes. Run over the scripted fake
 // system, echolog32 must write in chunks of at most 64 bytes, deliver the
 // captured bytes unchanged and in order, hand the system the command line
-// built from its arguments, and close every handle it was given.
+// built from its arguments and the arguments themselves, end with the
+// command's status (127 when it was not started), and close every handle it
+// was given.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -36,8 +38,10 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-// The words of a command line built from args split back into args, when
-// no argument is empty or holds a blank, a TAB or a quote.
+// The words of a command line built from args split back into args, the
+// program with its ".exe". The program word is split without backslash
+// escapes, so a program holding a quote or ending in a backslash, which no
+// Windows program name does, is left out.
 void CheckCommandLine(const std::vector<std::string>& args) {
   if (args.empty()) return;
   std::vector<const char*> pointers;
@@ -45,11 +49,9 @@ void CheckCommandLine(const std::vector<std::string>& args) {
   const std::string line = echolog::BuildCommandLine(pointers);
   Check(!line.empty() && line.back() == ' ');
   const std::vector<std::string> words = echolog::SplitCommandLine(line);
-  for (const std::string& arg : args) {
-    if (arg.empty() || arg.find_first_of(" \t\"") != std::string::npos) return;
-  }
   std::vector<std::string> expected = args;
   if (expected[0].find('.') == std::string::npos) expected[0] += ".exe";
+  if (expected[0].find('"') != std::string::npos || expected[0].back() == '\\') return;
   Check(words == expected);
 }
 
@@ -67,18 +69,21 @@ void Decode(InputReader& in, Run& run) {
                                      echolog::kFileTypePipe, echolog::kFileTypeUnknown};
   static constexpr Dword kErrors[] = {1234, echolog::kErrorBrokenPipe,
                                       echolog::kErrorInvalidHandle, echolog::kErrorAccessDenied};
-  static const char* const kCalls[] = {"GetStdHandle",   "CreateFileA", "CreatePipe",
+  static const char* const kCalls[] = {"GetStdHandle",    "CreateFileA",    "CreatePipe",
                                        "DuplicateHandle", "CreateProcessA", "CloseHandle",
-                                       "ReadFile",        "WriteFile"};
+                                       "ReadFile",        "WriteFile",      "WaitForSingleObject",
+                                       "GetExitCodeProcess"};
   const uint8_t mode = in.Byte();
   run.os.stdOutputType = kTypes[mode & 3];
   if ((mode & 0xFC) == 0xFC) run.os.version = 0x80000000u;
+  run.os.exitCode = mode >> 2;
   for (unsigned n = in.Below(4); n > 0; --n) {
-    const std::string call = kCalls[in.Below(8)];
+    const std::string call = kCalls[in.Below(10)];
     const int nth = 1 + static_cast<int>(in.Below(6));
     run.os.FailCall(call, nth, kErrors[in.Below(4)]);
     if (call == "GetStdHandle" && nth == 1) run.noStdOutput = true;
-    if (call != "CreateFileA" && call != "CreateProcessA" && call != "CloseHandle") {
+    if (call != "CreateFileA" && call != "CreateProcessA" && call != "CloseHandle" &&
+        call != "WaitForSingleObject" && call != "GetExitCodeProcess") {
       run.failures = true;
     }
   }
@@ -117,15 +122,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   std::vector<const char*> argv{"echolog32"};
   for (const std::string& arg : run.args) argv.push_back(arg.c_str());
   const bool nt = run.os.version == 0x0000000Au;
-  const int status =
-      echolog::RunEchoLog(run.os, static_cast<int>(argv.size()), argv.data(), NullStream());
-  Check(status == (nt && !run.args.empty() ? 0 : 1));
+  const int status = echolog::RunEchoLog(run.os, static_cast<int>(argv.size()), argv.data(),
+                                         NullStream(), NullStream());
+  if (!nt || run.args.empty()) {
+    Check(status == echolog::kStatusStartUp);
+  } else if (run.os.waited.empty()) {
+    Check(status == echolog::kStatusNotStarted);
+  } else {
+    Check(status == static_cast<int>(run.os.exitCode) || status == echolog::kStatusUnknown);
+  }
   Check(run.os.openHandles.empty());
   for (const Dword written : run.os.writeSizes) Check(written > 0 && written <= 64);
   for (const std::string& call : run.os.calls) {
     if (call == "CreateProcessA") {
       std::vector<const char*> command(argv.begin() + 1, argv.end());
       Check(run.os.commandLine == echolog::BuildCommandLine(command));
+      Check(run.os.words == run.args);
     }
   }
 
