@@ -1,17 +1,24 @@
 // errors.cc: the per-thread cause of the last failing call, and its text.
 #include "store/errors.h"
 
+#include <cstdio>
+
 namespace kvs {
 
 thread_local constinit int t_lastError = BDB_OK;
+thread_local constinit int t_lastSystemError = 0;
 
-void NoteSystemError(bool noSpace, bool noMemory) {
+void NoteSystemError(int systemCode, bool noSpace, bool noMemory) {
+  if (t_lastError != BDB_OK) return;  // a consequence of the cause noted first
   NoteError(noSpace ? BDB_NO_SPACE : noMemory ? BDB_NO_MEMORY : BDB_IO);
+  t_lastSystemError = systemCode;
 }
 
 }  // namespace kvs
 
 extern "C" int BdbLastError(void) { return kvs::CurrentError(); }
+
+extern "C" int BdbLastSystemError(void) { return kvs::CurrentSystemError(); }
 
 extern "C" const char* BdbErrorText(int code) {
   switch (code) {
@@ -42,4 +49,12 @@ extern "C" const char* BdbErrorText(int code) {
     default:
       return "unknown error";
   }
+}
+
+extern "C" const char* BdbSystemErrorText(int code) {
+  if (code == 0) return "no error";
+  if (const char* text = kvs::SystemErrorText(code)) return text;
+  thread_local char unknown[32];
+  std::snprintf(unknown, sizeof unknown, "system error %d", code);
+  return unknown;
 }

@@ -11,7 +11,8 @@
  *
  * Results: 1 for success, 0 for failure or an absent key, unless a call says
  * otherwise. No call prints anything except the two dumps and BdbCheck.
- * BdbLastError tells why the last call failed.
+ * BdbLastError tells why the last call failed, and BdbLastSystemError which
+ * failure of the operating system lay behind it, if any.
  *
  * Durability: when a call that changes a store (BdbCreate, BdbPut,
  * BdbDelete, BdbCompact, BdbClose, BdbFlush) returns, the file holds its
@@ -120,12 +121,29 @@ KVSTORE_API const char *BdbVersion(void);
 
 /* The cause of the last failure of a store call made by this thread, or
  * BDB_OK when that call succeeded. Every call except BdbLastError,
- * BdbErrorText and BdbFree sets it; an absent key counts as a failure. */
+ * BdbErrorText, BdbLastSystemError, BdbSystemErrorText and BdbFree sets it;
+ * an absent key counts as a failure. */
 KVSTORE_API int BdbLastError(void);
 
 /* A short English text for a BDB_ code ("locked", "damaged store", ...);
  * never NULL. */
 KVSTORE_API const char *BdbErrorText(int code);
+
+/* The operating system's code for the failed system call behind the last
+ * failure of a store call made by this thread: the value of errno on POSIX
+ * systems, of GetLastError() on Windows. 0 when that call succeeded or its
+ * cause came from no system call (an absent key, a locked or damaged store,
+ * a file that is not a store, ...). Set and reset with BdbLastError, so a
+ * missing file shows as BDB_IO with ENOENT (ERROR_FILE_NOT_FOUND), an open
+ * refused by the file's permissions as BDB_IO with EACCES
+ * (ERROR_ACCESS_DENIED). */
+KVSTORE_API int BdbLastSystemError(void);
+
+/* The operating system's text for such a code ("No such file or
+ * directory"), on one line, without a line end or closing full stop; "no
+ * error" for 0; never NULL. The text stays valid in the calling thread
+ * until its next call of BdbSystemErrorText. */
+KVSTORE_API const char *BdbSystemErrorText(int code);
 
 /* 1 when the file can be read and begins with the store magic, else 0. */
 KVSTORE_API int BdbIsStoreFile(const char *fileName);

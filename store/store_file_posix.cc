@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <string>
@@ -33,7 +34,14 @@ std::size_t Moved(Call call) {
 
 // Notes the cause behind a failed system call's error number.
 void NoteErrno(int error) {
-  NoteSystemError(error == ENOSPC || error == EDQUOT || error == EFBIG, error == ENOMEM);
+  NoteSystemError(error, error == ENOSPC || error == EDQUOT || error == EFBIG, error == ENOMEM);
+}
+
+// The text of strerror_r in either of its forms: the GNU one returns the
+// text, the POSIX one fills the buffer and returns 0.
+[[maybe_unused]] const char* ErrorText(const char* text, const char* /*buffer*/) { return text; }
+[[maybe_unused]] const char* ErrorText(int result, const char* buffer) {
+  return result == 0 ? buffer : nullptr;
 }
 
 // The count moved, noting the cause when it falls short of n.
@@ -300,6 +308,11 @@ class PosixFileSystem final : public PlatformFileSystemBase {
 FileSystem& PlatformFileSystem() {
   static PosixFileSystem fileSystem;
   return fileSystem;
+}
+
+const char* SystemErrorText(int systemCode) {
+  thread_local char buffer[256];
+  return ErrorText(::strerror_r(systemCode, buffer, sizeof buffer), buffer);
 }
 
 }  // namespace kvs

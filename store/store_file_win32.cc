@@ -22,7 +22,8 @@ namespace {
 // Notes the cause behind the failed call that set the thread's last error.
 void NoteLastError() {
   const DWORD code = GetLastError();
-  NoteSystemError(code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL,
+  NoteSystemError(static_cast<int>(code),
+                  code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL,
                   code == ERROR_NOT_ENOUGH_MEMORY || code == ERROR_OUTOFMEMORY);
 }
 
@@ -254,6 +255,19 @@ class Win32FileSystem final : public PlatformFileSystemBase {
 FileSystem& PlatformFileSystem() {
   static Win32FileSystem fileSystem;
   return fileSystem;
+}
+
+// The system's message, on one line and without its closing full stop, as
+// the other causes of a message read.
+const char* SystemErrorText(int systemCode) {
+  thread_local char buffer[512];
+  DWORD n = FormatMessageA(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
+      nullptr, static_cast<DWORD>(systemCode), 0, buffer, sizeof buffer, nullptr);
+  while (n > 0 && std::strchr(" \t\r\n.", buffer[n - 1]) != nullptr) --n;
+  if (n == 0) return nullptr;
+  buffer[n] = '\0';
+  return buffer;
 }
 
 }  // namespace kvs

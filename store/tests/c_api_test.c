@@ -50,6 +50,9 @@ int main(void) {
   if (!store || BdbPut(store, "k", "v", 1) || BdbLastError() != BDB_READ_ONLY) return 13;
   if (!BdbWalkWithContext(store, 2, CountInContext, &visits) || visits != 1) return 14;
   if (!BdbClose(store) || strcmp(BdbVersion(), KVSTORE_VERSION_STRING) != 0) return 15;
+  if (BdbOpen("c_api_test_missing.kvs") || BdbLastSystemError() == 0 ||
+      !*BdbSystemErrorText(BdbLastSystemError()))
+    return 16;
   remove(name);
   puts("c api: ok");
   return 0;
