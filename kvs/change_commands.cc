@@ -1,5 +1,6 @@
 // change_commands.cc: the commands that change a store: kvs put, delete
 // and compact.
+#include <cerrno>
 #include <cstdio>
 #include <limits>
 #include <memory>
@@ -15,10 +16,11 @@ struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
-// Every byte of stream; false when reading failed.
+// Every byte of stream; false when reading failed, with errno telling why.
 bool ReadAll(std::FILE* stream, std::vector<char>* bytes) {
   char block[64 * 1024];
   std::size_t got = 0;
+  errno = 0;
   while ((got = std::fread(block, 1, sizeof block, stream)) > 0) {
     bytes->insert(bytes->end(), block, block + got);
   }
@@ -30,13 +32,13 @@ bool ReadValue(const Invocation& invocation, std::vector<char>* value) {
   if (invocation.operands.size() < 2) {
     UseBinaryStdin();
     if (ReadAll(stdin, value)) return true;
-    Complain("standard input: read failed");
+    ComplainAboutFile("standard input", "read failed", errno);
     return false;
   }
   const std::string& name = invocation.operands[1];
   std::unique_ptr<std::FILE, FileCloser> file(std::fopen(name.c_str(), "rb"));
   if (file && ReadAll(file.get(), value)) return true;
-  Complain(name + ": cannot read");
+  ComplainAboutFile(name, "cannot read", errno);
   return false;
 }
 

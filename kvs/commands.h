@@ -2,9 +2,10 @@
 // opens its store, and the function that runs it.
 //
 // Exit statuses: 0 success; 1 an absent key, a failed check, or records an
-// export could not write; 2 a usage error, a store that cannot be opened, or
-// a store call that failed. Every failure names the store file and the cause
-// on standard error.
+// export could not write; 2 a usage error, a store that cannot be opened, a
+// store call that failed, a file that cannot be read, or a failed write to
+// standard output. Every failure names the file and the cause on standard
+// error.
 #ifndef KVS_KVS_COMMANDS_H
 #define KVS_KVS_COMMANDS_H
 

@@ -93,15 +93,15 @@ int main(int argc, char** argv) {
     } else {
       std::printf("kvs %s\n", BdbVersion());
     }
-    return kExitOk;
+    return WithOutputChecked(kExitOk);
   }
   const Command* command = FindCommand(arguments.command);
   if (command == nullptr) return UsageError("unknown command " + arguments.command);
   if (arguments.help) {
     std::printf("Usage: kvs %s\n  %s\n", command->usage, command->summary);
-    return kExitOk;
+    return WithOutputChecked(kExitOk);
   }
   const std::string misfit = Misfit(*command, arguments);
   if (!misfit.empty()) return UsageError(misfit);
-  return Run(*command, arguments);
+  return WithOutputChecked(Run(*command, arguments));
 }

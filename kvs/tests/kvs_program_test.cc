@@ -11,6 +11,8 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -49,21 +51,22 @@ class KvsProgram : public ::testing::Test {
 
   std::string File(const std::string& name) const { return (dir_ / name).string(); }
 
-  // Runs a program in the directory with arguments (shell words) and input
-  // on its standard input.
+  // Runs a program in the directory with arguments (shell words), input on
+  // its standard input and its standard output going to output.
   Result RunIn(const std::string& program, const std::string& arguments,
-               const std::string& input = "") {
+               const std::string& input = "", const std::string& output = "out") {
     WriteFile(File("in"), input);
     const std::string command = "cd '" + dir_.string() + "' && '" + program + "' " + arguments +
-                                " < in > out 2> err";
+                                " < in > " + output + " 2> err";
     const int status = std::system(command.c_str());
     Result result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(File("out")),
                   ReadFile(File("err"))};
     for (const char* name : {"in", "out", "err"}) std::filesystem::remove(File(name));
     return result;
   }
-  Result Kvs(const std::string& arguments, const std::string& input = "") {
-    return RunIn(KVS_PATH, arguments, input);
+  Result Kvs(const std::string& arguments, const std::string& input = "",
+             const std::string& output = "out") {
+    return RunIn(KVS_PATH, arguments, input, output);
   }
   void Kvsgen(const std::string& templ, const std::string& store) {
     EXPECT_EQ(0, RunIn(KVSGEN_PATH, templ + " " + store).status);
@@ -153,7 +156,9 @@ TEST_F(KvsProgram, CommandsOnEveryKindOfStore) {
     ExpectResult(Kvs("put s.kvs k2", "x\0y"s), 0, "", "");
     ExpectResult(Kvs("get s.kvs k1"), 0, "\0a\0\r\n\0"s, "");
     ExpectResult(Kvs("get s.kvs k2"), 0, "x\0y"s, "");
-    ExpectResult(Kvs("put s.kvs k3 nofile"), 2, "", "kvs: nofile: cannot read");
+    ExpectResult(Kvs("put s.kvs k3 nofile"), 2, "",
+                 "kvs: nofile: cannot read: No such file or directory\n");
+    ExpectResult(Kvs("put s.kvs k3 ."), 2, "", "kvs: .: cannot read: Is a directory\n");
 
     ExpectResult(Kvs("delete s.kvs alpha"), 0, "", "");
     ExpectResult(Kvs("delete s.kvs alpha"), 1, "", "kvs: s.kvs: \"alpha\": key absent");
@@ -198,9 +203,9 @@ TEST_F(KvsProgram, StoresThatCannotBeUsed) {
     int status;
     const char* errPart;
   } cases[] = {
-      {"get missing.kvs k", 2, "kvs: missing.kvs: cannot open: "},
-      {"check missing.kvs", 2, "kvs: missing.kvs: cannot open: "},
-      {"delete missing.kvs k", 2, "kvs: missing.kvs: cannot open: "},
+      {"get missing.kvs k", 2, "kvs: missing.kvs: cannot open: No such file or directory\n"},
+      {"check missing.kvs", 2, "kvs: missing.kvs: cannot open: No such file or directory\n"},
+      {"delete missing.kvs k", 2, "kvs: missing.kvs: cannot open: No such file or directory\n"},
       {"list damaged.kvs", 2, "kvs: damaged.kvs: cannot open: damaged store"},
       {"check damaged.kvs", 1, "kvs: damaged.kvs: cannot open: damaged store"},
   };
@@ -243,11 +248,74 @@ TEST_F(KvsProgram, AReadOnlyStoreIsReadAndLeftAsItWas) {
     EXPECT_EQ("", result.err);
   }
   if (::geteuid() != 0) {  // root writes whatever the mode says
-    ExpectResult(Kvs("put ro.kvs k", "w"), 2, "", "kvs: ro.kvs: cannot open: ");
-    ExpectResult(Kvs("compact ro.kvs"), 2, "", "kvs: ro.kvs: cannot open: ");
+    ExpectResult(Kvs("put ro.kvs k", "w"), 2, "", "kvs: ro.kvs: cannot open: Permission denied\n");
+    ExpectResult(Kvs("compact ro.kvs"), 2, "", "kvs: ro.kvs: cannot open: Permission denied\n");
   }
   EXPECT_EQ(before, ReadFile(File("ro.kvs")));
   EXPECT_FALSE(std::filesystem::exists(File("ro.kvs-journal")));
+}
+
+// Standard output on a full device: every command that writes to it, the
+// library's dumps and check included, fails with a message, small outputs
+// at the final flush and long ones while they are written.
+TEST_F(KvsProgram, AFailedWriteToStandardOutputFailsTheCommand) {
+  if (!std::filesystem::exists("/dev/full")) {
+    GTEST_SKIP() << "no /dev/full";
+  }
+  MakeStore("s.kvs", STORE_SORTED, {{"k", "v\0"s}});
+  StoreHandle handle = BdbCreate(File("long.kvs").c_str(), 0);
+  ASSERT_NE(nullptr, handle);
+  for (int i = 0; i < 400; ++i) {
+    const std::string key = "key number " + std::to_string(i);
+    EXPECT_EQ(1, BdbPut(handle, key.c_str(), "value", 6));
+    if (i % 2 == 0) {
+      EXPECT_EQ(1, BdbDelete(handle, key.c_str()));
+    }
+  }
+  EXPECT_EQ(1, BdbClose(handle));
+  for (const std::string store : {"s.kvs", "long.kvs"}) {
+    for (const std::string& arguments :
+         {"list " + store, "stats " + store, "dump " + store, "dump --free " + store,
+          "check " + store, "export " + store, "get s.kvs k"s, "get --help"s, "--help"s, "--version"s}) {
+      SCOPED_TRACE(arguments);
+      const Result result = Kvs(arguments, "", "/dev/full");
+      EXPECT_EQ(2, result.status);
+      EXPECT_EQ(0u, result.err.find("kvs: standard output: write failed")) << result.err;
+    }
+  }
+}
+
+// Every command and option that kvs(1) names is in kvs --help, and every
+// one that --help names is in the page.
+TEST_F(KvsProgram, ThePageAndTheUsageNameTheSameCommandsAndOptions) {
+  std::string page = ReadFile(KVS_PAGE);
+  ASSERT_FALSE(page.empty());
+  for (std::size_t at; (at = page.find("\\-")) != std::string::npos;) page.replace(at, 2, "-");
+  const std::string usage = Kvs("--help").out;
+  const std::regex option("--[a-z][a-z-]*");
+  auto options = [&](const std::string& text) {
+    std::set<std::string> found;
+    for (std::sregex_iterator i(text.begin(), text.end(), option), end; i != end; ++i) {
+      found.insert(i->str());
+    }
+    return found;
+  };
+  // A page's commands are the first words of the items of its COMMANDS.
+  const std::size_t from = page.find(".SH COMMANDS\n");
+  ASSERT_NE(std::string::npos, from);
+  const std::string commandsSection = page.substr(from, page.find("\n.SH ", from + 1) - from);
+  auto words = [](const std::string& text, const std::regex& line) {
+    std::set<std::string> found;
+    for (std::sregex_iterator i(text.begin(), text.end(), line), end; i != end; ++i) {
+      found.insert((*i)[1]);
+    }
+    return found;
+  };
+  const std::set<std::string> pageCommands =
+      words(commandsSection, std::regex("\n\\.TP\n\\.B[IR]? ([a-z]+)"));
+  EXPECT_EQ(9u, pageCommands.size());
+  EXPECT_EQ(pageCommands, words(usage, std::regex("\n  ([a-z]+) ")));
+  EXPECT_EQ(options(page), options(usage));
 }
 
 // A template of random groups whose lines are short runs of letters,
