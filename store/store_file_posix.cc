@@ -1,6 +1,6 @@
 // store_file_posix.cc: the store's files on POSIX systems, unbuffered over
 // file descriptors, so the length the system reports always counts every
-// byte written.
+// byte written; and the system's texts for the error numbers it gives.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -97,6 +97,7 @@ bool TruncateTo(int fd, int64_t length) {
   do {
     result = ::ftruncate(fd, static_cast<off_t>(length));
   } while (result != 0 && errno == EINTR);
+  if (result != 0) NoteErrno(errno);
   return result == 0;
 }
 
@@ -298,7 +299,10 @@ class PosixFileSystem final : public PlatformFileSystemBase {
       return nullptr;
     }
     int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return nullptr;
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+      NoteErrno(errno);
+      return nullptr;
+    }
     return file;
   }
 };

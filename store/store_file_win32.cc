@@ -1,6 +1,6 @@
 // store_file_win32.cc: the store's files on Windows, unbuffered over file
 // handles, so the length the system reports always counts every byte
-// written.
+// written; and the system's texts for the error codes it gives.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
