@@ -101,7 +101,8 @@ class MemoryFileSystem final : public FileSystem {
     if (error != nullptr) *error = OpenError::kNone;
     auto file = files_.find(name);
     const bool exists = file != files_.end();
-    if (mode == OpenMode::kCreateExclusive && exists) {
+    const bool exclusive = mode == OpenMode::kCreateExclusive || mode == OpenMode::kCreateNew;
+    if (exclusive && exists) {
       if (error != nullptr) *error = OpenError::kExists;
       return nullptr;
     }
@@ -109,7 +110,7 @@ class MemoryFileSystem final : public FileSystem {
       if (error != nullptr) *error = OpenError::kOther;
       return nullptr;
     }
-    if (mode == OpenMode::kCreate || mode == OpenMode::kCreateExclusive ||
+    if (mode == OpenMode::kCreate || exclusive ||
         (mode == OpenMode::kOpenOrCreate && !exists)) {
       file = files_.insert_or_assign(name, std::make_shared<Bytes>()).first;
     }

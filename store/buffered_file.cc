@@ -388,7 +388,15 @@ bool BufferedFile::CommitJournaled() {
   std::vector<ByteRange> ranges = ChangedRanges();
   if (length_ < fileLength_) ranges.push_back({length_, fileLength_});  // cut off
   const int64_t committedLength = fileLength_;
-  if (!journal_->Save(*file_, committedLength, ranges)) return false;
+  // The journal names the store by its state before and after the commit.
+  StoreState after;
+  after.length = length_;
+  const auto headerBytes = static_cast<std::size_t>(
+      std::min<int64_t>(length_, static_cast<int64_t>(StoreState::kHeaderBytes)));
+  const unsigned char* header = View(0, headerBytes);
+  if (header == nullptr) return false;
+  std::copy(header, header + headerBytes, after.header.begin());
+  if (!journal_->Save(*file_, committedLength, ranges, after)) return false;
   if (WriteChanges() && (!journal_->SyncsCommits() || file_->Sync()) && journal_->Finish()) {
     return true;
   }

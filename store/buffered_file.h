@@ -61,6 +61,10 @@ class BufferedFile final : public StoreFile {
   const unsigned char* View(int64_t offset, std::size_t n) override;
   bool Lock(bool exclusive) override { return file_ && file_->Lock(exclusive); }
   bool IsNamed(const char* name) override { return file_ && file_->IsNamed(name); }
+  bool Identify(FileIdentity* identity) override { return file_ && file_->Identify(identity); }
+  bool TakePermissionsOf(StoreFile& model) override {
+    return file_ && file_->TakePermissionsOf(model);
+  }
 
   // Commits through this journal from now on.
   void AttachJournal(std::unique_ptr<Journal> journal) { journal_ = std::move(journal); }

@@ -2,16 +2,21 @@
 // records, and putting that file in place of the old one under the same
 // name and the same handle.
 //
-// The new file is filled in a private working slot under a temporary name
-// beside the store's real file (behind any symbolic link), synced, given the
-// old file's permissions, and then renamed over the old file in one atomic
-// step, so the store's name always holds either the whole old store or the
-// whole new one. A store with more than one name (hard links) keeps its
-// file: the new bytes are written over it in one journaled commit instead.
-// While the copy runs, the store's journal names the new file, so an open
-// after a crash removes it. Changes the store holds back (BdbHoldWrites) are
-// part of what is copied; they reach the old file only if the new one
-// cannot take its place.
+// The new file is made with the old file's permissions under a temporary
+// name beside the store's real file (behind any symbolic link), filled in a
+// private working slot, synced, and then renamed over the old file in one
+// atomic step, so the store's name always holds either the whole old store
+// or the whole new one. While the copy runs, the store's journal names the
+// new file, so an open after a crash removes it. Changes the store holds
+// back (BdbHoldWrites) are part of what is copied; they reach the old file
+// only if the new one cannot take its place.
+//
+// A store with more than one name (hard links) keeps its file: its held
+// changes are committed first, and the new bytes are then written over it
+// in one journaled commit of its own. That commit's journal takes the
+// journal's name, so the new file is removed, and the compaction's journal
+// with it, before the commit begins; a commit that fails leaves the old
+// store, in the file and through the handle.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -42,12 +47,15 @@ struct TempFile {
 };
 
 // Finds the first sibling name of the store that does not exist yet and
-// creates it, empty and exclusively, so no other file is ever overwritten.
+// creates it, empty, exclusively and with the permissions of the store's
+// file (model), so no other file is ever overwritten and no copy of the
+// store is ever more open than the store.
 // The name lies in the store's own directory (so the final rename never
 // crosses file systems): the store's file name cut at its first dot (a dot
 // is appended when there is none), followed by three digits. The journal
 // names it before it is created, so that no moment leaves it behind.
-std::optional<TempFile> MakeTempFile(const std::string& fullName, Journal& journal) {
+std::optional<TempFile> MakeTempFile(const std::string& fullName, Journal& journal,
+                                     StoreFile& model) {
   const std::size_t slash = fullName.find_last_of("/\\");
   const std::size_t baseAt = slash == std::string::npos ? 0 : slash + 1;
   const std::size_t dot = fullName.find('.', baseAt);
@@ -65,8 +73,15 @@ std::optional<TempFile> MakeTempFile(const std::string& fullName, Journal& journ
     if (!journal.BeginCompaction(name)) return std::nullopt;
     OpenError error = OpenError::kNone;
     std::unique_ptr<StoreFile> file =
-        ActiveFileSystem().Open(name.c_str(), OpenMode::kCreateExclusive, &error);
-    if (file) return TempFile{name, std::move(file)};
+        ActiveFileSystem().Open(name.c_str(), OpenMode::kCreateNew, &error);
+    if (file && journal.NoteTempFile(*file) && file->TakePermissionsOf(model)) {
+      return TempFile{name, std::move(file)};
+    }
+    if (file) {
+      file.reset();
+      ActiveFileSystem().Delete(name.c_str());
+      break;
+    }
     if (error != OpenError::kExists) break;
   }
   journal.Finish();
@@ -128,22 +143,22 @@ bool MakeDurable(StoreSlot* slot) {
 }
 
 // Ends the run of held calls and writes what the store holds to its own
-// file, after a compaction that did not replace it. The file may have been
-// let go for the replace: it is opened again first.
+// file, after a compaction that did not replace it, as BdbFlush does: the
+// changes stay for a later try when that fails too.
 bool KeepOldStore(StoreSlot* slot) {
   slot->bHeld = false;
   if (slot->pBuffer != nullptr) slot->pBuffer->Hold(false);
   slot->bWriteFailed = false;
-  return CommitStore(slot);
+  return FlushStore(slot);
 }
 
-// Writes the new store's bytes over the old file in one journaled commit,
-// for a store with more than one name: a rename would part its names.
+// Writes the new store's bytes over the old file's image, for a store with
+// more than one name: a rename would part its names. The store holds no
+// change of its own (KeepOldStore); its next commit writes the new bytes.
 bool CopyInPlace(StoreSlot* slot, StoreSlot* work) {
   StoreFile& from = *work->pFile;
   StoreFile& to = *slot->pFile;
   const int64_t length = from.Length();
-  if (slot->pBuffer != nullptr) slot->pBuffer->DiscardChanges();
   constexpr std::size_t kPiece = 1 << 20;
   for (int64_t at = 0; at < length;) {
     const auto n = static_cast<std::size_t>(std::min<int64_t>(length - at, int64_t{kPiece}));
@@ -151,7 +166,18 @@ bool CopyInPlace(StoreSlot* slot, StoreSlot* work) {
     if (bytes == nullptr || !to.Seek(at) || to.Write(bytes, n) != n) return false;
     at += static_cast<int64_t>(n);
   }
-  return to.SetLength(length) && to.Flush();
+  return to.SetLength(length);
+}
+
+// After an in-place copy that did not commit, the handle reads the old store
+// from its file again (now, or before its next use when the journal has yet
+// to put the file back).
+void ForgetInPlaceCopy(StoreSlot* slot) {
+  slot->bCompactForm = false;
+  if (slot->pBuffer == nullptr) return;
+  slot->pBuffer->DiscardChanges();
+  slot->bStale = true;
+  RefreshStore(slot);
 }
 
 // The slot's file with every change committed, taken out of the slot; null
@@ -200,9 +226,12 @@ int Compact(StoreSlot* slot) {
     journal.SyncCommits(slot->pBuffer->journal()->SyncsCommits());
   }
 
+  const bool manyNames = fs.LinkCount(fullName.c_str()) > 1;
+  if (manyNames && !KeepOldStore(slot)) return 0;
+
   // From here on a crash leaves the journal naming the new file, and the
   // next open removes it.
-  std::optional<TempFile> temp = MakeTempFile(fullName, journal);
+  std::optional<TempFile> temp = MakeTempFile(fullName, journal, *slot->pFile);
   if (!temp) return KeepOldStore(slot), 0;
   if (!temp->file->Lock(true)) {
     temp->file.reset();
@@ -214,14 +243,12 @@ int Compact(StoreSlot* slot) {
   // A store that holds exactly what its compaction would write (created
   // here, and only new keys put since) is written out as it stands, with no
   // record copied; the rest of the compaction is the same.
-  const bool manyNames = fs.LinkCount(fullName.c_str()) > 1;
   const bool asItStands = slot->bCompactForm && slot->pBuffer != nullptr && !manyNames &&
                           HeldImagesInFileOrder(*slot);
   StoreSlot work;  // not in the table: no handle ever designates the new store
   bool copied = false;
   if (asItStands) {
-    copied = WriteStoreImage(slot, *temp->file) && temp->file->Sync() &&
-             fs.CopyPermissions(fullName.c_str(), temp->name.c_str());
+    copied = WriteStoreImage(slot, *temp->file) && temp->file->Sync();
   } else {
     copied = CreateStore(&work, temp->name.c_str(), slot->header.lFlags, std::move(temp->file));
   }
@@ -241,16 +268,16 @@ int Compact(StoreSlot* slot) {
       NoteError(BDB_DAMAGED);
       copied = false;
     }
-    copied = copied && MakeDurable(&work) && fs.CopyPermissions(fullName.c_str(), temp->name.c_str());
+    copied = copied && MakeDurable(&work);
   }
 
   bool replaced = false;
   std::unique_ptr<StoreFile> newFile;
   const bool inPlace = copied && manyNames;
   bool released = false;
+  bool inPlaceCopied = false;
   if (inPlace) {
-    replaced = CopyInPlace(slot, &work);
-    if (replaced) newFile = TakeStoreFile(slot);
+    inPlaceCopied = CopyInPlace(slot, &work);
   } else if (copied) {
     newFile = asItStands ? std::move(temp->file) : TakeStoreFile(&work);
     // The old file stays open, and so locked, until the new one has its
@@ -266,16 +293,26 @@ int Compact(StoreSlot* slot) {
   IndexEntries written = std::move(replaced && asItStands ? slot->plKeyIndex : work.plKeyIndex);
   if (replaced && !written.keyed()) written = WithKeysOf(*slot, written);
   CloseSlot(&work);
-  if (!replaced || inPlace) {
+  if (!replaced) {
     // The temporary file is closed before it is removed (Windows removes
     // no file held open).
     temp->file.reset();
-    if (!replaced) newFile.reset();
+    newFile.reset();
     fs.Delete(temp->name.c_str());
   }
   journal.Finish();
 
-  if (!replaced) {
+  if (inPlace) {
+    // The new file and the compaction's journal are gone: the commit's own
+    // journal may take the name.
+    newFile = inPlaceCopied ? TakeStoreFile(slot) : nullptr;
+    if (!newFile) {
+      ForgetInPlaceCopy(slot);
+      return 0;
+    }
+    replaced = true;
+    if (!written.keyed()) written = WithKeysOf(*slot, written);
+  } else if (!replaced) {
     slot->bCompactForm = false;
     if (released && !RegainStoreFile(slot, fullName)) {
       DiscardSlot(slot);

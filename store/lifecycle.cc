@@ -149,6 +149,8 @@ StoreSlot* WritableSlot(StoreHandle handle) { return RefuseReadOnly(UsableSlot(h
 
 StoreSlot* ValidateWritable(StoreHandle handle) { return RefuseReadOnly(ValidateHandle(handle)); }
 
+bool FlushStore(StoreSlot* slot) { return WriteAll(slot); }
+
 bool CommitStore(StoreSlot* slot) {
   if (slot->bHeld) return !slot->bWriteFailed;
   if (WriteAll(slot)) return true;
@@ -199,7 +201,9 @@ using namespace kvs;
 
 extern "C" StoreHandle BdbCreate(const char* fileName, int32_t flags) {
   return PublicCall<StoreHandle>(nullptr, BDB_IO, [&]() -> StoreHandle {
-    if (!FileNameFits(fileName)) {
+    // Refused before anything is made: no store is written without its
+    // journal.
+    if (!FileNameFits(fileName) || !JournalNameFits(fileName)) {
       NoteError(BDB_INVALID_ARGUMENT);
       return nullptr;
     }
@@ -221,6 +225,11 @@ StoreSlot* kvs::SlotToOpen(const char* fileName) {
 
 extern "C" StoreHandle BdbOpen(const char* fileName) {
   return PublicCall<StoreHandle>(nullptr, BDB_IO, [&]() -> StoreHandle {
+    // A writer commits through a journal (a reader never writes one).
+    if (fileName != nullptr && !JournalNameFits(fileName)) {
+      NoteError(BDB_INVALID_ARGUMENT);
+      return nullptr;
+    }
     StoreSlot* slot = SlotToOpen(fileName);
     if (slot == nullptr || !OpenStore(slot, fileName)) return nullptr;
     if (AttachJournal(slot)) return slot;

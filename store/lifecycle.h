@@ -38,6 +38,9 @@ int OpenStoreReadOnly(StoreSlot* slot, const char* fileName);
 // The end of a call that changed the store: unless writes are held, the
 // file receives all of them. False when any write did not reach it.
 bool CommitStore(StoreSlot* slot);
+// Writes every change of the store to its file (the held ones too); false,
+// with the changes kept for a later try, when any did not reach it.
+bool FlushStore(StoreSlot* slot);
 // Writes the index and every held change, closes the file, frees the slot.
 // A read-only slot is closed without a write.
 // 0 when something could not be written (the slot is freed all the same).

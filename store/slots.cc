@@ -140,23 +140,12 @@ int OpenSlot(StoreSlot* slot, const char* fileName) {
   return OpenSlotFrom(slot, fileName, ActiveFileSystem().FullName(fileName), std::move(file));
 }
 
-namespace {
-
-// A reader cannot roll back an interrupted commit, and must not read the
-// half-written file it left: false (noting BDB_LOCKED) while a journal is
-// there.
-bool NoJournalBeside(const std::string& fullName) {
-  if (ActiveFileSystem().Missing(JournalNameOf(fullName).c_str())) return true;
-  NoteError(BDB_LOCKED);
-  return false;
-}
-
-}  // namespace
-
 int OpenSlotFrom(StoreSlot* slot, const char* fileName, std::string fullName,
                  std::unique_ptr<StoreFile> file, bool readOnly) {
   if (slot == nullptr || !FileNameFits(fileName) || !file) return 0;
-  if (readOnly && !NoJournalBeside(fullName)) return 0;
+  // A reader cannot roll back an interrupted commit, and must not read the
+  // half-written file it left.
+  if (readOnly && !ReadableWithJournal(*file, fullName)) return 0;
   GiveSlotFile(slot, std::move(file));
   slot->fullName = std::move(fullName);
   slot->bReadOnly = readOnly;

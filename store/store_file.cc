@@ -30,6 +30,8 @@ const unsigned char* StoreFile::View(int64_t offset, std::size_t n) {
 
 bool StoreFile::Lock(bool /*exclusive*/) { return true; }
 bool StoreFile::IsNamed(const char* /*name*/) { return true; }
+bool StoreFile::Identify(FileIdentity* /*identity*/) { return false; }
+bool StoreFile::TakePermissionsOf(StoreFile& /*model*/) { return true; }
 
 bool FileSystem::Missing(const char* name) { return PlatformFileSystem().Missing(name); }
 std::string FileSystem::FullName(const char* name) { return PlatformFileSystem().FullName(name); }

@@ -21,10 +21,26 @@ enum class OpenMode {
   kCreate,           // create or truncate, read and write ("w+b")
   kCreateExclusive,  // create a file that must not exist yet, read and write
   kOpenOrCreate,     // existing file, or a new empty one, read and write (no truncation)
+  kCreateNew,        // a file that must not exist yet, never through a symbolic link,
+                     // read and write, readable by its owner alone until given other
+                     // permissions (a journal, a compaction's new file)
 };
-constexpr int kOpenModes = 5;
+constexpr int kOpenModes = 6;
 
 enum class OpenError { kNone, kExists, kOther };
+
+// What tells an open file from every other file, and whose it is.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t number = 0;  // the file's number on its device (inode, file index)
+  int64_t owner = -1;   // the owning user; -1 where the platform has none
+  int64_t group = -1;   // the owning group; -1 where the platform has none
+  uint32_t permissions = 0;  // the permission bits, where the platform has them
+  bool mine = false;    // owned by the user this process runs as
+  bool operator==(const FileIdentity& other) const {
+    return device == other.device && number == other.number;
+  }
+};
 
 // An open file with a current position. Reads and writes are binary and
 // unbuffered from the caller's point of view: Length() always counts every
@@ -68,6 +84,13 @@ class StoreFile {
   // False when the name no longer leads to this file (it was replaced or
   // removed since it was opened).
   virtual bool IsNamed(const char* name);
+  // The file's identity; false where the platform cannot tell it.
+  virtual bool Identify(FileIdentity* identity);
+  // Gives this file the permissions of the open file model (and its owner,
+  // where this process may), through the open file itself, so no name can
+  // lead the change elsewhere; false when they could not be set. True where
+  // files have no such permissions.
+  virtual bool TakePermissionsOf(StoreFile& model);
 
  private:
   std::vector<unsigned char> view_;  // the default View()'s buffer

@@ -176,6 +176,31 @@ class PosixFile final : public StoreFile {
            mine.st_ino == named.st_ino;
   }
 
+  bool Identify(FileIdentity* identity) override {
+    struct stat info;
+    if (::fstat(fd_, &info) != 0) return false;
+    identity->device = static_cast<uint64_t>(info.st_dev);
+    identity->number = static_cast<uint64_t>(info.st_ino);
+    identity->owner = static_cast<int64_t>(info.st_uid);
+    identity->group = static_cast<int64_t>(info.st_gid);
+    identity->permissions = static_cast<uint32_t>(info.st_mode & 07777);
+    identity->mine = info.st_uid == ::geteuid();
+    return true;
+  }
+
+  bool TakePermissionsOf(StoreFile& model) override {
+    FileIdentity from;
+    if (!model.Identify(&from)) return false;
+    // The owner first: changing it may clear set-id bits that fchmod then
+    // sets. Only a privileged process may give a file away; others keep
+    // their own.
+    if (::fchown(fd_, static_cast<uid_t>(from.owner), static_cast<gid_t>(from.group)) != 0 &&
+        errno != EPERM) {
+      return false;
+    }
+    return ::fchmod(fd_, static_cast<mode_t>(from.permissions)) == 0;
+  }
+
   void BeginWriteBack() override {
 #ifdef SYNC_FILE_RANGE_WRITE
     // Starts the write of every dirty page of the file without waiting for
@@ -213,6 +238,8 @@ int OpenFlags(OpenMode mode) {
       return O_RDWR | O_CREAT | O_EXCL;
     case OpenMode::kOpenOrCreate:
       return O_RDWR | O_CREAT;
+    case OpenMode::kCreateNew:
+      return O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW;
   }
   return O_RDONLY;
 }
@@ -280,10 +307,13 @@ class PosixFileSystem final : public PlatformFileSystemBase {
     // cleared again once the file is known to be a regular one.
     int fd;
     do {
-      fd = ::open(name, OpenFlags(mode) | O_CLOEXEC | O_NONBLOCK, 0666);
+      fd = ::open(name, OpenFlags(mode) | O_CLOEXEC | O_NONBLOCK,
+                  mode == OpenMode::kCreateNew ? 0600 : 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-      if (errno == EEXIST && mode == OpenMode::kCreateExclusive) {
+      const bool exclusive = mode == OpenMode::kCreateExclusive || mode == OpenMode::kCreateNew;
+      // A symbolic link in the way of a new file counts as a file there.
+      if (exclusive && (errno == EEXIST || errno == ELOOP)) {
         *reason = OpenError::kExists;  // the caller's to handle: no failure yet
       } else {
         NoteErrno(errno);

@@ -140,6 +140,16 @@ class Win32File final : public StoreFile {
     return false;
   }
 
+  // The volume and the file's index on it; files here have no owner that
+  // the store looks at (their access rules come from the folder).
+  bool Identify(FileIdentity* identity) override {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(handle_, &info) == 0) return false;
+    identity->device = info.dwVolumeSerialNumber;
+    identity->number = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+  }
+
  private:
   HANDLE handle_;  // owned; closed by the destructor
 };
@@ -161,6 +171,8 @@ OpenArguments ArgumentsFor(OpenMode mode) {
       return {GENERIC_READ | GENERIC_WRITE, CREATE_NEW};
     case OpenMode::kOpenOrCreate:
       return {GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS};
+    case OpenMode::kCreateNew:
+      return {GENERIC_READ | GENERIC_WRITE, CREATE_NEW};
   }
   return {GENERIC_READ, OPEN_EXISTING};
 }
@@ -230,13 +242,19 @@ class Win32FileSystem final : public PlatformFileSystemBase {
     // Other opens of the same file stay possible: the store reads a file's
     // magic through a second, read-only open while it may be open here.
     // The null security attributes keep the handle out of child processes.
+    // A new file is never made through a reparse point (a symbolic link or
+    // junction in its place counts as a file there).
+    const DWORD attributes = FILE_ATTRIBUTE_NORMAL |
+                             (mode == OpenMode::kCreateNew ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
     HANDLE handle = CreateFileA(name, arguments.access,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, arguments.disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                nullptr, arguments.disposition, attributes, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
       DWORD code = GetLastError();
       if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) {
-        if (mode == OpenMode::kCreateExclusive) *reason = OpenError::kExists;
+        if (mode == OpenMode::kCreateExclusive || mode == OpenMode::kCreateNew) {
+          *reason = OpenError::kExists;
+        }
       }
       if (*reason != OpenError::kExists) NoteLastError();
       return nullptr;

@@ -26,7 +26,9 @@ class RecordingFileSystem final : public kvs::FileSystem {
  public:
   std::unique_ptr<kvs::StoreFile> Open(const char* name, kvs::OpenMode mode,
                                        kvs::OpenError* error = nullptr) override {
-    if (mode == kvs::OpenMode::kCreateExclusive) exclusiveCreates.emplace_back(name);
+    if (mode == kvs::OpenMode::kCreateNew && std::string(name).find("-journal") == std::string::npos) {
+      exclusiveCreates.emplace_back(name);
+    }
     return kvs::PlatformFileSystem().Open(name, mode, error);
   }
   bool Delete(const char* name) override { return kvs::PlatformFileSystem().Delete(name); }
@@ -234,7 +236,7 @@ TEST_F(CompactTest, FailuresLeaveTheOldStoreWholeAndOpen) {
   std::vector<std::pair<std::string, FaultSetter>> faults = {
       {"replace", [](FaultInjectingFileSystem& fs) { fs.FailReplace(); }},
       {"sync", [](FaultInjectingFileSystem& fs) { fs.FailSyncAfter(0); }},
-      {"exclusive create", [](FaultInjectingFileSystem& fs) { fs.FailOpen(kvs::OpenMode::kCreateExclusive); }},
+      {"exclusive create", [](FaultInjectingFileSystem& fs) { fs.FailOpen(kvs::OpenMode::kCreateNew); }},
       {"journal", [](FaultInjectingFileSystem& fs) { fs.FailOpenOf("-journal"); }},
   };
   // Three records to copy, plus the Index record of a sorted store.

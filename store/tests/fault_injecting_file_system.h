@@ -91,6 +91,8 @@ class FaultInjectingFile final : public StoreFile {
   }
   bool Lock(bool exclusive) override { return file_->Lock(exclusive); }
   bool IsNamed(const char* name) override { return file_->IsNamed(name); }
+  bool Identify(FileIdentity* identity) override { return file_->Identify(identity); }
+  bool TakePermissionsOf(StoreFile& model) override { return file_->TakePermissionsOf(model); }
 
  private:
   std::unique_ptr<StoreFile> file_;

@@ -2,8 +2,10 @@
 // share their lock with other readers only, and never write a byte.
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <functional>
 
+#include "store/tests/fault_injecting_file_system.h"
 #include "store/tests/store_test_util.h"
 
 namespace kvs_test {
@@ -96,15 +98,51 @@ TEST_F(ReadOnlyTest, ReadersShareTheStoreAndExcludeWriters) {
   EXPECT_EQ("v", Get(OpenReadOnly(name), "k"));
 }
 
+// A journal of an interrupted commit that fits the store: only a writer may
+// roll it back. One that does not fit is not the store's. One cut short, or
+// marked finished, was never followed by a change of the store.
 TEST_F(ReadOnlyTest, RefusesAStoreWithAJournalAndWhatIsNoStore) {
   const std::string name = Path("journal.kvs");
   MakeStore(name, 0, {{"k", "v"}});
-  WriteFileBytes(name + "-journal", ToBytes("KVSJRNL1 cut short"));
+  Bytes journal;
+  {
+    // A commit whose store writes fail, and so does putting them back.
+    kvs::testing::FaultInjectingFileSystem fs;
+    kvs::testing::ScopedFileSystem scope(fs);
+    StoreHandle writer = Open(name);
+    fs.FailWriteAfter(1);
+    ASSERT_EQ(0, Put(writer, "k", std::string(100, 'x')));
+    journal = ReadFileBytes(name + "-journal");
+    fs.Heal();
+    ASSERT_EQ(1, BdbClose(writer));
+  }
   const Bytes before = ReadFileBytes(name);
+  const struct {
+    Bytes journal;
+    int code;
+  } cases[] = {
+      {journal, BDB_LOCKED},
+      {ToBytes("KVSJRNL2 cut short"), BDB_OK},
+      {ToBytes("KVSJDONE and the rest of a finished journal"), BDB_OK},
+  };
+  for (const auto& c : cases) {
+    WriteFileBytes(name + "-journal", c.journal);
+    StoreHandle reader = OpenReadOnly(name);
+    EXPECT_EQ(c.code, BdbLastError());
+    EXPECT_EQ(c.code == BDB_OK, reader != nullptr);
+    if (reader != nullptr) BdbClose(reader);
+    EXPECT_TRUE(SameBytes(ReadFileBytes(name), before));
+    EXPECT_TRUE(FileExists(name + "-journal"));
+  }
+  // The journal of another store of that name (one put there since).
+  MakeStore(name, 0, {{"other", "store"}});
+  WriteFileBytes(name + "-journal", journal);
   EXPECT_EQ(nullptr, OpenReadOnly(name));
-  EXPECT_EQ(BDB_LOCKED, BdbLastError());
-  EXPECT_TRUE(SameBytes(ReadFileBytes(name), before));
-  EXPECT_TRUE(FileExists(name + "-journal"));
+  EXPECT_EQ(BDB_DAMAGED, BdbLastError());
+  EXPECT_EQ(nullptr, Open(name));
+  EXPECT_EQ(BDB_DAMAGED, BdbLastError());
+  EXPECT_EQ(journal, ReadFileBytes(name + "-journal"));
+  std::filesystem::remove(name + "-journal");
 
   const std::string text = Path("text.kvs");
   WriteFileBytes(text, ToBytes("not a store at all"));
