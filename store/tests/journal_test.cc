@@ -185,12 +185,20 @@ TEST_F(JournalTest, ACompactionJournalRemovesOnlyItsOwnFile) {
 // A store whose name leaves no room for "-journal" is refused before
 // anything is made.
 TEST_F(JournalTest, ANameTooLongForItsJournalIsRefused) {
-  const std::string name = Path(std::string(246, 'q') + ".kvs");
+  // A name relative to the store's folder: short enough for a path.
+  const std::filesystem::path home = std::filesystem::current_path();
+  std::filesystem::current_path(Path(""));
+  const std::string name = std::string(246, 'q') + ".kvs";
   EXPECT_EQ(nullptr, BdbCreate(name.c_str(), 0));
   EXPECT_EQ(BDB_INVALID_ARGUMENT, BdbLastError());
   EXPECT_FALSE(FileExists(name));
+  EXPECT_EQ(nullptr, BdbCreate(name.c_str(), 0));
+  EXPECT_EQ(BDB_INVALID_ARGUMENT, BdbLastError());
+  WriteFileBytes(name, {});
   EXPECT_EQ(nullptr, BdbOpen(name.c_str()));
   EXPECT_EQ(BDB_INVALID_ARGUMENT, BdbLastError());
+  std::filesystem::remove(name);
+  std::filesystem::current_path(home);
 }
 
 }  // namespace
