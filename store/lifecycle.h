@@ -33,7 +33,8 @@ int OpenStoreFrom(StoreSlot* slot, const char* fileName, std::string fullName,
                   std::unique_ptr<StoreFile> file, kvs::IndexEntries* known = nullptr);
 // Opens an existing store for reading only, with a shared lock; nothing is
 // ever written to its file or beside it. 0, with the slot free, for an
-// unusable store and for one with a journal beside it (BDB_LOCKED).
+// unusable store and for one with a journal beside it that a writer must
+// apply (BDB_LOCKED) or that is not its own (BDB_DAMAGED).
 int OpenStoreReadOnly(StoreSlot* slot, const char* fileName);
 // The end of a call that changed the store: unless writes are held, the
 // file receives all of them. False when any write did not reach it.

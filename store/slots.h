@@ -115,8 +115,8 @@ int InitSlot(StoreSlot* slot, const char* fileName, int32_t flags,
 int OpenSlot(StoreSlot* slot, const char* fileName);
 // OpenSlot for a file already open (and locked) under that name, whose
 // full name (FileSystem::FullName) is given. A read-only slot never writes:
-// a journal beside the store, which only a writer may apply, makes the open
-// fail with BDB_LOCKED instead.
+// a journal beside the store that only a writer may apply makes the open
+// fail with BDB_LOCKED instead (see ReadableWithJournal).
 int OpenSlotFrom(StoreSlot* slot, const char* fileName, std::string fullName,
                  std::unique_ptr<kvs::StoreFile> file, bool readOnly = false);
 // Opens the file and takes its lock, exclusive unless exclusive is false.

@@ -29,8 +29,14 @@
  * a journal beside it (the store's name followed by "-journal"), and the
  * journal's removal completes the commit. A process that dies at any moment
  * leaves the journal behind, and the next BdbOpen puts the store back as it
- * was before that commit; a store without a journal opens as it is. A call
- * that fails (a full disk, an I/O error) leaves the store as before, in the
+ * was before that commit; a store without a journal opens as it is. A
+ * journal names the store it belongs to (its length and header before and
+ * after the commit) and is applied only to a file that fits it; one that
+ * does not, or that another user made, is left alone and the open fails
+ * with BDB_DAMAGED. Journals are created exclusively, never through a
+ * symbolic link, with the store's permissions. A journal that cannot be
+ * removed after its commit is marked finished instead: readers pass over
+ * it, and the next writer removes it. A call that fails (a full disk, an I/O error) leaves the store as before, in the
  * file and as seen through the handle; a failed BdbFlush keeps the run's
  * changes in memory for a later try. By default a commit survives the death
  * of the process, not a loss of power: BdbSyncCommits also syncs journal and
@@ -150,8 +156,10 @@ KVSTORE_API int BdbIsStoreFile(const char *fileName);
 
 /* Creates (or truncates) fileName as an empty store with flags & 3.
  * Returns the handle, or NULL when no slot is free, the name is NULL or 260
- * bytes or longer, or the store cannot be written. A failure leaves no store
- * behind that would open later. */
+ * bytes or longer (or its last part leaves no room for "-journal" within
+ * 255 bytes: BDB_INVALID_ARGUMENT, and nothing is created), or the store
+ * cannot be written. A failure leaves no store behind that would open
+ * later. */
 KVSTORE_API StoreHandle BdbCreate(const char *fileName, int32_t flags);
 
 /* Opens an existing store for reading and writing, with its lock, after
@@ -159,7 +167,10 @@ KVSTORE_API StoreHandle BdbCreate(const char *fileName, int32_t flags);
  * removing the temporary file of an interrupted compaction). Returns NULL
  * (and leaves the file unchanged) when the file is not a store, cannot be
  * opened for update, is locked by another open (BDB_LOCKED), is damaged
- * beyond use, the name is too long, or no slot is free. */
+ * beyond use, has a journal beside it that is not its own (BDB_DAMAGED,
+ * the journal left as it is), the name is too long (also for "-journal" to
+ * follow its last part within 255 bytes: BDB_INVALID_ARGUMENT), or no slot
+ * is free. */
 KVSTORE_API StoreHandle BdbOpen(const char *fileName);
 
 /* Opens an existing store for reading only, with a shared lock: other
@@ -170,7 +181,9 @@ KVSTORE_API StoreHandle BdbOpen(const char *fileName);
  * BdbSyncCommits) fails with BDB_READ_ONLY and changes nothing; the calls
  * that read work as on a store from BdbOpen. A journal beside the store
  * shows an interrupted commit that only a writer can roll back: the store is
- * then refused with BDB_LOCKED (a writer must open it first). Returns NULL
+ * then refused with BDB_LOCKED (a writer must open it first); one that is
+ * not the store's, with BDB_DAMAGED. A journal cut short (its commit never
+ * touched the store) or marked finished is passed over. Returns NULL
  * for the same causes as BdbOpen, and when the file cannot be read. */
 KVSTORE_API StoreHandle BdbOpenReadOnly(const char *fileName);
 
@@ -232,10 +245,13 @@ KVSTORE_API void BdbFree(void *block);
 /* Rewrites the store into a fresh file holding only its live records and
  * puts it in place of the old file, atomically. The fresh file is made in
  * the directory of the store's real file (behind a symbolic link, wherever
- * the working directory has moved), named after it (".000" to ".999"), with
- * its permissions and, where allowed, owner. A store file with more than
- * one name (hard links) is rewritten in place in one journaled commit
- * instead, so that all its names keep leading to it. The handle stays
+ * the working directory has moved), named after it: its file name cut at
+ * the first dot, then three digits ("s.000" to "s.999" for "s.kvs"), with
+ * its permissions and, where allowed, owner from its creation. A store
+ * file with more than one name (hard links) is rewritten in place in one
+ * journaled commit instead, so that all its names keep leading to it; its
+ * held changes are committed first, and a failure after that leaves them
+ * in the file. The handle stays
  * valid. 1 on success; 0 on failure, with the old store left whole and open
  * (held changes are then written to it), or, when the compacted store
  * cannot be read back, with the handle no longer valid. A store whose
