@@ -91,9 +91,12 @@ class CompactTest : public StoreTest {
   }
   // Opens the used store under name, lets the fault (if any) act, and checks
   // that a compaction that fails leaves the old store whole, open and alone
-  // in the directory.
-  void ExpectCompactFailsUntouched(const std::string& name, int32_t flags, const FaultSetter& fault) {
+  // in the directory. A linked store has a second name, other.kvs.
+  void ExpectCompactFailsUntouched(const std::string& name, int32_t flags, const FaultSetter& fault,
+                                   bool linked = false) {
     ASSERT_EQ(1, BdbClose(UsedStore(name, flags)));
+    std::filesystem::remove(Path("other.kvs"));
+    if (linked) std::filesystem::create_hard_link(name, Path("other.kvs"));
     const Bytes before = ReadFileBytes(name);
     const std::vector<std::string> listing = Listing();
     kvs::testing::FaultInjectingFileSystem fs;
@@ -107,6 +110,9 @@ class CompactTest : public StoreTest {
     EXPECT_EQ(2, Stats(store).lFreeCount);
     EXPECT_EQ(listing, Listing());
     EXPECT_TRUE(SameBytes(CloseAndRead(store, name), before));
+    if (linked) {
+      EXPECT_TRUE(std::filesystem::equivalent(name, Path("other.kvs")));
+    }
   }
 };
 
@@ -230,7 +236,8 @@ TEST_F(CompactTest, ThreeHundredSortedKeysKeepListOrderAndAFullIndex) {
 }
 
 // A failure at any step of the copy, the sync or the replace, or when the
-// temporary file cannot be created, leaves the old store whole and open.
+// temporary file cannot be created, leaves the old store whole and open,
+// also when it has two names.
 TEST_F(CompactTest, FailuresLeaveTheOldStoreWholeAndOpen) {
   using kvs::testing::FaultInjectingFileSystem;
   std::vector<std::pair<std::string, FaultSetter>> faults = {
@@ -242,11 +249,14 @@ TEST_F(CompactTest, FailuresLeaveTheOldStoreWholeAndOpen) {
   // Three records to copy, plus the Index record of a sorted store.
   for (int growths = 0; growths < 4; ++growths)
     faults.emplace_back(Numbered("growth ", growths), [growths](FaultInjectingFileSystem& fs) { fs.FailGrowthAfter(growths); });
-  for (const int32_t flags : {0, STORE_SORTED | STORE_NOCASE}) {
-    for (const auto& [label, fault] : faults) {
-      if (flags == 0 && label == "growth 3") continue;
-      SCOPED_TRACE(::testing::Message() << "flags " << flags << ", " << label);
-      ExpectCompactFailsUntouched(Path("store.kvs"), flags, fault);
+  // A store with two names is rewritten in place, with no replace.
+  for (const bool linked : {false, true}) {
+    for (const int32_t flags : {0, STORE_SORTED | STORE_NOCASE}) {
+      for (const auto& [label, fault] : faults) {
+        if ((flags == 0 && label == "growth 3") || (linked && label == "replace")) continue;
+        SCOPED_TRACE(::testing::Message() << "flags " << flags << ", " << label << (linked ? ", linked" : ""));
+        ExpectCompactFailsUntouched(Path("store.kvs"), flags, fault, linked);
+      }
     }
   }
 }
