@@ -36,7 +36,11 @@ class JournalWriter {
   void Bytes(const void* data, std::size_t n) {
     const auto* in = static_cast<const unsigned char*>(data);
     checksum_ = Fnv1a(checksum_, in, n);
-    buffer_.insert(buffer_.end(), in, in + n);
+    // resize and copy rather than insert: g++ 12 misreads the insert of a
+    // fixed-size header as an overflow at -O2.
+    const std::size_t used = buffer_.size();
+    buffer_.resize(used + n);
+    if (n != 0) std::memcpy(buffer_.data() + used, in, n);
     if (buffer_.size() >= kChunk) Drain();
   }
   void Int32(int32_t value) { Integer(static_cast<uint64_t>(static_cast<uint32_t>(value)), 4); }

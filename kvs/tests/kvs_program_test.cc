@@ -290,8 +290,12 @@ TEST_F(KvsProgram, AFailedWriteToStandardOutputFailsTheCommand) {
 // Every command and option that kvs(1) names is in kvs --help, and every
 // one that --help names is in the page.
 TEST_F(KvsProgram, ThePageAndTheUsageNameTheSameCommandsAndOptions) {
-  std::string page = ReadFile(KVS_PAGE);
-  for (std::size_t at; (at = page.find("\\-")) != std::string::npos;) page.replace(at, 2, "-");
+  // The page's escaped hyphens ("\\-") read as plain ones.
+  std::string page;
+  for (const char c : ReadFile(KVS_PAGE)) {
+    if (c == '-' && !page.empty() && page.back() == '\\') page.pop_back();
+    page += c;
+  }
   const std::size_t from = page.find(".SH COMMANDS\n");
   ASSERT_NE(std::string::npos, from);
   const std::string pageCommands = page.substr(from, page.find("\n.SH ", from + 1) - from);
