@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "kvsgen/kvs_facade.h"
+#include "kvsgen/template_load.h"
 #include "kvsgen/template_reader.h"
 
 namespace {
@@ -49,54 +50,98 @@ int32_t ValueLength(int32_t n) {
   return length >= kDataBufferSize ? kDataBufferSize : length;
 }
 
-// Reads a group's value of length bytes (1 to kDataBufferSize) into data:
-// the block's bytes, zeros where the file ended early, and a NUL last, which
-// takes the place of the byte that follows the block.
-void ReadValue(kvsgen::TemplateReader &reader, char *data, int32_t length) {
+// True when ReadLine filled line up to its limit before the line's LF: the
+// rest of the line is then skipped, so that it is not read as the next line.
+bool LineCut(const char *line, std::size_t taken, std::size_t limit) {
+  return taken == limit && line[taken - 1] != '\n';
+}
+
+// Reads the block of a group of length n into data as its value of length
+// bytes (1 to kDataBufferSize): the block's first length - 1 bytes and a
+// NUL, which takes the place of the byte that follows them. Of a block
+// longer than the value the rest, and the byte after it, are skipped, so
+// the next group is read where it begins. False when the file ends before
+// the block's n bytes; the byte after them may be missing.
+bool ReadValue(kvsgen::TemplateReader &reader, char *data, int32_t n, int32_t length) {
   const auto size = static_cast<std::size_t>(length);
-  const std::size_t delivered = reader.ReadBlock(data, size);
-  std::memset(data + delivered, 0, size - delivered);
+  std::size_t delivered = reader.ReadBlock(data, size);
   data[size - 1] = '\0';
-}
-
-// Puts every group of the template; true when at least one put succeeded.
-// A group whose length is 0 or less is skipped without reading further, so
-// the next line is taken as a key line.
-bool PutGroups(StoreHandle store, kvsgen::TemplateReader &reader, std::vector<char> &key,
-               std::vector<char> &data) {
-  bool anyPut = false;
-  char lengthLine[kLengthBufferSize];
-  while (reader.ReadLine(key.data(), kKeyBufferSize - 1) > 0) {
-    TrimLineEnd(key.data());
-    if (reader.ReadLine(lengthLine, kLengthBufferSize - 1) == 0) break;
-    TrimLineEnd(lengthLine);
-    const int32_t length = ValueLength(ParseLength(lengthLine));
-    if (length <= 0) continue;
-    ReadValue(reader, data.data(), length);
-    if (KvsPut(store, key.data(), length, data.data())) anyPut = true;
+  const uint64_t whole = uint64_t{static_cast<uint32_t>(n)} + 1;  // n >= 0 when length > 0
+  if (delivered == size && whole > size) {
+    delivered += reader.SkipBlock(static_cast<std::size_t>(whole - size));
   }
-  return anyPut;
+  return delivered >= static_cast<uint32_t>(n);
 }
 
-// Loads the template; the file and buffers are released before returning,
-// so that the compaction that follows runs with the template closed.
-bool LoadGroups(StoreHandle store, const char *templatePath) {
-  kvsgen::TemplateReader reader;
-  if (templatePath == nullptr || !reader.Open(templatePath)) return false;
-  std::vector<char> key(kKeyBufferSize);
-  std::vector<char> data(static_cast<std::size_t>(kDataBufferSize));
-  return PutGroups(store, reader, key, data);
+// Puts every group of the template, reporting those that do not reach the
+// store. A group whose length is -1 or less stores nothing and is skipped
+// without reading further, so the next line is taken as a key line.
+kvsgen::PutOutcome PutGroups(StoreHandle store, kvsgen::TemplateReader &reader,
+                              std::vector<char> &key, std::vector<char> &data,
+                              const kvsgen::GroupFailureReport &report) {
+  kvsgen::PutOutcome outcome;
+  auto fail = [&](std::size_t line, bool cutShort, int cause) {
+    ++outcome.failed;
+    report(kvsgen::GroupFailure{line, key.data(), cutShort, cause});
+  };
+  char lengthLine[kLengthBufferSize];
+  for (;;) {
+    const std::size_t line = reader.Line();
+    const std::size_t keyTaken = reader.ReadLine(key.data(), kKeyBufferSize - 1);
+    if (keyTaken == 0) break;
+    if (LineCut(key.data(), keyTaken, kKeyBufferSize - 1)) reader.SkipLine();
+    TrimLineEnd(key.data());
+    const std::size_t lengthTaken = reader.ReadLine(lengthLine, kLengthBufferSize - 1);
+    if (lengthTaken == 0) {
+      fail(line, true, BDB_OK);
+      break;
+    }
+    if (LineCut(lengthLine, lengthTaken, kLengthBufferSize - 1)) reader.SkipLine();
+    TrimLineEnd(lengthLine);
+    const int32_t n = ParseLength(lengthLine);
+    const int32_t length = ValueLength(n);
+    if (length <= 0) continue;
+    if (!ReadValue(reader, data.data(), n, length)) {
+      fail(line, true, BDB_OK);
+    } else if (KvsPut(store, key.data(), length, data.data())) {
+      ++outcome.stored;
+    } else {
+      fail(line, false, BdbLastError());
+    }
+  }
+  return outcome;
 }
 
 }  // namespace
 
-int32_t KvsLoadTemplate(StoreHandle store, const char *templatePath) {
+namespace kvsgen {
+
+PutOutcome PutTemplate(StoreHandle store, TemplateReader &reader, const GroupFailureReport &report) {
   // The puts are held in memory: the compaction that follows writes them
   // once, into the new file, and the store's file stays as it was until the
   // new one takes its name. Without a compaction the close writes them.
   BdbHoldWrites(store);
+  PutOutcome outcome;
+  {
+    std::vector<char> key(kKeyBufferSize);
+    std::vector<char> data(static_cast<std::size_t>(kDataBufferSize));
+    outcome = PutGroups(store, reader, key, data, report);
+  }
+  // The template and the buffers are released first, so that the
+  // compaction runs with the template closed.
+  reader.Close();
+  return outcome;
+}
+
+}  // namespace kvsgen
+
+int32_t KvsLoadTemplate(StoreHandle store, const char *templatePath) {
+  kvsgen::TemplateReader reader;
+  if (templatePath == nullptr || !reader.Open(templatePath)) return 0;
   try {
-    if (!LoadGroups(store, templatePath)) return 0;
+    const kvsgen::PutOutcome outcome =
+        PutTemplate(store, reader, [](const kvsgen::GroupFailure &) {});
+    if (outcome.stored == 0) return 0;
   } catch (...) {  // only the buffers' allocation can throw, before any put
     return 0;
   }

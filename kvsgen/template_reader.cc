@@ -2,6 +2,8 @@
 #include "kvsgen/template_reader.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 namespace kvsgen {
@@ -10,17 +12,36 @@ TemplateReader::TemplateReader(std::size_t bufferSize)
     : buffer_(bufferSize == 0 ? 1 : bufferSize) {}
 
 bool TemplateReader::Open(const char *path) {
+  errno = 0;
   file_.reset(std::fopen(path, "rb"));
-  position_ = filled_ = 0;
+  position_ = filled_ = lineEnds_ = 0;
+  readError_ = 0;
   fileDone_ = ended_ = file_ == nullptr;
+  // Some things open but cannot be read (a directory): read at once, so
+  // that they are refused here rather than read as an empty template.
+  if (file_ != nullptr) Refill();
+  if (readError_ != 0) {
+    errno = readError_;
+    Close();
+  }
   return file_ != nullptr;
+}
+
+void TemplateReader::Close() {
+  file_.reset();
+  position_ = filled_ = 0;
+  fileDone_ = ended_ = true;
 }
 
 bool TemplateReader::Refill() {
   if (fileDone_) return false;
+  errno = 0;
   filled_ = std::fread(buffer_.data(), 1, buffer_.size(), file_.get());
   position_ = 0;
-  if (filled_ == 0) fileDone_ = true;
+  if (filled_ == 0) {
+    fileDone_ = true;
+    if (std::ferror(file_.get())) readError_ = errno != 0 ? errno : EIO;
+  }
   return filled_ > 0;
 }
 
@@ -46,8 +67,10 @@ int TemplateReader::Get() {
   // when the CR was the last byte of the buffer.
   if (byte == '\r' && RawPeek() == '\n') {
     ++position_;
+    ++lineEnds_;
     return '\n';
   }
+  if (byte == '\n') ++lineEnds_;
   return byte;
 }
 
@@ -63,44 +86,42 @@ std::size_t TemplateReader::PlainRun(std::size_t most, int stop) const {
   return plain;
 }
 
-std::size_t TemplateReader::ReadLine(char *line, std::size_t limit) {
+std::size_t TemplateReader::Take(char *to, std::size_t count, bool toLineEnd) {
   std::size_t taken = 0;
-  while (taken < limit) {
-    // The bytes up to the line's end, a CR or the end-of-file mark go across
-    // in one copy; those three are taken one by one.
-    const std::size_t plain = PlainRun(limit - taken, '\n');
+  while (taken < count) {
+    // A run of buffered bytes that text mode leaves as they are (no CR, no
+    // end-of-file mark, and no LF when the line's end stops the take) goes
+    // across in one copy; the rest byte by byte.
+    const std::size_t plain = PlainRun(count - taken, toLineEnd ? '\n' : kEndOfFileMark);
     if (plain > 0) {
-      std::memcpy(line + taken, buffer_.data() + position_, plain);
+      const unsigned char *from = buffer_.data() + position_;
+      if (to != nullptr) std::memcpy(to + taken, from, plain);
+      if (!toLineEnd) lineEnds_ += static_cast<std::size_t>(std::count(from, from + plain, '\n'));
       taken += plain;
       position_ += plain;
       continue;
     }
     const int byte = Get();
     if (byte == kEnd) break;
-    line[taken++] = static_cast<char>(byte);
-    if (byte == '\n') break;
+    if (to != nullptr) to[taken] = static_cast<char>(byte);
+    ++taken;
+    if (toLineEnd && byte == '\n') break;
   }
+  return taken;
+}
+
+std::size_t TemplateReader::ReadLine(char *line, std::size_t limit) {
+  const std::size_t taken = Take(line, limit, true);
   line[taken] = '\0';
   return taken;
 }
 
 std::size_t TemplateReader::ReadBlock(char *block, std::size_t count) {
-  std::size_t taken = 0;
-  while (taken < count) {
-    // A run of buffered bytes that text mode leaves as they are (no CR, no
-    // end-of-file mark) goes across in one copy; the rest byte by byte.
-    const std::size_t plain = PlainRun(count - taken, kEndOfFileMark);
-    if (plain > 0) {
-      std::memcpy(block + taken, buffer_.data() + position_, plain);
-      taken += plain;
-      position_ += plain;
-      continue;
-    }
-    const int byte = Get();
-    if (byte == kEnd) break;
-    block[taken++] = static_cast<char>(byte);
-  }
-  return taken;
+  return Take(block, count, false);
 }
+
+std::size_t TemplateReader::SkipLine() { return Take(nullptr, SIZE_MAX, true); }
+
+std::size_t TemplateReader::SkipBlock(std::size_t count) { return Take(nullptr, count, false); }
 
 }  // namespace kvsgen

@@ -24,8 +24,20 @@ class TemplateReader {
   // bufferSize (at least 1) is the size of the blocks read from the file.
   explicit TemplateReader(std::size_t bufferSize = kDefaultBufferSize);
 
-  // Opens path for reading; false when it cannot be opened.
+  // Opens path for reading and reads its first block; false when it cannot
+  // be opened or read (errno then tells why, as ReadError does).
   bool Open(const char *path);
+
+  // Closes the file; Get then gives kEnd.
+  void Close();
+
+  // The errno of a read that failed, which ended the file early; 0 when
+  // every read succeeded. Kept after Close.
+  int ReadError() const { return readError_; }
+
+  // The number of the line the next byte belongs to: 1 and one more for
+  // every LF delivered (a CR LF pair counts once).
+  std::size_t Line() const { return lineEnds_ + 1; }
 
   // The next translated byte (0 to 255), or kEnd. Once kEnd has been
   // returned it is returned for good.
@@ -41,6 +53,12 @@ class TemplateReader {
   // number taken, less than count only at the end of the file.
   std::size_t ReadBlock(char *block, std::size_t count);
 
+  // Take bytes as ReadLine and ReadBlock do, without keeping them: the rest
+  // of a line, its LF included, or up to count bytes. Return the number
+  // taken.
+  std::size_t SkipLine();
+  std::size_t SkipBlock(std::size_t count);
+
  private:
   static constexpr int kEndOfFileMark = 0x1A;
 
@@ -50,6 +68,9 @@ class TemplateReader {
   // How many of the next buffered bytes, at most most, come before a CR,
   // the end-of-file mark or stop: bytes text mode delivers as they are.
   std::size_t PlainRun(std::size_t most, int stop) const;
+  // Takes up to count bytes, into to unless it is null; with toLineEnd, up
+  // to the first LF too.
+  std::size_t Take(char *to, std::size_t count, bool toLineEnd);
 
   struct FileCloser {
     void operator()(std::FILE *file) const { std::fclose(file); }
@@ -60,6 +81,8 @@ class TemplateReader {
   std::size_t filled_ = 0;    // bytes of buffer_ that hold file content
   bool fileDone_ = false;     // the file gave no more bytes (end or error)
   bool ended_ = false;        // kEnd has been delivered
+  std::size_t lineEnds_ = 0;  // LFs delivered
+  int readError_ = 0;
 };
 
 }  // namespace kvsgen

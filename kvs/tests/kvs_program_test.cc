@@ -68,8 +68,8 @@ class KvsProgram : public ::testing::Test {
              const std::string& output = "out") {
     return RunIn(KVS_PATH, arguments, input, output);
   }
-  void Kvsgen(const std::string& templ, const std::string& store) {
-    EXPECT_EQ(0, RunIn(KVSGEN_PATH, templ + " " + store).status);
+  int Kvsgen(const std::string& templ, const std::string& store) {
+    return RunIn(KVSGEN_PATH, templ + " " + store).status;
   }
 
   // A store of the given flags holding the entries, made through the library.
@@ -359,11 +359,14 @@ TEST_F(KvsProgram, ExportCompilesBackIntoTheSameStore) {
     SCOPED_TRACE(n);
     const std::string name = std::to_string(n++);
     WriteFile(File(name + ".tmpl"), templ);
-    Kvsgen(name + ".tmpl", name + ".kvs");
+    // A generated template may end in a group cut short by the end of the
+    // file, which kvsgen names and leaves out (status 1).
+    const int status = Kvsgen(name + ".tmpl", name + ".kvs");
+    EXPECT_TRUE(status == 0 || (status == 1 && n > static_cast<int>(std::size(templates))));
     const Result exported = Kvs("export " + name + ".kvs");
     ExpectResult(exported, 0, exported.out, "");
     WriteFile(File(name + "-export.tmpl"), exported.out);
-    Kvsgen(name + "-export.tmpl", name + "-again.kvs");
+    EXPECT_EQ(0, Kvsgen(name + "-export.tmpl", name + "-again.kvs"));
     const std::string original = ReadFile(File(name + ".kvs"));
     EXPECT_GT(original.size(), 1189u);  // more than a fresh store
     EXPECT_EQ(original, ReadFile(File(name + "-again.kvs")));
