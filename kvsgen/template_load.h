@@ -36,7 +36,8 @@ using GroupFailureReport = std::function<void(const GroupFailure &)>;
 // group that is cut short by the end of the file or whose put fails goes to
 // report, in template order. Throws std::bad_alloc when the buffers cannot
 // be had.
-PutOutcome PutTemplate(StoreHandle store, TemplateReader &reader, const GroupFailureReport &report);
+PutOutcome PutTemplate(StoreHandle store, TemplateReader &reader,
+                       const GroupFailureReport &report);
 
 }  // namespace kvsgen
 

@@ -116,7 +116,8 @@ kvsgen::PutOutcome PutGroups(StoreHandle store, kvsgen::TemplateReader &reader,
 
 namespace kvsgen {
 
-PutOutcome PutTemplate(StoreHandle store, TemplateReader &reader, const GroupFailureReport &report) {
+PutOutcome PutTemplate(StoreHandle store, TemplateReader &reader,
+                       const GroupFailureReport &report) {
   // The puts are held in memory: the compaction that follows writes them
   // once, into the new file, and the store's file stays as it was until the
   // new one takes its name. Without a compaction the close writes them.

@@ -21,8 +21,8 @@ bool TemplateReader::Open(const char *path) {
   // that they are refused here rather than read as an empty template.
   if (file_ != nullptr) Refill();
   if (readError_ != 0) {
-    errno = readError_;
     Close();
+    errno = readError_;
   }
   return file_ != nullptr;
 }

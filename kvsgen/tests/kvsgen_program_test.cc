@@ -168,11 +168,13 @@ TEST_F(KvsgenProgram, AtTheStoreSizeLimitWhatFitsIsStoredAndTheRestCounted) {
                            std::string(300, 'z') + "\n");
   const Run run = Kvsgen("t.tmpl s.kvs");
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "kvsgen: s.kvs: no space: 2 groups not stored, the first at t.tmpl:4, key \"big\"\n");
+  EXPECT_EQ(run.err,
+            "kvsgen: s.kvs: no space: 2 groups not stored, the first at t.tmpl:4, key \"big\"\n");
   store = KvsOpen(store_.c_str());
   ASSERT_NE(store, nullptr);
-  EXPECT_EQ(kvsgen_test::StoreContents(store),
-            (std::map<std::string, std::string>{{"a", "x"s + '\0'}, {"b", "x"s + '\0'}, {"old", "x"}}));
+  const std::map<std::string, std::string> expected{
+      {"a", "x"s + '\0'}, {"b", "x"s + '\0'}, {"old", "x"}};
+  EXPECT_EQ(kvsgen_test::StoreContents(store), expected);
   KvsClose(store);
   EXPECT_LT(std::filesystem::file_size(store_), 4096u);
 }
@@ -184,8 +186,9 @@ TEST_F(KvsgenProgram, TheManualPageAndTheUsageLineNameTheSameArguments) {
   const Run help = Kvsgen("--help");
   EXPECT_EQ(help.status, 0);
   std::set<std::string> usageOperands, pageOperands;
-  for (std::size_t at = help.out.find('<'); at != std::string::npos; at = help.out.find('<', at + 1)) {
-    usageOperands.insert(help.out.substr(at + 1, help.out.find_first_of("(>", at) - at - 1));
+  const std::string &usage = help.out;
+  for (std::size_t at = usage.find('<'); at != std::string::npos; at = usage.find('<', at + 1)) {
+    usageOperands.insert(usage.substr(at + 1, usage.find_first_of("(>", at) - at - 1));
   }
   const std::string page = ReadFile(KVSGEN_PAGE);
   const std::size_t from = page.find(".SH SYNOPSIS");
@@ -195,8 +198,9 @@ TEST_F(KvsgenProgram, TheManualPageAndTheUsageLineNameTheSameArguments) {
   }
   EXPECT_EQ(usageOperands, (std::set<std::string>{"template-file", "DB-file"}));
   EXPECT_EQ(pageOperands, usageOperands);
-  EXPECT_FALSE(std::regex_search(help.out, std::regex(" --?[A-Za-z]")));
-  EXPECT_FALSE(std::regex_search(page, std::regex(R"((^\.B[IR]? |\\fB)\\-)", std::regex::multiline)));
+  EXPECT_FALSE(std::regex_search(usage, std::regex(" --?[A-Za-z]")));
+  const std::regex pageOption(R"((^\.B[IR]? |\\fB)\\-)", std::regex::multiline);
+  EXPECT_FALSE(std::regex_search(page, pageOption));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // template_loader_test.cc: the template reader's translation, and what
 // KvsLoadTemplate puts into a store made by KvsOpen, for ordinary templates
-// and for the edges of the format, and the exact store file it leaves.
+// and for the edges of the format, and the exact store file it leaves; and
+// the groups PutTemplate names as not stored.
 #include "kvsgen/template_loader.h"
 
 #include <gtest/gtest.h>
@@ -102,7 +103,8 @@ const struct {
      {{kLongKey.substr(1), "x" + Nul()}}},
     {"key line over 1279 bytes", kLongKey + "\n5\nhello\n" + kLongKey + "12\n2\nhi\n",
      {{kLongKey, "hi" + Nul()}}},
-    {"length line over 31 bytes", "k\n5" + std::string(40, ' ') + "\nhello\n", {{"k", "hello" + Nul()}}},
+    {"length line over 31 bytes", "k\n5" + std::string(40, ' ') + "\nhello\n",
+     {{"k", "hello" + Nul()}}},
     {"block of 31743 bytes", "max\n31743\n" + Block(31743, 'y') + "next\n1\nz\n",
      {{"max", std::string(31743, 'y') + Nul()}, {"next", "z" + Nul()}}},
     {"blocks of 31744 bytes or more", "big\n31744\n" + Block(31744, 'x') + "bigger\n40000\n" +
