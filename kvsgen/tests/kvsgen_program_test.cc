@@ -46,6 +46,10 @@ class KvsgenProgram : public ::testing::Test {
     status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 #endif
     Run run{status, ReadFile(dir_.File("out")), ReadFile(dir_.File("err"))};
+#ifdef _WIN32
+    // Standard error is a text stream there: its lines end in CR LF.
+    for (std::size_t at; (at = run.err.find("\r\n")) != std::string::npos;) run.err.erase(at, 1);
+#endif
     std::filesystem::remove(dir_.File("out"));
     std::filesystem::remove(dir_.File("err"));
     return run;
