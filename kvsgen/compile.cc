@@ -50,27 +50,15 @@ class GroupReporter {
   std::string firstNoSpace_;
 };
 
-bool SameCounts(const StoreStats &a, const StoreStats &b) {
-  return a.lAllocatedCount == b.lAllocatedCount && a.lFreeCount == b.lFreeCount &&
-         a.lIndexCount == b.lIndexCount;
-}
-
 // Compacts the store after the run's puts. A compaction that fails writes
-// the puts to the store as it stands instead; when that fails too, the store
-// forgets them and is again as it was before the run, counts and all: seen
-// here as its counts going back to before while the puts had changed them.
-// (Puts that only replaced values in place leave no such trace; the status
-// is then 1, a failure all the same.) Returns the status.
-int Compact(StoreHandle store, const char *storePath, const StoreStats &before,
-            const StoreStats &afterPuts) {
+// the puts to the store as it stands instead, or keeps them for a later
+// try when that fails too: a flush then tells whether they reached the
+// file. Returns the status.
+int Compact(StoreHandle store, const char *storePath) {
   if (BdbCompact(store) == 1) return kEveryGroupStored;
-  const int cause = BdbLastError();
   ComplainAboutStore(storePath, "cannot compact");
-  StoreStats now{};
-  const bool forgotten = BdbGetStats(store, &now) == 0 ||
-                         (SameCounts(now, before) && !SameCounts(afterPuts, before));
-  if (!forgotten) return kSomeGroupsNotStored;
-  Complain(std::string(storePath) + ": cannot write: " + BdbErrorText(cause));
+  if (BdbFlush(store) == 1) return kSomeGroupsNotStored;
+  ComplainAboutStore(storePath, "cannot write");
   return kStoreNotWritten;
 }
 
@@ -80,8 +68,6 @@ int Compact(StoreHandle store, const char *storePath, const StoreStats &before,
 int LoadAndReport(StoreHandle store, TemplateReader &reader, const char *templatePath,
                   const char *storePath, bool *written) {
   GroupReporter reporter(templatePath);
-  StoreStats before{}, afterPuts{};
-  BdbGetStats(store, &before);
   const PutOutcome outcome = PutTemplate(
       store, reader, [&reporter](const GroupFailure &failure) { reporter.Report(failure); });
   reporter.ReportNoSpace(storePath);
@@ -92,8 +78,7 @@ int LoadAndReport(StoreHandle store, TemplateReader &reader, const char *templat
   }
   *written = false;
   if (outcome.stored == 0) return status;  // nothing to compact
-  BdbGetStats(store, &afterPuts);
-  const int compacted = Compact(store, storePath, before, afterPuts);
+  const int compacted = Compact(store, storePath);
   *written = compacted != kStoreNotWritten;
   return std::max(status, compacted);
 }
