@@ -192,6 +192,21 @@ class PosixFile final : public StoreFile {
   int64_t position_ = 0;
 };
 
+// A descriptor of 0, 1 or 2 moved above them, or -1 (with errno set and
+// the descriptor closed) when no other one can be had. A program started
+// with a standard stream closed gives its first opens those numbers, and
+// the C library and the program read their input from 0 and write their
+// messages to 2 whatever file holds it: a store, its journal or a
+// compaction's new file there would take those bytes.
+int AboveStandardStreams(int fd) {
+  if (fd > STDERR_FILENO) return fd;
+  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  const int error = errno;
+  ::close(fd);
+  errno = error;
+  return moved;
+}
+
 int OpenFlags(OpenMode mode) {
   switch (mode) {
     case OpenMode::kRead:
@@ -273,6 +288,15 @@ class PosixFileSystem final : public PlatformFileSystemBase {
     do {
       fd = ::open(name, OpenFlags(mode) | O_CLOEXEC | O_NONBLOCK, 0666);
     } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) {
+      fd = AboveStandardStreams(fd);
+      // A file this open made must not stay behind without its user.
+      if (fd < 0 && mode == OpenMode::kCreateExclusive) {
+        const int error = errno;
+        ::unlink(name);
+        errno = error;
+      }
+    }
     if (fd < 0) {
       if (errno == EEXIST && mode == OpenMode::kCreateExclusive) {
         *reason = OpenError::kExists;  // the caller's to handle: no failure yet
