@@ -2,8 +2,11 @@
 // public calls that do it or that hold and flush a run of changes.
 #include "store/lifecycle.h"
 
+#include <chrono>
+#include <cstring>
 #include <functional>
 #include <new>
+#include <thread>
 
 #include "store/errors.h"
 #include "store/journal.h"
@@ -25,6 +28,76 @@ int CreateStore(StoreSlot* slot, const char* fileName, int32_t flags,
   }
   slot->bCompactForm = true;
   return 1;
+}
+
+namespace {
+
+// How long a store file that another process is making is waited for: it
+// holds the new file's lock from a moment after its creation until the new
+// store is closed.
+constexpr int kMakingTries = 50;
+constexpr auto kMakingPause = std::chrono::milliseconds(10);
+
+// What a file open under this open's lock holds, from its first bytes.
+enum class FileKind { kEmpty, kStore, kOther };
+
+FileKind KindOf(StoreFile& file) {
+  unsigned char magic[sizeof kMagic];
+  if (file.Length() == 0) return FileKind::kEmpty;
+  const bool store = file.Seek(0) && file.Read(magic, sizeof magic) == sizeof magic &&
+                     std::memcmp(magic, kMagic, sizeof magic) == 0;
+  return store ? FileKind::kStore : FileKind::kOther;
+}
+
+// The file at fileName, open for update and locked: made exclusively when
+// nothing is by that name (*made is then true), else the file that is
+// there. Null, noting the cause, when neither can be had.
+std::unique_ptr<StoreFile> NewOrExistingFile(const char* fileName, bool* made) {
+  OpenError error = OpenError::kNone;
+  std::unique_ptr<StoreFile> file =
+      ActiveFileSystem().Open(fileName, OpenMode::kCreateExclusive, &error);
+  *made = file != nullptr;
+  if (!file) return error == OpenError::kExists ? OpenLocked(fileName, OpenMode::kUpdate) : nullptr;
+  // Another process may have opened the new file by its name before this
+  // lock was taken; finding it empty, it lets go.
+  const int before = CurrentError();
+  for (int tries = 1; !file->Lock(true); ++tries) {
+    if (tries == kMakingTries) return nullptr;  // noted BDB_LOCKED
+    std::this_thread::sleep_for(kMakingPause);
+  }
+  SetError(before);
+  if (!file->IsNamed(fileName)) {
+    NoteError(BDB_LOCKED);  // the new file lost its name to another at once
+    return nullptr;
+  }
+  return file;
+}
+
+}  // namespace
+
+int OpenOrCreateStore(StoreSlot* slot, const char* fileName, int32_t flags,
+                      bool replaceOtherFile) {
+  if (slot == nullptr || !FileNameFits(fileName)) return 0;
+  for (int tries = 1;; ++tries) {
+    bool made = false;
+    std::unique_ptr<StoreFile> file = NewOrExistingFile(fileName, &made);
+    if (!file) return 0;
+    const FileKind kind = KindOf(*file);
+    if (kind == FileKind::kStore) {
+      std::string fullName = ActiveFileSystem().FullName(fileName);
+      return OpenStoreFrom(slot, fileName, std::move(fullName), std::move(file));
+    }
+    if (made || replaceOtherFile) return CreateStore(slot, fileName, flags, std::move(file));
+    // An empty file that is not this open's own is one whose maker has not
+    // taken its lock yet (or died before it wrote the store): it is waited
+    // for a while, then found no store.
+    if (kind == FileKind::kOther || tries == kMakingTries) {
+      NoteError(BDB_NOT_A_STORE);
+      return 0;
+    }
+    file.reset();
+    std::this_thread::sleep_for(kMakingPause);
+  }
 }
 
 namespace {
@@ -209,6 +282,26 @@ extern "C" StoreHandle BdbCreate(const char* fileName, int32_t flags) {
     CloseStore(slot);
     return nullptr;
   });
+}
+
+StoreHandle kvs::OpenOrCreateHandle(const char* fileName, int32_t flags, bool replaceOtherFile) {
+  return PublicCall<StoreHandle>(nullptr, BDB_IO, [&]() -> StoreHandle {
+    if (!FileNameFits(fileName)) {
+      NoteError(BDB_INVALID_ARGUMENT);
+      return nullptr;
+    }
+    StoreSlot* slot = FindFreeSlot();
+    if (slot == nullptr || !OpenOrCreateStore(slot, fileName, flags, replaceOtherFile)) {
+      return nullptr;
+    }
+    if (AttachJournal(slot)) return slot;
+    CloseStore(slot);
+    return nullptr;
+  });
+}
+
+extern "C" StoreHandle BdbOpenOrCreate(const char* fileName, int32_t flags) {
+  return OpenOrCreateHandle(fileName, flags, false);
 }
 
 StoreSlot* kvs::SlotToOpen(const char* fileName) {

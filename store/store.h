@@ -130,11 +130,25 @@ KVSTORE_API const char *BdbErrorText(int code);
 /* 1 when the file can be read and begins with the store magic, else 0. */
 KVSTORE_API int BdbIsStoreFile(const char *fileName);
 
-/* Creates (or truncates) fileName as an empty store with flags & 3.
+/* Creates (or truncates) fileName as an empty store with flags & 3: a
+ * store there is replaced, unless another handle has it open (BDB_LOCKED).
+ * A program that means to create a store only where none is, also against
+ * another process doing the same at once, uses BdbOpenOrCreate.
  * Returns the handle, or NULL when no slot is free, the name is NULL or 260
  * bytes or longer, or the store cannot be written. A failure leaves no store
  * behind that would open later. */
 KVSTORE_API StoreHandle BdbCreate(const char *fileName, int32_t flags);
+
+/* Opens the store at fileName as BdbOpen does, or, when nothing is by that
+ * name, creates an empty store there with flags & 3 as BdbCreate does. The
+ * new file is created exclusively, never over a file: when two processes
+ * make the same store at once, one creates it and the other opens that
+ * store, or fails with BDB_LOCKED while the first has it open. Never
+ * truncates a file: a file that is not a store gives NULL with
+ * BDB_NOT_A_STORE (an empty one after a short wait, since a store being
+ * created is empty for a moment). NULL also for the causes of BdbOpen and
+ * BdbCreate. */
+KVSTORE_API StoreHandle BdbOpenOrCreate(const char *fileName, int32_t flags);
 
 /* Opens an existing store for reading and writing, with its lock, after
  * rolling back a commit that a journal beside it shows was interrupted (and
