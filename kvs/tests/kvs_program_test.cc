@@ -367,6 +367,21 @@ TEST_F(KvsProgram, ExportCompilesBackIntoTheSameStore) {
   }
 }
 
+// A store whose allocated chain is cut short (the third record's lNext set
+// to 0) is refused whole: no part of a template, and status 2.
+TEST_F(KvsProgram, ExportRefusesAStoreWhoseChainIsCut) {
+  for (const auto& [flags, first] : {std::pair{STORE_SORTED, 1189}, {0, 128}}) {
+    SCOPED_TRACE(flags);
+    std::filesystem::remove(File("cut.kvs"));
+    MakeStore("cut.kvs", flags,
+              {{"k00", "a\0"s}, {"k01", "b\0"s}, {"k02", "c\0"s}, {"k03", "d\0"s}});
+    std::string bytes = ReadFile(File("cut.kvs"));
+    bytes.replace(static_cast<std::size_t>(first + 2 * 37 + 16), 4, 4, '\0');
+    WriteFile(File("cut.kvs"), bytes);
+    ExpectResult(Kvs("export cut.kvs"), 2, "", "kvs: cut.kvs: export: damaged store\n");
+  }
+}
+
 TEST_F(KvsProgram, UnexpressibleRecordsAreNamedNotAltered) {
   MakeStore("u.kvs", 0,
             {{"fine", "ok\0"s}, {"raw", "no nul"}, {"crlf", "a\r\nb\0"s}, {"eof", "\x1a\0"s},
