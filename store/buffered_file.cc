@@ -44,9 +44,13 @@ unsigned char* BufferedFile::TakePageMemory() {
       freePageMemory_.reserve(pageMemoryPages_ + pages);
       pageMemory_.reserve(pageMemory_.size() + 1);
     } catch (const std::bad_alloc&) {
+      NoteError(BDB_NO_MEMORY);
       return nullptr;
     }
-    if (!block.Allocate(pages * kPageBytes)) return nullptr;
+    if (!block.Allocate(pages * kPageBytes)) {
+      NoteError(BDB_NO_MEMORY);
+      return nullptr;
+    }
     auto* bytes = static_cast<unsigned char*>(block.data());
     for (std::size_t i = pages; i-- > 0;) freePageMemory_.push_back(bytes + i * kPageBytes);
     pageMemory_.push_back(std::move(block));

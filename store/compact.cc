@@ -190,8 +190,9 @@ using namespace kvs;
 namespace {
 
 // Rewrites the store into a new file and puts it in place; 1 when the store
-// the handle designates afterwards is the compacted one.
-int Compact(StoreSlot* slot) {
+// the handle designates afterwards is the compacted one. *replaced is set
+// once the new file has the store's name.
+int Compact(StoreSlot* slot, bool* replacedAtName) {
   FileSystem& fs = ActiveFileSystem();
   const std::string savedName = slot->szFileName;  // closing clears szFileName
   const std::string fullName = slot->fullName;
@@ -200,48 +201,65 @@ int Compact(StoreSlot* slot) {
     journal.SyncCommits(slot->pBuffer->journal()->SyncsCommits());
   }
 
-  // From here on a crash leaves the journal naming the new file, and the
-  // next open removes it.
-  std::optional<TempFile> temp = MakeTempFile(fullName, journal);
-  if (!temp) return KeepOldStore(slot), 0;
-  if (!temp->file->Lock(true)) {
-    temp->file.reset();
-    fs.Delete(temp->name.c_str());
-    journal.Finish();
-    return KeepOldStore(slot), 0;
-  }
-
-  // A store that holds exactly what its compaction would write (created
-  // here, and only new keys put since) is written out as it stands, with no
-  // record copied; the rest of the compaction is the same.
+  // Memory that runs short while the new file is made has only read the
+  // old store: the compaction is given up as any other failed copy is, and
+  // the old store keeps every change, held ones included.
+  std::optional<TempFile> temp;
   const bool manyNames = fs.LinkCount(fullName.c_str()) > 1;
-  const bool asItStands = slot->bCompactForm && slot->pBuffer != nullptr && !manyNames &&
-                          HeldImagesInFileOrder(*slot);
+  bool asItStands = false;
   StoreSlot work;  // not in the table: no handle ever designates the new store
   bool copied = false;
-  if (asItStands) {
-    copied = WriteStoreImage(slot, *temp->file) && temp->file->Sync() &&
-             fs.CopyPermissions(fullName.c_str(), temp->name.c_str());
-  } else {
-    copied = CreateStore(&work, temp->name.c_str(), slot->header.lFlags, std::move(temp->file));
-  }
-  if (copied && !asItStands) {
-    if (work.pBuffer != nullptr) work.pBuffer->WriteBehind(kCopyBufferBytes);
-    CopyTarget target{&work, {}};
-    if (IsSorted(*slot)) {
-      target.positions.Prepare(slot);
-      // With every position known, the new index is filled without keys;
-      // they are the old index's, in the same order (WithKeysOf).
-      if (target.positions.Prepared(*slot)) work.plKeyIndex = IndexEntries(IndexEntries::kOffsetsOnly);
+  try {
+    // From here on a crash leaves the journal naming the new file, and the
+    // next open removes it.
+    temp = MakeTempFile(fullName, journal);
+    if (!temp) return KeepOldStore(slot), 0;
+    if (!temp->file->Lock(true)) {
+      temp->file.reset();
+      fs.Delete(temp->name.c_str());
+      journal.Finish();
+      return KeepOldStore(slot), 0;
     }
-    copied = WalkChain(slot, slot->header.lhAllocated.lFirst, CopyRecordVisitor, &target) == 0;
-    if (copied && !CopiedWhole(*slot, work, target.copied)) {
-      // The chain and the counts or the index disagree: a compaction would
-      // make whatever the walk missed lost for good.
-      NoteError(BDB_DAMAGED);
-      copied = false;
+
+    // A store that holds exactly what its compaction would write (created
+    // here, and only new keys put since) is written out as it stands, with
+    // no record copied; the rest of the compaction is the same.
+    asItStands = slot->bCompactForm && slot->pBuffer != nullptr && !manyNames &&
+                 HeldImagesInFileOrder(*slot);
+    if (asItStands) {
+      copied = WriteStoreImage(slot, *temp->file) && temp->file->Sync() &&
+               fs.CopyPermissions(fullName.c_str(), temp->name.c_str());
+    } else {
+      copied = CreateStore(&work, temp->name.c_str(), slot->header.lFlags, std::move(temp->file));
     }
-    copied = copied && MakeDurable(&work) && fs.CopyPermissions(fullName.c_str(), temp->name.c_str());
+    if (copied && !asItStands) {
+      if (work.pBuffer != nullptr) work.pBuffer->WriteBehind(kCopyBufferBytes);
+      CopyTarget target{&work, {}};
+      if (IsSorted(*slot)) {
+        target.positions.Prepare(slot);
+        // With every position known, the new index is filled without keys;
+        // they are the old index's, in the same order (WithKeysOf).
+        if (target.positions.Prepared(*slot)) {
+          work.plKeyIndex = IndexEntries(IndexEntries::kOffsetsOnly);
+        }
+      }
+      copied = WalkChain(slot, slot->header.lhAllocated.lFirst, CopyRecordVisitor, &target) == 0;
+      if (copied && !CopiedWhole(*slot, work, target.copied)) {
+        // The chain and the counts or the index disagree: a compaction would
+        // make whatever the walk missed lost for good.
+        NoteError(BDB_DAMAGED);
+        copied = false;
+      }
+      copied = copied && MakeDurable(&work) &&
+               fs.CopyPermissions(fullName.c_str(), temp->name.c_str());
+    }
+  } catch (const std::bad_alloc&) {
+    NoteError(BDB_NO_MEMORY);
+    copied = false;
+    if (!temp) {
+      journal.Finish();
+      return KeepOldStore(slot), 0;
+    }
   }
 
   bool replaced = false;
@@ -262,6 +280,7 @@ int Compact(StoreSlot* slot) {
     }
     replaced = newFile != nullptr && fs.Replace(temp->name.c_str(), fullName.c_str());
   }
+  *replacedAtName = replaced && !inPlace;
   // The reopened store takes over the index the new file was written with.
   IndexEntries written = std::move(replaced && asItStands ? slot->plKeyIndex : work.plKeyIndex);
   if (replaced && !written.keyed()) written = WithKeysOf(*slot, written);
@@ -299,15 +318,23 @@ extern "C" int BdbCompact(StoreHandle store) {
   return PublicCall(0, BDB_IO, [&] {
     StoreSlot* slot = WritableSlot(store);
     if (slot == nullptr) return 0;
+    bool replaced = false;
     try {
-      return Compact(slot);
+      return Compact(slot, &replaced);
     } catch (const std::bad_alloc&) {
-      // Whatever the compaction got to, the file under the name is whole;
-      // the handle reads it again before its next use.
+      // Whatever the compaction got to, the file under the name is whole.
       NoteError(BDB_NO_MEMORY);
       if (slot->szFileName[0] == '\0') return 0;  // the handle was let go
-      if (slot->pBuffer != nullptr) slot->pBuffer->DiscardChanges();
-      slot->bStale = true;
+      if (replaced) {
+        // The handle's file no longer has the name, and the compacted store
+        // that has it holds every change: the handle is let go, as when
+        // that store cannot be read back.
+        DiscardSlot(slot);
+        return 0;
+      }
+      // The old store is still the store: it keeps its changes, held ones
+      // included, as after any failed compaction.
+      KeepOldStore(slot);
       return 0;
     }
   });

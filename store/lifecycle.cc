@@ -14,17 +14,43 @@
 
 namespace kvs {
 
+namespace {
+
+// Runs a step that fills the slot: when it runs out of memory part way, the
+// slot is freed (its file closed, and so unlocked) before the failure goes
+// on up, as after any other failed open.
+template <typename Step>
+int FillingSlot(StoreSlot* slot, Step step) {
+  try {
+    return step();
+  } catch (...) {
+    if (slot != nullptr) DiscardSlot(slot);
+    throw;
+  }
+}
+
+}  // namespace
+
 int CreateStore(StoreSlot* slot, const char* fileName, int32_t flags,
                 std::unique_ptr<StoreFile> file) {
-  if (!InitSlot(slot, fileName, flags, std::move(file))) return 0;
-  // A store whose Index record could not be written is not handed out, and
-  // its file is removed so that it can never open as a store.
-  bool whole = !IsSorted(*slot) || IndexCreate(slot) != 0;
-  whole = whole && CommitStore(slot);
-  if (!whole) {
+  // A store that could not be written whole (its Index record included) is
+  // not handed out, and its file is removed so that it can never open as a
+  // store.
+  auto discard = [&] {
     DiscardSlot(slot);
     ActiveFileSystem().Delete(fileName);
-    return 0;
+  };
+  try {
+    if (!InitSlot(slot, fileName, flags, std::move(file))) return 0;
+    bool whole = !IsSorted(*slot) || IndexCreate(slot) != 0;
+    whole = whole && CommitStore(slot);
+    if (!whole) {
+      discard();
+      return 0;
+    }
+  } catch (const std::bad_alloc&) {
+    discard();
+    throw;
   }
   slot->bCompactForm = true;
   return 1;
@@ -116,23 +142,28 @@ int LoadIndexOf(StoreSlot* slot, IndexEntries* known) {
 }  // namespace
 
 int OpenStore(StoreSlot* slot, const char* fileName) {
-  return OpenSlot(slot, fileName) ? LoadIndexOf(slot, nullptr) : 0;
+  return FillingSlot(slot,
+                     [&] { return OpenSlot(slot, fileName) ? LoadIndexOf(slot, nullptr) : 0; });
 }
 
 int OpenStoreFrom(StoreSlot* slot, const char* fileName, std::string fullName,
                   std::unique_ptr<StoreFile> file, IndexEntries* known) {
-  if (!OpenSlotFrom(slot, fileName, std::move(fullName), std::move(file))) return 0;
-  return LoadIndexOf(slot, known);
+  return FillingSlot(slot, [&] {
+    if (!OpenSlotFrom(slot, fileName, std::move(fullName), std::move(file))) return 0;
+    return LoadIndexOf(slot, known);
+  });
 }
 
 int OpenStoreReadOnly(StoreSlot* slot, const char* fileName) {
   if (slot == nullptr || !FileNameFits(fileName)) return 0;
-  std::unique_ptr<StoreFile> file = OpenLocked(fileName, OpenMode::kRead, false);
-  if (!file) return 0;
-  std::string fullName = ActiveFileSystem().FullName(fileName);
-  return OpenSlotFrom(slot, fileName, std::move(fullName), std::move(file), true)
-             ? LoadIndexOf(slot, nullptr)
-             : 0;
+  return FillingSlot(slot, [&] {
+    std::unique_ptr<StoreFile> file = OpenLocked(fileName, OpenMode::kRead, false);
+    if (!file) return 0;
+    std::string fullName = ActiveFileSystem().FullName(fileName);
+    return OpenSlotFrom(slot, fileName, std::move(fullName), std::move(file), true)
+               ? LoadIndexOf(slot, nullptr)
+               : 0;
+  });
 }
 
 namespace {
@@ -186,11 +217,19 @@ bool RefreshStore(StoreSlot* slot) {
 int RunChange(StoreSlot* slot, const std::function<int()>& change) {
   slot->bWriteFailed = false;
   int result = 0;
+  bool stopped = false;
   try {
     result = change();
+    // A write that the image could not take (memory for its pages ran
+    // short) stopped the change part way too, whatever the steps after it
+    // made of that.
+    stopped = slot->bWriteFailed && slot->pBuffer != nullptr;
   } catch (const std::bad_alloc&) {
-    // The change stopped part way: nothing of it may reach the file.
     NoteError(BDB_NO_MEMORY);
+    stopped = true;
+  }
+  if (stopped) {
+    // Nothing of a change that stopped part way may reach the file.
     if (slot->pBuffer != nullptr) slot->pBuffer->DiscardChanges();
     slot->bStale = true;
     RefreshStore(slot);
@@ -231,10 +270,10 @@ bool CommitStore(StoreSlot* slot) {
 
 bool AttachJournal(StoreSlot* slot) {
   if (slot->pBuffer == nullptr) return true;  // written through: nothing to undo
-  // A store whose journal's name the platform cannot reach (a name near
-  // MAX_PATH on Windows) is written without one, as a store always was.
-  if (!ActiveFileSystem().NameFits(JournalNameOf(slot->fullName).c_str())) return true;
   try {
+    // A store whose journal's name the platform cannot reach (a name near
+    // MAX_PATH on Windows) is written without one, as a store always was.
+    if (!ActiveFileSystem().NameFits(JournalNameOf(slot->fullName).c_str())) return true;
     slot->pBuffer->AttachJournal(std::make_unique<Journal>(slot->fullName));
   } catch (const std::bad_alloc&) {
     NoteError(BDB_NO_MEMORY);
@@ -262,6 +301,9 @@ int CloseStore(StoreSlot* slot) {
     WriteIndex(slot);
   }
   const bool written = WriteAll(slot);
+  // What could not be written is let go, not tried again as the file
+  // closes: the result says what the file holds.
+  if (!written && slot->pBuffer != nullptr) slot->pBuffer->DiscardChanges();
   CloseSlot(slot);
   return written ? 1 : 0;
 }

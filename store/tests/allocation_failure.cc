@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <map>
 #include <new>
 #include <string>
 
@@ -15,9 +17,14 @@ namespace {
 
 bool g_failLargeAllocations = false;
 constexpr std::size_t kLargest = 1024;
+// When positive, counts the store's allocations down (those made inside
+// Counted); the one that brings it to 0 fails.
+long g_failingAllocation = 0;
+bool g_counting = false;
 
 void* Allocate(std::size_t n) {
   if (g_failLargeAllocations && n >= kLargest) return nullptr;
+  if (g_counting && g_failingAllocation > 0 && --g_failingAllocation == 0) return nullptr;
   return std::malloc(n == 0 ? 1 : n);
 }
 
@@ -38,6 +45,15 @@ void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace kvs_test {
 namespace {
+
+// A store call whose allocations count towards the failing one.
+template <typename Call>
+auto Counted(Call call) {
+  g_counting = true;
+  const auto result = call();
+  g_counting = false;
+  return result;
+}
 
 class AllocationFailureTest : public StoreTest {};
 
@@ -74,6 +90,88 @@ TEST_F(AllocationFailureTest, NoExceptionLeavesACallAndTheStoreStaysWhole) {
     if (put == 0 && more == 0) {
       EXPECT_TRUE(SameBytes(ReadFileBytes(name), before));
     }
+  }
+}
+
+// An open, a held run of puts, a compaction, a second held run and a
+// close, with the k-th allocation of the store failing, for every k until
+// one passes through them all. A call either succeeds and its effect holds,
+// or fails with BDB_NO_MEMORY and changes nothing; only a put that stops
+// part way in a held run may forget the run, going back to what the file
+// holds, as BdbHoldWrites says.
+TEST_F(AllocationFailureTest, EveryCallKeepsItsWordWhenAnyAllocationFails) {
+  using Contents = std::map<std::string, std::string>;
+  const std::string name = Path("sweep.kvs");
+  Contents base;
+  for (int i = 0; i < 200; ++i) base[Numbered("key", i)] = std::string(At(i % 50), 'v');
+  StoreHandle made = Create(name, STORE_SORTED | STORE_NOCASE);
+  for (const auto& [key, value] : base) ASSERT_EQ(1, Put(made, key, value));
+  ASSERT_EQ(1, BdbClose(made));
+  const Bytes before = ReadFileBytes(name);
+  bool passed = false;
+  for (long k = 1; !passed; ++k) {
+    SCOPED_TRACE(k);
+    WriteFileBytes(name, before);
+    // What the file holds at the last commit, what the store holds, and
+    // what it holds when a failed put forgot its run.
+    Contents file = base, model = base, forgotten;
+    bool forgot = false;
+    std::string failed;  // the call that failed
+    auto note = [&](const char* call, int result) {
+      if (result == 0 && failed.empty()) {
+        failed = call + std::string("/") + std::to_string(BdbLastError());
+      }
+      return result;
+    };
+    g_failingAllocation = k;
+    StoreHandle store = Counted([&] { return BdbOpen(name.c_str()); });
+    if (store == nullptr) {
+      g_failingAllocation = 0;
+      EXPECT_EQ(BDB_NO_MEMORY, BdbLastError());
+      EXPECT_TRUE(SameBytes(ReadFileBytes(name), before));
+      continue;
+    }
+    auto run = [&](int first, int count) {
+      note("hold", Counted([&] { return BdbHoldWrites(store); }));
+      for (int i = first; i < first + count; ++i) {
+        const std::string key = Numbered(i % 3 ? "new" : "key", i);
+        const std::string value(At((i * 37) % 3000), 'n');
+        if (note("put", Counted([&] { return Put(store, key, value); }))) {
+          model[key] = value;
+          if (forgot) forgotten[key] = value;
+        } else if (!forgot) {
+          forgot = true;
+          forgotten = file;
+        }
+      }
+    };
+    run(0, 120);
+    if (note("compact", Counted([&] { return BdbCompact(store); }))) file = model;
+    run(120, 10);
+    const int closed = note("close", Counted([&] { return BdbClose(store); }));
+    passed = g_failingAllocation > 0;
+    g_failingAllocation = 0;
+    // A close that failed wrote nothing, unless a compaction that failed
+    // had let the handle go: the compacted store then holds the first run.
+    if (!closed && failed != "compact/9") {
+      EXPECT_EQ("close/9", failed);
+      model = forgotten = file;
+    }
+    EXPECT_TRUE(failed.empty() || failed.ends_with("/9")) << failed;
+
+    StoreHandle again = Open(name);
+    ASSERT_NE(nullptr, again) << failed;
+    EXPECT_EQ(1, BdbCheck(again, stderr)) << failed;
+    Contents found;
+    int32_t count = 0;
+    char* keys = BdbListPrefix(again, "", &count);
+    for (const char* key = keys; count-- > 0; key += std::strlen(key) + 1) {
+      found[key] = Get(again, key);
+    }
+    BdbFree(keys);
+    ASSERT_EQ(1, BdbClose(again));
+    EXPECT_TRUE(found == model || (forgot && failed == "put/9" && found == forgotten))
+        << failed << ": " << found.size() << " keys, " << model.size() << " acknowledged";
   }
 }
 
