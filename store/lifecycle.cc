@@ -49,7 +49,8 @@ int CreateStore(StoreSlot* slot, const char* fileName, int32_t flags,
       return 0;
     }
   } catch (const std::bad_alloc&) {
-    discard();
+    // Only a file this call holds, locked and cut off, is removed.
+    if (slot->szFileName[0] != '\0') discard();
     throw;
   }
   slot->bCompactForm = true;
