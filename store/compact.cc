@@ -130,12 +130,7 @@ bool MakeDurable(StoreSlot* slot) {
 // Ends the run of held calls and writes what the store holds to its own
 // file, after a compaction that did not replace it. The file may have been
 // let go for the replace: it is opened again first.
-bool KeepOldStore(StoreSlot* slot) {
-  slot->bHeld = false;
-  if (slot->pBuffer != nullptr) slot->pBuffer->Hold(false);
-  slot->bWriteFailed = false;
-  return CommitStore(slot);
-}
+bool KeepOldStore(StoreSlot* slot) { return FlushStore(slot); }
 
 // Writes the new store's bytes over the old file in one journaled commit,
 // for a store with more than one name: a rename would part its names.
@@ -267,7 +262,12 @@ int Compact(StoreSlot* slot, bool* replacedAtName) {
   const bool inPlace = copied && manyNames;
   bool released = false;
   if (inPlace) {
-    replaced = CopyInPlace(slot, &work);
+    // The held changes reach the old file first, so that a copy which stops
+    // part way (memory for the image ran short) is forgotten whole and the
+    // old store keeps them.
+    const bool kept = KeepOldStore(slot);
+    replaced = kept && CopyInPlace(slot, &work);
+    if (kept && !replaced && slot->pBuffer != nullptr) slot->pBuffer->DiscardChanges();
     if (replaced) newFile = TakeStoreFile(slot);
   } else if (copied) {
     newFile = asItStands ? std::move(temp->file) : TakeStoreFile(&work);

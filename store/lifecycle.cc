@@ -262,6 +262,15 @@ StoreSlot* WritableSlot(StoreHandle handle) { return RefuseReadOnly(UsableSlot(h
 
 StoreSlot* ValidateWritable(StoreHandle handle) { return RefuseReadOnly(ValidateHandle(handle)); }
 
+bool FlushStore(StoreSlot* slot) {
+  slot->bHeld = false;
+  if (slot->pBuffer != nullptr) slot->pBuffer->Hold(false);
+  slot->bWriteFailed = false;
+  // A failed flush leaves the file as it was before the run, and the run's
+  // changes in memory for the next BdbFlush or BdbClose.
+  return WriteAll(slot);
+}
+
 bool CommitStore(StoreSlot* slot) {
   if (slot->bHeld) return !slot->bWriteFailed;
   if (WriteAll(slot)) return true;
@@ -384,12 +393,7 @@ extern "C" int BdbFlush(StoreHandle store) {
   return PublicCall(0, BDB_IO, [&] {
     StoreSlot* slot = WritableSlot(store);
     if (slot == nullptr) return 0;
-    slot->bHeld = false;
-    if (slot->pBuffer != nullptr) slot->pBuffer->Hold(false);
-    slot->bWriteFailed = false;
-    // A failed flush leaves the file as it was before the run, and the
-    // run's changes in memory for the next BdbFlush or BdbClose.
-    return WriteAll(slot) ? 1 : 0;
+    return FlushStore(slot) ? 1 : 0;
   });
 }
 

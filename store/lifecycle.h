@@ -46,6 +46,9 @@ int OpenStoreReadOnly(StoreSlot* slot, const char* fileName);
 // The end of a call that changed the store: unless writes are held, the
 // file receives all of them. False when any write did not reach it.
 bool CommitStore(StoreSlot* slot);
+// Ends a run of held calls and writes every change to the file; false when
+// a write failed (the changes then stay in memory for another try).
+bool FlushStore(StoreSlot* slot);
 // Writes the index and every held change, closes the file, frees the slot.
 // A read-only slot is closed without a write.
 // 0 when something could not be written (the slot is freed all the same).

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <new>
 #include <string>
@@ -95,13 +96,17 @@ TEST_F(AllocationFailureTest, NoExceptionLeavesACallAndTheStoreStaysWhole) {
 
 // An open, a held run of puts, a compaction, a second held run and a
 // close, with the k-th allocation of the store failing, for every k until
-// one passes through them all. A call either succeeds and its effect holds,
-// or fails with BDB_NO_MEMORY and changes nothing; only a put that stops
-// part way in a held run may forget the run, going back to what the file
-// holds, as BdbHoldWrites says.
-TEST_F(AllocationFailureTest, EveryCallKeepsItsWordWhenAnyAllocationFails) {
+// one passes through them all; on a store with one name and on one with two
+// (compacted in place). A call either succeeds and its effect holds, or
+// fails with BDB_NO_MEMORY and changes nothing; only a put that stops part
+// way in a held run may forget the run, going back to what the file holds,
+// as BdbHoldWrites says.
+class AllocationSweepTest : public StoreTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(AllocationSweepTest, EveryCallKeepsItsWordWhenAnyAllocationFails) {
   using Contents = std::map<std::string, std::string>;
   const std::string name = Path("sweep.kvs");
+  const bool linked = GetParam();
   Contents base;
   for (int i = 0; i < 200; ++i) base[Numbered("key", i)] = std::string(At(i % 50), 'v');
   StoreHandle made = Create(name, STORE_SORTED | STORE_NOCASE);
@@ -112,6 +117,10 @@ TEST_F(AllocationFailureTest, EveryCallKeepsItsWordWhenAnyAllocationFails) {
   for (long k = 1; !passed; ++k) {
     SCOPED_TRACE(k);
     WriteFileBytes(name, before);
+    if (linked) {
+      std::filesystem::remove(name + ".link");
+      std::filesystem::create_hard_link(name, name + ".link");
+    }
     // What the file holds at the last commit, what the store holds, and
     // what it holds when a failed put forgot its run.
     Contents file = base, model = base, forgotten;
@@ -174,6 +183,8 @@ TEST_F(AllocationFailureTest, EveryCallKeepsItsWordWhenAnyAllocationFails) {
         << failed << ": " << found.size() << " keys, " << model.size() << " acknowledged";
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(OneAndTwoNames, AllocationSweepTest, ::testing::Bool());
 
 }  // namespace
 }  // namespace kvs_test
