@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <limits>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "store/errors.h"
@@ -305,7 +306,13 @@ class PosixFileSystem final : public PlatformFileSystemBase {
       }
       return nullptr;
     }
-    auto file = std::make_unique<PosixFile>(fd);
+    std::unique_ptr<PosixFile> file(new (std::nothrow) PosixFile(fd));
+    if (!file) {
+      ::close(fd);
+      if (mode == OpenMode::kCreateExclusive) ::unlink(name);
+      NoteError(BDB_NO_MEMORY);
+      return nullptr;
+    }
     // Only a regular file holds store bytes: a directory opens read-only
     // here, and reads of a FIFO or a terminal would wait without end.
     struct stat info;
