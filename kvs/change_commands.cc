@@ -8,6 +8,7 @@
 
 #include "kvs/commands.h"
 #include "kvs/messages.h"
+#include "tool_support/standard_streams.h"
 
 namespace kvs_tool {
 namespace {
@@ -30,6 +31,12 @@ bool ReadAll(std::FILE* stream, std::vector<char>* bytes) {
 // The value of a put: the file's bytes, or standard input's.
 bool ReadValue(const Invocation& invocation, std::vector<char>* value) {
   if (invocation.operands.size() < 2) {
+    // A closed standard input is no value: it would replace the key's value
+    // with nothing.
+    if (tool_support::StandardInputWasClosed()) {
+      Complain("standard input: closed");
+      return false;
+    }
     UseBinaryStdin();
     if (ReadAll(stdin, value)) return true;
     ComplainAboutFile("standard input", "read failed", errno);

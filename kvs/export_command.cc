@@ -3,7 +3,9 @@
 // the same records (into a fresh path: the same file, byte for byte, for a
 // store that kvsgen made). A record no template can carry is named on
 // standard error and not written; it makes the status 1 unless
-// --skip-unexpressible is given.
+// --skip-unexpressible is given. A store whose allocated chain does not
+// reach every record it counts is refused (status 2) before anything is
+// written.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -23,6 +25,21 @@ bool ReadValue(StoreHandle store, const std::string& key, std::string* value) {
   return BdbRead(store, key.c_str(), value->data(), size) == 1;
 }
 
+// BDB_OK when the walk reached every live record that the store counts and,
+// when sorted, that its index holds; else why not. A chain cut short by
+// damage would give a template that lacks the rest of the store.
+int WalkedWhole(StoreHandle store, std::size_t walked) {
+  StoreStats stats{};
+  if (!BdbGetStats(store, &stats)) return BdbLastError();
+  if (walked != static_cast<std::size_t>(stats.lAllocatedCount)) return BDB_DAMAGED;
+  if ((stats.lFlags & STORE_SORTED) == 0 || walked == 0) return BDB_OK;
+  int32_t indexed = 0;
+  char* keys = BdbListPrefix(store, "", &indexed);
+  if (keys == nullptr) return BdbLastError() == BDB_NO_MEMORY ? BDB_NO_MEMORY : BDB_DAMAGED;
+  BdbFree(keys);
+  return static_cast<std::size_t>(indexed) == walked ? BDB_OK : BDB_DAMAGED;
+}
+
 }  // namespace
 
 int RunExport(const Invocation& invocation) {
@@ -30,6 +47,10 @@ int RunExport(const Invocation& invocation) {
   std::vector<ChainRecord> records;
   if (!ChainRecords(invocation.store, kAllocatedList, &records)) {
     ComplainAboutStore(invocation.storeName, "export");
+    return kExitFailure;
+  }
+  if (const int cause = WalkedWhole(invocation.store, records.size()); cause != BDB_OK) {
+    Complain(invocation.storeName + ": export: " + BdbErrorText(cause));
     return kExitFailure;
   }
   UseBinaryStdout();

@@ -1,13 +1,13 @@
 // main.cc: the kvs program: kvs COMMAND STORE [ARGS], a console tool that
 // reads and changes record stores through the store's public interface.
 #include <cstdio>
-#include <filesystem>
 #include <string>
 
 #include "kvs/arguments.h"
 #include "kvs/commands.h"
 #include "kvs/messages.h"
 #include "store/store.h"
+#include "tool_support/standard_streams.h"
 
 namespace {
 
@@ -41,12 +41,6 @@ std::string Misfit(const Command& command, const Arguments& arguments) {
   return "";
 }
 
-bool IsMissing(const std::string& name) {
-  std::error_code error;
-  const auto status = std::filesystem::symlink_status(name, error);
-  return status.type() == std::filesystem::file_type::not_found;
-}
-
 StoreHandle OpenStore(const std::string& name, Access access) {
   switch (access) {
     case Access::kRead:
@@ -54,8 +48,7 @@ StoreHandle OpenStore(const std::string& name, Access access) {
     case Access::kWrite:
       return BdbOpen(name.c_str());
     case Access::kWriteOrCreate:
-      return IsMissing(name) ? BdbCreate(name.c_str(), STORE_SORTED | STORE_NOCASE)
-                             : BdbOpen(name.c_str());
+      return BdbOpenOrCreate(name.c_str(), STORE_SORTED | STORE_NOCASE);
   }
   return nullptr;
 }
@@ -84,6 +77,7 @@ int Run(const Command& command, const Arguments& arguments) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!tool_support::OpenStandardStreams()) return kExitFailure;
   Arguments arguments;
   std::string error;
   if (!ParseArguments(argc, argv, &arguments, &error)) return UsageError(error);

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "store/store_file.h"
+#include "store/lifecycle.h"
 
 namespace {
 
@@ -13,21 +13,15 @@ constexpr int32_t kNewStoreFlags = STORE_SORTED | STORE_NOCASE;
 constexpr auto kLockRetryPause = std::chrono::milliseconds(50);
 int32_t g_lockWaitMilliseconds = 10000;
 
-// For a fileName that is not a store file: true when it is free to hold a
-// new store, that is missing or a readable regular file. A file that exists
-// but cannot be read may be a store all the same, so it is never replaced;
-// nor is anything that is not a regular file (the store's own files open
-// regular files only, so a FIFO never blocks here).
-bool MayCreateStoreAt(const char *fileName) {
-  kvs::FileSystem &fileSystem = kvs::ActiveFileSystem();
-  return fileSystem.Missing(fileName) || fileSystem.Open(fileName, kvs::OpenMode::kRead) != nullptr;
-}
-
-// One attempt at the store: opened, or created where no store is.
+// One attempt at the store: opened, or created where no store is. A new
+// file is created exclusively, and a file that is not a store is replaced
+// only once it is held locked and found no store then, so a store another
+// process has just made is never cut off. A file that cannot be read and
+// written may be a store all the same, so it is never replaced; nor is
+// anything that is not a regular file (the store's own files open regular
+// files only, so a FIFO never blocks here).
 StoreHandle OpenOrCreate(const char *fileName) {
-  if (BdbIsStoreFile(fileName)) return BdbOpen(fileName);
-  if (!MayCreateStoreAt(fileName)) return nullptr;
-  return BdbCreate(fileName, kNewStoreFlags);
+  return kvs::OpenOrCreateHandle(fileName, kNewStoreFlags, true);
 }
 
 }  // namespace

@@ -22,9 +22,12 @@ extern "C" {
  * fileName is not a store file (missing, empty, or not beginning with the
  * store magic) is a new store created there, sorted with case-insensitive
  * keys (flags STORE_SORTED | STORE_NOCASE); a file that is not a store is
- * then replaced. An existing store that cannot be opened (damaged, not
- * writable, no free slot) and a file whose content cannot be read give NULL
- * and are left byte for byte as they were. NULL also when fileName is NULL
+ * then replaced, once it is held locked and still found no store. A
+ * missing file is created exclusively (as by BdbOpenOrCreate), so a store
+ * that another process makes there at the same moment is opened, never cut
+ * off. An existing store that cannot be opened (damaged, not writable, no
+ * free slot) and a file whose content cannot be read give NULL and are left
+ * byte for byte as they were. NULL also when fileName is NULL
  * or the store can be neither opened nor created. A store another writer
  * has open (BDB_LOCKED) is tried again for a bounded time (KvsSetLockWait,
  * 10 seconds unless set), then given up untouched. */

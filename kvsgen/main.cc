@@ -7,8 +7,12 @@
 #include <cstdio>
 
 #include "kvsgen/compile.h"
+#include "tool_support/standard_streams.h"
 
 int main(int argc, char **argv) {
+  // A standard descriptor left closed could be taken by a file the run
+  // opens: no run is made then.
+  if (!tool_support::OpenStandardStreams()) return kvsgen::kStoreNotWritten;
   if (argc != 3) {
     std::fputs("Usage:   kvsgen <template-file> <DB-file(.kvs)> ", stdout);
     return 0;

@@ -44,9 +44,13 @@ unsigned char* BufferedFile::TakePageMemory() {
       freePageMemory_.reserve(pageMemoryPages_ + pages);
       pageMemory_.reserve(pageMemory_.size() + 1);
     } catch (const std::bad_alloc&) {
+      NoteError(BDB_NO_MEMORY);
       return nullptr;
     }
-    if (!block.Allocate(pages * kPageBytes)) return nullptr;
+    if (!block.Allocate(pages * kPageBytes)) {
+      NoteError(BDB_NO_MEMORY);
+      return nullptr;
+    }
     auto* bytes = static_cast<unsigned char*>(block.data());
     for (std::size_t i = pages; i-- > 0;) freePageMemory_.push_back(bytes + i * kPageBytes);
     pageMemory_.push_back(std::move(block));
@@ -357,14 +361,15 @@ std::vector<ByteRange> BufferedFile::ChangedRanges() const {
   return ranges;
 }
 
-bool BufferedFile::WriteChanges() {
+bool BufferedFile::WriteChanges() { return WriteChanges(ChangedRanges()); }
+
+bool BufferedFile::WriteChanges(const std::vector<ByteRange>& ranges) {
   if (length_ != fileLength_) {
     if (!file_->SetLength(length_)) return false;
     fileLength_ = length_;
   }
   // Ranges that follow each other in the file and in memory (pages taken
   // one after the other from a block) go out in one write.
-  const std::vector<ByteRange> ranges = ChangedRanges();
   for (std::size_t first = 0; first < ranges.size();) {
     const unsigned char* bytes = pages_[PageIndex(ranges[first].start)].bytes + InPage(ranges[first].start);
     std::size_t n = static_cast<std::size_t>(ranges[first].end - ranges[first].start);
@@ -385,7 +390,11 @@ bool BufferedFile::CommitJournaled() {
   // written over it until its journal has done its work.
   if (rollbackPending_ && !RetryRollback()) return false;
   if (dirtyPages_.empty() && length_ == fileLength_) return true;
-  std::vector<ByteRange> ranges = ChangedRanges();
+  // Everything the commit needs from memory is taken before the journal is
+  // written: once it is, memory that runs short must not stop the commit
+  // between the journal and its end.
+  const std::vector<ByteRange> changed = ChangedRanges();
+  std::vector<ByteRange> ranges = changed;
   if (length_ < fileLength_) ranges.push_back({length_, fileLength_});  // cut off
   const int64_t committedLength = fileLength_;
   // The journal names the store by its state before and after the commit.
@@ -397,12 +406,23 @@ bool BufferedFile::CommitJournaled() {
   if (header == nullptr) return false;
   std::copy(header, header + headerBytes, after.header.begin());
   if (!journal_->Save(*file_, committedLength, ranges, after)) return false;
-  if (WriteChanges() && (!journal_->SyncsCommits() || file_->Sync()) && journal_->Finish()) {
-    return true;
+  bool committed = false;
+  try {
+    committed = WriteChanges(changed) && (!journal_->SyncsCommits() || file_->Sync()) &&
+                journal_->Finish();
+  } catch (const std::bad_alloc&) {
+    NoteError(BDB_NO_MEMORY);
   }
+  if (committed) return true;
   // The image stays what it was: the committed file (once the journal has
   // put it back) and the changes still to be written.
-  rollbackPending_ = !journal_->RollBack(*file_);
+  bool rolledBack = false;
+  try {
+    rolledBack = journal_->RollBack(*file_);
+  } catch (const std::bad_alloc&) {
+    NoteError(BDB_NO_MEMORY);
+  }
+  rollbackPending_ = !rolledBack;
   fileLength_ = committedLength;
   return false;
 }

@@ -174,6 +174,8 @@ class BufferedFile final : public StoreFile {
   std::vector<ByteRange> ChangedRanges() const;
   // Gives the file the image's length and changed ranges.
   bool WriteChanges();
+  // The same for ranges already taken from ChangedRanges.
+  bool WriteChanges(const std::vector<ByteRange>& ranges);
   // Commits through the journal; on failure the file is as before.
   bool CommitJournaled();
   // Has the journal put back the file of a commit that failed; false when

@@ -9,6 +9,7 @@
 #include <new>
 #include <unordered_map>
 
+#include "store/errors.h"
 #include "store/lifecycle.h"
 #include "store/store.h"
 
@@ -315,21 +316,28 @@ bool CheckStore(StoreSlot* slot, CheckReport& report) {
 using namespace kvs;
 
 extern "C" int BdbCheck(StoreHandle store, FILE* report) {
-  CheckReport problems(report);
-  StoreSlot* slot = UsableSlot(store);
-  if (slot == nullptr) {
-    problems.Problem("store: the handle is not an open store");
+  // A store found unsound fails the call as damaged, unless a failure to
+  // read or to allocate stopped the check first.
+  return PublicCall(0, BDB_DAMAGED, [&] {
+    CheckReport problems(report);
+    StoreSlot* slot = UsableSlot(store);
+    if (slot == nullptr) {
+      problems.Problem("store: the handle is not an open store");
+      return 0;
+    }
+    try {
+      return CheckStore(slot, problems) ? 1 : 0;
+    } catch (const UnreadableBytes& unreadable) {
+      NoteError(BDB_IO);
+      problems.Problem("file: the bytes at %lld cannot be read; the store was not checked whole",
+                       LL(unreadable.offset));
+    } catch (const std::bad_alloc&) {
+      NoteError(BDB_NO_MEMORY);
+      problems.Problem("check: memory ran short; the store was not checked whole");
+    } catch (...) {
+      NoteError(BDB_IO);
+      problems.Problem("check: stopped by an unexpected failure; the store was not checked whole");
+    }
     return 0;
-  }
-  try {
-    return CheckStore(slot, problems) ? 1 : 0;
-  } catch (const UnreadableBytes& unreadable) {
-    problems.Problem("file: the bytes at %lld cannot be read; the store was not checked whole",
-                     LL(unreadable.offset));
-  } catch (const std::bad_alloc&) {
-    problems.Problem("check: memory ran short; the store was not checked whole");
-  } catch (...) {
-    problems.Problem("check: stopped by an unexpected failure; the store was not checked whole");
-  }
-  return 0;
+  });
 }

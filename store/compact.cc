@@ -145,12 +145,7 @@ bool MakeDurable(StoreSlot* slot) {
 // Ends the run of held calls and writes what the store holds to its own
 // file, after a compaction that did not replace it, as BdbFlush does: the
 // changes stay for a later try when that fails too.
-bool KeepOldStore(StoreSlot* slot) {
-  slot->bHeld = false;
-  if (slot->pBuffer != nullptr) slot->pBuffer->Hold(false);
-  slot->bWriteFailed = false;
-  return FlushStore(slot);
-}
+bool KeepOldStore(StoreSlot* slot) { return FlushStore(slot); }
 
 // Writes the new store's bytes over the old file's image, for a store with
 // more than one name: a rename would part its names. The store holds no
@@ -216,8 +211,9 @@ using namespace kvs;
 namespace {
 
 // Rewrites the store into a new file and puts it in place; 1 when the store
-// the handle designates afterwards is the compacted one.
-int Compact(StoreSlot* slot) {
+// the handle designates afterwards is the compacted one. *replacedAtName is
+// set once the new file has the store's name.
+int Compact(StoreSlot* slot, bool* replacedAtName) {
   FileSystem& fs = ActiveFileSystem();
   const std::string savedName = slot->szFileName;  // closing clears szFileName
   const std::string fullName = slot->fullName;
@@ -229,46 +225,62 @@ int Compact(StoreSlot* slot) {
   const bool manyNames = fs.LinkCount(fullName.c_str()) > 1;
   if (manyNames && !KeepOldStore(slot)) return 0;
 
-  // From here on a crash leaves the journal naming the new file, and the
-  // next open removes it.
-  std::optional<TempFile> temp = MakeTempFile(fullName, journal, *slot->pFile);
-  if (!temp) return KeepOldStore(slot), 0;
-  if (!temp->file->Lock(true)) {
-    temp->file.reset();
-    fs.Delete(temp->name.c_str());
-    journal.Finish();
-    return KeepOldStore(slot), 0;
-  }
-
-  // A store that holds exactly what its compaction would write (created
-  // here, and only new keys put since) is written out as it stands, with no
-  // record copied; the rest of the compaction is the same.
-  const bool asItStands = slot->bCompactForm && slot->pBuffer != nullptr && !manyNames &&
-                          HeldImagesInFileOrder(*slot);
+  // Memory that runs short while the new file is made has only read the
+  // old store: the compaction is given up as any other failed copy is, and
+  // the old store keeps every change, held ones included.
+  std::optional<TempFile> temp;
+  bool asItStands = false;
   StoreSlot work;  // not in the table: no handle ever designates the new store
   bool copied = false;
-  if (asItStands) {
-    copied = WriteStoreImage(slot, *temp->file) && temp->file->Sync();
-  } else {
-    copied = CreateStore(&work, temp->name.c_str(), slot->header.lFlags, std::move(temp->file));
-  }
-  if (copied && !asItStands) {
-    if (work.pBuffer != nullptr) work.pBuffer->WriteBehind(kCopyBufferBytes);
-    CopyTarget target{&work, {}};
-    if (IsSorted(*slot)) {
-      target.positions.Prepare(slot);
-      // With every position known, the new index is filled without keys;
-      // they are the old index's, in the same order (WithKeysOf).
-      if (target.positions.Prepared(*slot)) work.plKeyIndex = IndexEntries(IndexEntries::kOffsetsOnly);
+  try {
+    // From here on a crash leaves the journal naming the new file, and the
+    // next open removes it.
+    temp = MakeTempFile(fullName, journal, *slot->pFile);
+    if (!temp) return KeepOldStore(slot), 0;
+    if (!temp->file->Lock(true)) {
+      temp->file.reset();
+      fs.Delete(temp->name.c_str());
+      journal.Finish();
+      return KeepOldStore(slot), 0;
     }
-    copied = WalkChain(slot, slot->header.lhAllocated.lFirst, CopyRecordVisitor, &target) == 0;
-    if (copied && !CopiedWhole(*slot, work, target.copied)) {
-      // The chain and the counts or the index disagree: a compaction would
-      // make whatever the walk missed lost for good.
-      NoteError(BDB_DAMAGED);
-      copied = false;
+
+    // A store that holds exactly what its compaction would write (created
+    // here, and only new keys put since) is written out as it stands, with
+    // no record copied; the rest of the compaction is the same.
+    asItStands = slot->bCompactForm && slot->pBuffer != nullptr && !manyNames &&
+                 HeldImagesInFileOrder(*slot);
+    if (asItStands) {
+      copied = WriteStoreImage(slot, *temp->file) && temp->file->Sync();
+    } else {
+      copied = CreateStore(&work, temp->name.c_str(), slot->header.lFlags, std::move(temp->file));
     }
-    copied = copied && MakeDurable(&work);
+    if (copied && !asItStands) {
+      if (work.pBuffer != nullptr) work.pBuffer->WriteBehind(kCopyBufferBytes);
+      CopyTarget target{&work, {}};
+      if (IsSorted(*slot)) {
+        target.positions.Prepare(slot);
+        // With every position known, the new index is filled without keys;
+        // they are the old index's, in the same order (WithKeysOf).
+        if (target.positions.Prepared(*slot)) {
+          work.plKeyIndex = IndexEntries(IndexEntries::kOffsetsOnly);
+        }
+      }
+      copied = WalkChain(slot, slot->header.lhAllocated.lFirst, CopyRecordVisitor, &target) == 0;
+      if (copied && !CopiedWhole(*slot, work, target.copied)) {
+        // The chain and the counts or the index disagree: a compaction would
+        // make whatever the walk missed lost for good.
+        NoteError(BDB_DAMAGED);
+        copied = false;
+      }
+      copied = copied && MakeDurable(&work);
+    }
+  } catch (const std::bad_alloc&) {
+    NoteError(BDB_NO_MEMORY);
+    copied = false;
+    if (!temp) {
+      journal.Finish();
+      return KeepOldStore(slot), 0;
+    }
   }
 
   bool replaced = false;
@@ -277,7 +289,13 @@ int Compact(StoreSlot* slot) {
   bool released = false;
   bool inPlaceCopied = false;
   if (inPlace) {
-    inPlaceCopied = CopyInPlace(slot, &work);
+    // A copy into the image that stops part way for memory is forgotten
+    // whole below, as one that fails.
+    try {
+      inPlaceCopied = CopyInPlace(slot, &work);
+    } catch (const std::bad_alloc&) {
+      NoteError(BDB_NO_MEMORY);
+    }
   } else if (copied) {
     newFile = asItStands ? std::move(temp->file) : TakeStoreFile(&work);
     // The old file stays open, and so locked, until the new one has its
@@ -289,6 +307,7 @@ int Compact(StoreSlot* slot) {
     }
     replaced = newFile != nullptr && fs.Replace(temp->name.c_str(), fullName.c_str());
   }
+  *replacedAtName = replaced;
   // The reopened store takes over the index the new file was written with.
   IndexEntries written = std::move(replaced && asItStands ? slot->plKeyIndex : work.plKeyIndex);
   if (replaced && !written.keyed()) written = WithKeysOf(*slot, written);
@@ -305,7 +324,11 @@ int Compact(StoreSlot* slot) {
   if (inPlace) {
     // The new file and the compaction's journal are gone: the commit's own
     // journal may take the name.
-    newFile = inPlaceCopied ? TakeStoreFile(slot) : nullptr;
+    try {
+      newFile = inPlaceCopied ? TakeStoreFile(slot) : nullptr;
+    } catch (const std::bad_alloc&) {
+      NoteError(BDB_NO_MEMORY);
+    }
     if (!newFile) {
       ForgetInPlaceCopy(slot);
       return 0;
@@ -336,15 +359,23 @@ extern "C" int BdbCompact(StoreHandle store) {
   return PublicCall(0, BDB_IO, [&] {
     StoreSlot* slot = WritableSlot(store);
     if (slot == nullptr) return 0;
+    bool replaced = false;
     try {
-      return Compact(slot);
+      return Compact(slot, &replaced);
     } catch (const std::bad_alloc&) {
-      // Whatever the compaction got to, the file under the name is whole;
-      // the handle reads it again before its next use.
+      // Whatever the compaction got to, the file under the name is whole.
       NoteError(BDB_NO_MEMORY);
       if (slot->szFileName[0] == '\0') return 0;  // the handle was let go
-      if (slot->pBuffer != nullptr) slot->pBuffer->DiscardChanges();
-      slot->bStale = true;
+      if (replaced) {
+        // The handle's file no longer has the name, and the compacted store
+        // that has it holds every change: the handle is let go, as when
+        // that store cannot be read back.
+        DiscardSlot(slot);
+        return 0;
+      }
+      // The old store is still the store: it keeps its changes, held ones
+      // included, as after any failed compaction.
+      KeepOldStore(slot);
       return 0;
     }
   });

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include "store/errors.h"
@@ -338,6 +339,20 @@ bool Journal::Save(StoreFile& store, int64_t length, const std::vector<ByteRange
   before.length = length;
   std::unique_ptr<StoreFile> out = Create();
   if (!out) return false;
+  // Memory that runs short while the journal is written leaves no journal
+  // behind: a file in its place would stop every later commit.
+  try {
+    return Write(store, length, ranges, before, after, std::move(out));
+  } catch (const std::bad_alloc&) {
+    fs.Delete(name_.c_str());
+    throw;
+  }
+}
+
+bool Journal::Write(StoreFile& store, int64_t length, const std::vector<ByteRange>& ranges,
+                    const StoreState& before, const StoreState& after,
+                    std::unique_ptr<StoreFile> out) {
+  FileSystem& fs = ActiveFileSystem();
   std::vector<ByteRange> saved;
   saved.reserve(ranges.size());
   for (const ByteRange& range : ranges) {
@@ -423,7 +438,15 @@ bool Journal::BeginCompaction(const std::string& tempName) {
   if (!file_) file_ = Create();
   if (!file_) return false;
   tempName_ = tempName;
-  if (WriteCompaction(tempName, nullptr)) return true;
+  bool written = false;
+  try {
+    written = WriteCompaction(tempName, nullptr);
+  } catch (const std::bad_alloc&) {
+    file_.reset();
+    ActiveFileSystem().Delete(name_.c_str());
+    throw;
+  }
+  if (written) return true;
   file_.reset();
   ActiveFileSystem().Delete(name_.c_str());
   return false;

@@ -109,6 +109,10 @@ class Journal {
   const std::string& name() const { return name_; }
 
  private:
+  // Save's work once the journal's file is made: writes it whole, or
+  // removes it and returns false.
+  bool Write(StoreFile& store, int64_t length, const std::vector<ByteRange>& ranges,
+             const StoreState& before, const StoreState& after, std::unique_ptr<StoreFile> out);
   // Creates the journal anew, exclusively; a finished journal left in its
   // place is removed first. Null when something else holds its name.
   std::unique_ptr<StoreFile> Create();

@@ -2,8 +2,11 @@
 // public calls that do it or that hold and flush a run of changes.
 #include "store/lifecycle.h"
 
+#include <chrono>
+#include <cstring>
 #include <functional>
 #include <new>
+#include <thread>
 
 #include "store/errors.h"
 #include "store/journal.h"
@@ -11,20 +14,117 @@
 
 namespace kvs {
 
+namespace {
+
+// Runs a step that fills the slot: when it runs out of memory part way, the
+// slot is freed (its file closed, and so unlocked) before the failure goes
+// on up, as after any other failed open.
+template <typename Step>
+int FillingSlot(StoreSlot* slot, Step step) {
+  try {
+    return step();
+  } catch (...) {
+    if (slot != nullptr) DiscardSlot(slot);
+    throw;
+  }
+}
+
+}  // namespace
+
 int CreateStore(StoreSlot* slot, const char* fileName, int32_t flags,
                 std::unique_ptr<StoreFile> file) {
-  if (!InitSlot(slot, fileName, flags, std::move(file))) return 0;
-  // A store whose Index record could not be written is not handed out, and
-  // its file is removed so that it can never open as a store.
-  bool whole = !IsSorted(*slot) || IndexCreate(slot) != 0;
-  whole = whole && CommitStore(slot);
-  if (!whole) {
+  // A store that could not be written whole (its Index record included) is
+  // not handed out, and its file is removed so that it can never open as a
+  // store.
+  auto discard = [&] {
     DiscardSlot(slot);
     ActiveFileSystem().Delete(fileName);
-    return 0;
+  };
+  try {
+    if (!InitSlot(slot, fileName, flags, std::move(file))) return 0;
+    bool whole = !IsSorted(*slot) || IndexCreate(slot) != 0;
+    whole = whole && CommitStore(slot);
+    if (!whole) {
+      discard();
+      return 0;
+    }
+  } catch (const std::bad_alloc&) {
+    // Only a file this call holds, locked and cut off, is removed.
+    if (slot->szFileName[0] != '\0') discard();
+    throw;
   }
   slot->bCompactForm = true;
   return 1;
+}
+
+namespace {
+
+// How long a store file that another process is making is waited for: it
+// holds the new file's lock from a moment after its creation until the new
+// store is closed.
+constexpr int kMakingTries = 50;
+constexpr auto kMakingPause = std::chrono::milliseconds(10);
+
+// What a file open under this open's lock holds, from its first bytes.
+enum class FileKind { kEmpty, kStore, kOther };
+
+FileKind KindOf(StoreFile& file) {
+  unsigned char magic[sizeof kMagic];
+  if (file.Length() == 0) return FileKind::kEmpty;
+  const bool store = file.Seek(0) && file.Read(magic, sizeof magic) == sizeof magic &&
+                     std::memcmp(magic, kMagic, sizeof magic) == 0;
+  return store ? FileKind::kStore : FileKind::kOther;
+}
+
+// The file at fileName, open for update and locked: made exclusively when
+// nothing is by that name (*made is then true), else the file that is
+// there. Null, noting the cause, when neither can be had.
+std::unique_ptr<StoreFile> NewOrExistingFile(const char* fileName, bool* made) {
+  OpenError error = OpenError::kNone;
+  std::unique_ptr<StoreFile> file =
+      ActiveFileSystem().Open(fileName, OpenMode::kCreateExclusive, &error);
+  *made = file != nullptr;
+  if (!file) return error == OpenError::kExists ? OpenLocked(fileName, OpenMode::kUpdate) : nullptr;
+  // Another process may have opened the new file by its name before this
+  // lock was taken; finding it empty, it lets go.
+  const int before = CurrentError();
+  for (int tries = 1; !file->Lock(true); ++tries) {
+    if (tries == kMakingTries) return nullptr;  // noted BDB_LOCKED
+    std::this_thread::sleep_for(kMakingPause);
+  }
+  SetError(before);
+  if (!file->IsNamed(fileName)) {
+    NoteError(BDB_LOCKED);  // the new file lost its name to another at once
+    return nullptr;
+  }
+  return file;
+}
+
+}  // namespace
+
+int OpenOrCreateStore(StoreSlot* slot, const char* fileName, int32_t flags,
+                      bool replaceOtherFile) {
+  if (slot == nullptr || !FileNameFits(fileName)) return 0;
+  for (int tries = 1;; ++tries) {
+    bool made = false;
+    std::unique_ptr<StoreFile> file = NewOrExistingFile(fileName, &made);
+    if (!file) return 0;
+    const FileKind kind = KindOf(*file);
+    if (kind == FileKind::kStore) {
+      std::string fullName = ActiveFileSystem().FullName(fileName);
+      return OpenStoreFrom(slot, fileName, std::move(fullName), std::move(file));
+    }
+    if (made || replaceOtherFile) return CreateStore(slot, fileName, flags, std::move(file));
+    // An empty file that is not this open's own is one whose maker has not
+    // taken its lock yet (or died before it wrote the store): it is waited
+    // for a while, then found no store.
+    if (kind == FileKind::kOther || tries == kMakingTries) {
+      NoteError(BDB_NOT_A_STORE);
+      return 0;
+    }
+    file.reset();
+    std::this_thread::sleep_for(kMakingPause);
+  }
 }
 
 namespace {
@@ -43,23 +143,28 @@ int LoadIndexOf(StoreSlot* slot, IndexEntries* known) {
 }  // namespace
 
 int OpenStore(StoreSlot* slot, const char* fileName) {
-  return OpenSlot(slot, fileName) ? LoadIndexOf(slot, nullptr) : 0;
+  return FillingSlot(slot,
+                     [&] { return OpenSlot(slot, fileName) ? LoadIndexOf(slot, nullptr) : 0; });
 }
 
 int OpenStoreFrom(StoreSlot* slot, const char* fileName, std::string fullName,
                   std::unique_ptr<StoreFile> file, IndexEntries* known) {
-  if (!OpenSlotFrom(slot, fileName, std::move(fullName), std::move(file))) return 0;
-  return LoadIndexOf(slot, known);
+  return FillingSlot(slot, [&] {
+    if (!OpenSlotFrom(slot, fileName, std::move(fullName), std::move(file))) return 0;
+    return LoadIndexOf(slot, known);
+  });
 }
 
 int OpenStoreReadOnly(StoreSlot* slot, const char* fileName) {
   if (slot == nullptr || !FileNameFits(fileName)) return 0;
-  std::unique_ptr<StoreFile> file = OpenLocked(fileName, OpenMode::kRead, false);
-  if (!file) return 0;
-  std::string fullName = ActiveFileSystem().FullName(fileName);
-  return OpenSlotFrom(slot, fileName, std::move(fullName), std::move(file), true)
-             ? LoadIndexOf(slot, nullptr)
-             : 0;
+  return FillingSlot(slot, [&] {
+    std::unique_ptr<StoreFile> file = OpenLocked(fileName, OpenMode::kRead, false);
+    if (!file) return 0;
+    std::string fullName = ActiveFileSystem().FullName(fileName);
+    return OpenSlotFrom(slot, fileName, std::move(fullName), std::move(file), true)
+               ? LoadIndexOf(slot, nullptr)
+               : 0;
+  });
 }
 
 namespace {
@@ -113,11 +218,19 @@ bool RefreshStore(StoreSlot* slot) {
 int RunChange(StoreSlot* slot, const std::function<int()>& change) {
   slot->bWriteFailed = false;
   int result = 0;
+  bool stopped = false;
   try {
     result = change();
+    // A write that the image could not take (memory for its pages ran
+    // short) stopped the change part way too, whatever the steps after it
+    // made of that.
+    stopped = slot->bWriteFailed && slot->pBuffer != nullptr;
   } catch (const std::bad_alloc&) {
-    // The change stopped part way: nothing of it may reach the file.
     NoteError(BDB_NO_MEMORY);
+    stopped = true;
+  }
+  if (stopped) {
+    // Nothing of a change that stopped part way may reach the file.
     if (slot->pBuffer != nullptr) slot->pBuffer->DiscardChanges();
     slot->bStale = true;
     RefreshStore(slot);
@@ -149,7 +262,14 @@ StoreSlot* WritableSlot(StoreHandle handle) { return RefuseReadOnly(UsableSlot(h
 
 StoreSlot* ValidateWritable(StoreHandle handle) { return RefuseReadOnly(ValidateHandle(handle)); }
 
-bool FlushStore(StoreSlot* slot) { return WriteAll(slot); }
+bool FlushStore(StoreSlot* slot) {
+  slot->bHeld = false;
+  if (slot->pBuffer != nullptr) slot->pBuffer->Hold(false);
+  slot->bWriteFailed = false;
+  // A failed flush leaves the file as it was before the run, and the run's
+  // changes in memory for the next BdbFlush or BdbClose.
+  return WriteAll(slot);
+}
 
 bool CommitStore(StoreSlot* slot) {
   if (slot->bHeld) return !slot->bWriteFailed;
@@ -160,10 +280,10 @@ bool CommitStore(StoreSlot* slot) {
 
 bool AttachJournal(StoreSlot* slot) {
   if (slot->pBuffer == nullptr) return true;  // written through: nothing to undo
-  // A store whose journal's name the platform cannot reach (a name near
-  // MAX_PATH on Windows) is written without one, as a store always was.
-  if (!ActiveFileSystem().NameFits(JournalNameOf(slot->fullName).c_str())) return true;
   try {
+    // A store whose journal's name the platform cannot reach (a name near
+    // MAX_PATH on Windows) is written without one, as a store always was.
+    if (!ActiveFileSystem().NameFits(JournalNameOf(slot->fullName).c_str())) return true;
     slot->pBuffer->AttachJournal(std::make_unique<Journal>(slot->fullName));
   } catch (const std::bad_alloc&) {
     NoteError(BDB_NO_MEMORY);
@@ -191,6 +311,9 @@ int CloseStore(StoreSlot* slot) {
     WriteIndex(slot);
   }
   const bool written = WriteAll(slot);
+  // What could not be written is let go, not tried again as the file
+  // closes: the result says what the file holds.
+  if (!written && slot->pBuffer != nullptr) slot->pBuffer->DiscardChanges();
   CloseSlot(slot);
   return written ? 1 : 0;
 }
@@ -213,6 +336,26 @@ extern "C" StoreHandle BdbCreate(const char* fileName, int32_t flags) {
     CloseStore(slot);
     return nullptr;
   });
+}
+
+StoreHandle kvs::OpenOrCreateHandle(const char* fileName, int32_t flags, bool replaceOtherFile) {
+  return PublicCall<StoreHandle>(nullptr, BDB_IO, [&]() -> StoreHandle {
+    if (!FileNameFits(fileName)) {
+      NoteError(BDB_INVALID_ARGUMENT);
+      return nullptr;
+    }
+    StoreSlot* slot = FindFreeSlot();
+    if (slot == nullptr || !OpenOrCreateStore(slot, fileName, flags, replaceOtherFile)) {
+      return nullptr;
+    }
+    if (AttachJournal(slot)) return slot;
+    CloseStore(slot);
+    return nullptr;
+  });
+}
+
+extern "C" StoreHandle BdbOpenOrCreate(const char* fileName, int32_t flags) {
+  return OpenOrCreateHandle(fileName, flags, false);
 }
 
 StoreSlot* kvs::SlotToOpen(const char* fileName) {
@@ -257,12 +400,7 @@ extern "C" int BdbFlush(StoreHandle store) {
   return PublicCall(0, BDB_IO, [&] {
     StoreSlot* slot = WritableSlot(store);
     if (slot == nullptr) return 0;
-    slot->bHeld = false;
-    if (slot->pBuffer != nullptr) slot->pBuffer->Hold(false);
-    slot->bWriteFailed = false;
-    // A failed flush leaves the file as it was before the run, and the
-    // run's changes in memory for the next BdbFlush or BdbClose.
-    return WriteAll(slot) ? 1 : 0;
+    return FlushStore(slot) ? 1 : 0;
   });
 }
 

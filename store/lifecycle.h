@@ -24,6 +24,14 @@ namespace kvs {
 // With file, the store is made in that file, open and locked under fileName.
 int CreateStore(StoreSlot* slot, const char* fileName, int32_t flags,
                 std::unique_ptr<StoreFile> file = nullptr);
+// Opens the store at fileName into a free slot, or makes a new one there
+// with flags when nothing is by that name. The new file is created
+// exclusively, so a store another process made there meanwhile is opened
+// (or found locked), never cut off. A file that is not a store is replaced
+// when replaceOtherFile is set (checked under the file's lock), else
+// refused with BDB_NOT_A_STORE. 0, with the slot free, when the store can
+// be neither opened nor made.
+int OpenOrCreateStore(StoreSlot* slot, const char* fileName, int32_t flags, bool replaceOtherFile);
 // Opens an existing store into a free slot, loading its index when sorted.
 // 0, with the slot free and the file untouched, for an unusable store.
 int OpenStore(StoreSlot* slot, const char* fileName);
@@ -39,8 +47,9 @@ int OpenStoreReadOnly(StoreSlot* slot, const char* fileName);
 // The end of a call that changed the store: unless writes are held, the
 // file receives all of them. False when any write did not reach it.
 bool CommitStore(StoreSlot* slot);
-// Writes every change of the store to its file (the held ones too); false,
-// with the changes kept for a later try, when any did not reach it.
+// Ends a run of held calls and writes every change of the store to its
+// file; false, with the changes kept for a later try, when any did not
+// reach it.
 bool FlushStore(StoreSlot* slot);
 // Writes the index and every held change, closes the file, frees the slot.
 // A read-only slot is closed without a write.
@@ -68,6 +77,9 @@ StoreSlot* ValidateWritable(StoreHandle handle);
 // of memory part way is forgotten whole: the store (for a held run, the
 // whole run) goes back to what the file holds.
 int RunChange(StoreSlot* slot, const std::function<int()>& change);
+// BdbOpenOrCreate, which kvsgen's facade also calls with replaceOtherFile
+// set (see OpenOrCreateStore).
+StoreHandle OpenOrCreateHandle(const char* fileName, int32_t flags, bool replaceOtherFile);
 // The free slot for a public open of fileName: null (noting the cause) when
 // the name does not fit, the file is not a store, or no slot is free.
 StoreSlot* SlotToOpen(const char* fileName);

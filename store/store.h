@@ -43,12 +43,17 @@
  * store at every commit. (On Windows, a store whose name is too long for
  * "-journal" to follow within MAX_PATH is written without a journal.)
  *
- * Locking: BdbOpen and BdbCreate take an exclusive lock on the store file,
- * held until BdbClose. Any other open of the same file, in this process or
- * another, fails with BDB_LOCKED and changes nothing; BdbCreate never cuts
- * off a store that another handle has open. BdbOpenReadOnly takes a shared
- * lock instead: any number of readers may hold a store at once, but a reader
- * and a writer exclude each other.
+ * Locking: BdbOpen, BdbOpenOrCreate and BdbCreate take an exclusive lock
+ * on the store file, held until BdbClose. Any other open of the same file,
+ * in this process or another, fails with BDB_LOCKED and changes nothing;
+ * BdbCreate never cuts off a store that another handle has open.
+ * BdbOpenReadOnly takes a shared lock instead: any number of readers may
+ * hold a store at once, but a reader and a writer exclude each other.
+ *
+ * Descriptors: on POSIX systems no file of a store (the store, its journal,
+ * a compaction's new file) takes descriptor 0, 1 or 2, so that a program
+ * started with a standard stream closed never reads its input from a store
+ * or writes its messages into one.
  */
 #ifndef KVS_STORE_STORE_H
 #define KVS_STORE_STORE_H
@@ -122,7 +127,8 @@ typedef int (*RecordCallback)(StoreHandle store, const char *key, int32_t lBytes
 typedef int (*RecordCallbackWithContext)(StoreHandle store, const char *key, int32_t lBytesUsed,
                                          void *context);
 
-/* The library's version, KVSTORE_VERSION_STRING ("1.0.0"); never NULL. */
+/* The library's version, KVSTORE_VERSION_STRING ("1.0.0"); never NULL.
+ * Sets BdbLastError to BDB_OK. */
 KVSTORE_API const char *BdbVersion(void);
 
 /* The cause of the last failure of a store call made by this thread, or
@@ -154,13 +160,27 @@ KVSTORE_API const char *BdbSystemErrorText(int code);
 /* 1 when the file can be read and begins with the store magic, else 0. */
 KVSTORE_API int BdbIsStoreFile(const char *fileName);
 
-/* Creates (or truncates) fileName as an empty store with flags & 3.
+/* Creates (or truncates) fileName as an empty store with flags & 3: a
+ * store there is replaced, unless another handle has it open (BDB_LOCKED).
+ * A program that means to create a store only where none is, also against
+ * another process doing the same at once, uses BdbOpenOrCreate.
  * Returns the handle, or NULL when no slot is free, the name is NULL or 260
  * bytes or longer (or its last part leaves no room for "-journal" within
  * 255 bytes: BDB_INVALID_ARGUMENT, and nothing is created), or the store
  * cannot be written. A failure leaves no store behind that would open
  * later. */
 KVSTORE_API StoreHandle BdbCreate(const char *fileName, int32_t flags);
+
+/* Opens the store at fileName as BdbOpen does, or, when nothing is by that
+ * name, creates an empty store there with flags & 3 as BdbCreate does. The
+ * new file is created exclusively, never over a file: when two processes
+ * make the same store at once, one creates it and the other opens that
+ * store, or fails with BDB_LOCKED while the first has it open. Never
+ * truncates a file: a file that is not a store gives NULL with
+ * BDB_NOT_A_STORE (an empty one after a short wait, since a store being
+ * created is empty for a moment). NULL also for the causes of BdbOpen and
+ * BdbCreate. */
+KVSTORE_API StoreHandle BdbOpenOrCreate(const char *fileName, int32_t flags);
 
 /* Opens an existing store for reading and writing, with its lock, after
  * rolling back a commit that a journal beside it shows was interrupted (and
@@ -188,7 +208,10 @@ KVSTORE_API StoreHandle BdbOpen(const char *fileName);
 KVSTORE_API StoreHandle BdbOpenReadOnly(const char *fileName);
 
 /* Writes the key index of a sorted store and every held change, and closes
- * the store (a store opened read-only is closed without a write). 1 when a store was closed, 0 for a handle that is not open. */
+ * the store (a store opened read-only is closed without a write). 1 when a
+ * store was closed with everything written; 0 for a handle that is not
+ * open, and when a change could not be written (the store is closed all the
+ * same, and the file holds it as its last commit left it). */
 KVSTORE_API int BdbClose(StoreHandle store);
 
 /* Holds the store's changes in memory from now on: puts and deletes change
@@ -197,7 +220,10 @@ KVSTORE_API int BdbClose(StoreHandle store);
  * then written once, not after every insertion, and a process that dies
  * before the run ends leaves the file as it was when the run began. Growth
  * of the file is checked at the end of the run, so a full disk makes that
- * call fail rather than a put. 0 for an invalid handle. */
+ * call fail rather than a put. A put or delete of the run that runs out of
+ * memory part way through its change fails with BDB_NO_MEMORY and forgets
+ * the whole run: the store as seen through the handle goes back to what the
+ * file holds, and a new run goes on from there. 0 for an invalid handle. */
 KVSTORE_API int BdbHoldWrites(StoreHandle store);
 
 /* With on != 0, every commit of the store (the end of each changing call, or
@@ -253,8 +279,9 @@ KVSTORE_API void BdbFree(void *block);
  * held changes are committed first, and a failure after that leaves them
  * in the file. The handle stays
  * valid. 1 on success; 0 on failure, with the old store left whole and open
- * (held changes are then written to it), or, when the compacted store
- * cannot be read back, with the handle no longer valid. A store whose
+ * (held changes are then written to it, also when memory ran short), or,
+ * when the compacted store cannot be read back, with the handle no longer
+ * valid. A store whose
  * allocated chain reaches fewer records than its counts or its index name
  * is refused as damaged (BDB_DAMAGED) and left as it is. Ends a run of held
  * calls. */
@@ -290,7 +317,8 @@ KVSTORE_API int BdbWalkWithContext(StoreHandle store, int list, RecordCallbackWi
  * problem found, naming it and where (chain position, record offset, index
  * entry), to report when it is not NULL. Never writes to the store, and
  * ends on any file, however damaged. 1 for a sound store; 0 when a problem
- * was found, memory ran short, or the handle is invalid (one line says so). */
+ * was found (BDB_DAMAGED), memory ran short, the file could not be read, or
+ * the handle is invalid (one line says so). */
 KVSTORE_API int BdbCheck(StoreHandle store, FILE *report);
 
 #ifdef __cplusplus

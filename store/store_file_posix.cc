@@ -13,6 +13,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "store/errors.h"
@@ -230,6 +231,21 @@ class PosixFile final : public StoreFile {
   int64_t position_ = 0;
 };
 
+// A descriptor of 0, 1 or 2 moved above them, or -1 (with errno set and
+// the descriptor closed) when no other one can be had. A program started
+// with a standard stream closed gives its first opens those numbers, and
+// the C library and the program read their input from 0 and write their
+// messages to 2 whatever file holds it: a store, its journal or a
+// compaction's new file there would take those bytes.
+int AboveStandardStreams(int fd) {
+  if (fd > STDERR_FILENO) return fd;
+  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  const int error = errno;
+  ::close(fd);
+  errno = error;
+  return moved;
+}
+
 int OpenFlags(OpenMode mode) {
   switch (mode) {
     case OpenMode::kRead:
@@ -314,8 +330,17 @@ class PosixFileSystem final : public PlatformFileSystemBase {
       fd = ::open(name, OpenFlags(mode) | O_CLOEXEC | O_NONBLOCK,
                   mode == OpenMode::kCreateNew ? 0600 : 0666);
     } while (fd < 0 && errno == EINTR);
+    // A file this open made must not stay behind without its user.
+    const bool exclusive = mode == OpenMode::kCreateExclusive || mode == OpenMode::kCreateNew;
+    if (fd >= 0) {
+      fd = AboveStandardStreams(fd);
+      if (fd < 0 && exclusive) {
+        const int error = errno;
+        ::unlink(name);
+        errno = error;
+      }
+    }
     if (fd < 0) {
-      const bool exclusive = mode == OpenMode::kCreateExclusive || mode == OpenMode::kCreateNew;
       // A symbolic link in the way of a new file counts as a file there.
       if (exclusive && (errno == EEXIST || errno == ELOOP)) {
         *reason = OpenError::kExists;  // the caller's to handle: no failure yet
@@ -324,7 +349,13 @@ class PosixFileSystem final : public PlatformFileSystemBase {
       }
       return nullptr;
     }
-    auto file = std::make_unique<PosixFile>(fd);
+    std::unique_ptr<PosixFile> file(new (std::nothrow) PosixFile(fd));
+    if (!file) {
+      ::close(fd);
+      if (exclusive) ::unlink(name);
+      NoteError(BDB_NO_MEMORY);
+      return nullptr;
+    }
     // Only a regular file holds store bytes: a directory opens read-only
     // here, and reads of a FIFO or a terminal would wait without end.
     struct stat info;

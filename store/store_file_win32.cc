@@ -11,6 +11,7 @@
 
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "store/errors.h"
@@ -259,7 +260,13 @@ class Win32FileSystem final : public PlatformFileSystemBase {
       if (*reason != OpenError::kExists) NoteLastError();
       return nullptr;
     }
-    auto file = std::make_unique<Win32File>(handle);
+    std::unique_ptr<Win32File> file(new (std::nothrow) Win32File(handle));
+    if (!file) {
+      CloseHandle(handle);
+      if (mode == OpenMode::kCreateExclusive || mode == OpenMode::kCreateNew) DeleteFileA(name);
+      NoteError(BDB_NO_MEMORY);
+      return nullptr;
+    }
     if (!IsDiskFile(handle)) {
       NoteError(BDB_INVALID_ARGUMENT);  // not a file on disk
       return nullptr;

@@ -14,6 +14,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "store/store.h"
@@ -63,6 +64,14 @@ class KvsProgram : public ::testing::Test {
                   ReadFile(File("err"))};
     for (const char* name : {"in", "out", "err"}) std::filesystem::remove(File(name));
     return result;
+  }
+  // Runs a shell command in the directory, with $K for kvs and $G for
+  // kvsgen; its exit status.
+  int Shell(const std::string& command) {
+    const std::string line = "cd '" + dir_.string() + "' && K='" KVS_PATH "' && G='" KVSGEN_PATH
+                             "' && " + command;
+    const int status = std::system(line.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
   Result Kvs(const std::string& arguments, const std::string& input = "",
              const std::string& output = "out") {
@@ -233,6 +242,61 @@ TEST_F(KvsProgram, StoresThatCannotBeUsed) {
   EXPECT_EQ(sound, ReadFile(File("s.kvs")));
 }
 
+// Started with standard streams closed, the tools never let a store take
+// their place: messages and input do not reach it, and a closed standard
+// input is no value to put.
+TEST_F(KvsProgram, ClosedStandardStreamsNeverReachTheStore) {
+  WriteFile(File("value"), "new");
+  WriteFile(File("t.tmpl"), "k\n1\nv\nk3\n1\nx\n");
+  const struct {
+    const char* command;
+    int status;
+  } cases[] = {
+      {"$K delete s.kvs no-such-key 2>&-", 1},
+      {"$K put s.kvs k /nonexistent 2>&-", 2},
+      {"$K put s.kvs k <&- 2>closed-err", 2},
+      {"$K put s.kvs k2 value <&- >&- 2>&-", 0},
+      {"$K get s.kvs k >&- 2>&-", 0},
+      {"$G t.tmpl s.kvs <&- >&- 2>&-", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.command);
+    std::filesystem::remove(File("s.kvs"));
+    MakeStore("s.kvs", STORE_SORTED | STORE_NOCASE, {{"k", "v\0"s}});
+    EXPECT_EQ(c.status, Shell(c.command));
+    ExpectResult(Kvs("check s.kvs"), 0, "s.kvs: sound\n", "");
+    ExpectResult(Kvs("get s.kvs k"), 0, "v\0"s, "");
+  }
+  EXPECT_EQ("kvs: standard input: closed\n", ReadFile(File("closed-err")));
+  EXPECT_EQ(0, Kvs("get s.kvs k3").status);
+}
+
+// Two first puts at once into a missing store: each one that reports
+// success holds, the other gives way ("locked"), and the store is whole.
+// kvsgen making the same store at the same moment gives way too.
+TEST_F(KvsProgram, FirstPutsAtOnceLoseNothing) {
+  WriteFile(File("va"), "a\0"s);  // as kvsgen stores the template's value
+  WriteFile(File("vb"), "b");
+  WriteFile(File("t.tmpl"), "keyA\n1\na\n");
+  const std::string first[] = {"$K put n.kvs keyA va", "$G t.tmpl n.kvs"};
+  for (int i = 0; i < 50; ++i) {
+    SCOPED_TRACE(i);
+    std::filesystem::remove(File("n.kvs"));
+    const int status = Shell("(" + first[i % 2] + " 2>erra & $K put n.kvs keyB vb 2>errb; b=$?; " +
+                             "wait $!; a=$?; exit $((a * 10 + b)))");
+    for (const auto& [key, value, code, err] :
+         {std::tuple{"keyA", "a\0"s, status / 10, "erra"}, {"keyB", "b"s, status % 10, "errb"}}) {
+      EXPECT_TRUE(code == 0 || code == 2) << status;
+      if (code == 0) {
+        ExpectResult(Kvs("get n.kvs "s + key), 0, value, "");
+      } else {
+        EXPECT_NE(std::string::npos, ReadFile(File(err)).find(": locked\n")) << ReadFile(File(err));
+      }
+    }
+    ExpectResult(Kvs("check n.kvs"), 0, "n.kvs: sound\n", "");
+  }
+}
+
 TEST_F(KvsProgram, AReadOnlyStoreIsReadAndLeftAsItWas) {
   MakeStore("ro.kvs", STORE_SORTED | STORE_NOCASE, {{"k", "v\0"s}, {"gone", "x"}});
   StoreHandle store = BdbOpen(File("ro.kvs").c_str());
@@ -370,6 +434,21 @@ TEST_F(KvsProgram, ExportCompilesBackIntoTheSameStore) {
     const std::string original = ReadFile(File(name + ".kvs"));
     EXPECT_GT(original.size(), 1189u);  // more than a fresh store
     EXPECT_EQ(original, ReadFile(File(name + "-again.kvs")));
+  }
+}
+
+// A store whose allocated chain is cut short (the third record's lNext set
+// to 0) is refused whole: no part of a template, and status 2.
+TEST_F(KvsProgram, ExportRefusesAStoreWhoseChainIsCut) {
+  for (const auto& [flags, first] : {std::pair{STORE_SORTED, 1189}, {0, 128}}) {
+    SCOPED_TRACE(flags);
+    std::filesystem::remove(File("cut.kvs"));
+    MakeStore("cut.kvs", flags,
+              {{"k00", "a\0"s}, {"k01", "b\0"s}, {"k02", "c\0"s}, {"k03", "d\0"s}});
+    std::string bytes = ReadFile(File("cut.kvs"));
+    bytes.replace(static_cast<std::size_t>(first + 2 * 37 + 16), 4, 4, '\0');
+    WriteFile(File("cut.kvs"), bytes);
+    ExpectResult(Kvs("export cut.kvs"), 2, "", "kvs: cut.kvs: export: damaged store\n");
   }
 }
 

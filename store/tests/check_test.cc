@@ -97,6 +97,19 @@ TEST_F(CheckTest, InvalidHandlesFail) {
   EXPECT_EQ(0, result);
   EXPECT_NE(std::string::npos, text.find("not an open store")) << text;
   EXPECT_EQ(0, BdbCheck(store, nullptr));
+  EXPECT_EQ(BDB_INVALID_HANDLE, BdbLastError());
+}
+
+// BdbCheck and BdbVersion set the cause of the call before them aside, as
+// every call does.
+TEST_F(CheckTest, CheckAndVersionSetTheLastError) {
+  StoreHandle store = Create(name_, STORE_SORTED);
+  EXPECT_EQ(0, BdbDelete(store, "absent"));
+  EXPECT_EQ(1, BdbCheck(store, nullptr));
+  EXPECT_EQ(BDB_OK, BdbLastError());
+  EXPECT_EQ(0, BdbDelete(store, "absent"));
+  EXPECT_STREQ(KVSTORE_VERSION_STRING, BdbVersion());
+  EXPECT_EQ(BDB_OK, BdbLastError());
 }
 
 // One damage per row: to the file before it is opened (the store opens
@@ -205,6 +218,7 @@ TEST_F(CheckTest, EachDamageIsReported) {
     EXPECT_EQ(0, result);
     EXPECT_NE(std::string::npos, text.find(row.reported)) << text;
     EXPECT_EQ(0, BdbCheck(store, nullptr));
+    EXPECT_EQ(BDB_DAMAGED, BdbLastError());
     if (row.file) {
       EXPECT_TRUE(SameBytes(ReadFileBytes(name_), image)) << "the check wrote to the file";
     }

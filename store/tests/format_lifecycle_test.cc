@@ -37,6 +37,38 @@ TEST_F(FormatLifecycleTest, CreateMasksFlagsAndWritesAFreshStore) {
   }
 }
 
+// BdbOpenOrCreate makes a store only where nothing is, opens one that is
+// there with its own flags, and never truncates: a file that is no store and
+// a store another handle holds stay as they are.
+TEST_F(FormatLifecycleTest, OpenOrCreateMakesOnlyNewStoresAndTruncatesNothing) {
+  const std::string name = Path("s.kvs");
+  StoreHandle store = Track(BdbOpenOrCreate(name.c_str(), STORE_SORTED | 0x104));
+  ASSERT_NE(nullptr, store);
+  EXPECT_TRUE(SameBytes(CloseAndRead(store, name), FreshSortedImage(STORE_SORTED)));
+  ASSERT_EQ(1, BdbClose(CreateWith(name, 0, {{"k", "v"}})));
+  ASSERT_NE(nullptr, store = Track(BdbOpenOrCreate(name.c_str(), STORE_SORTED)));
+  EXPECT_EQ((std::vector<int32_t>{1, 0, 0, 0}), Counts(store));
+  EXPECT_EQ("v", Get(store, "k"));
+  const Bytes held = ReadFileBytes(name);
+  EXPECT_EQ(nullptr, BdbOpenOrCreate(name.c_str(), 0));
+  EXPECT_EQ(BDB_LOCKED, BdbLastError());
+  EXPECT_TRUE(SameBytes(CloseAndRead(store, name), held));
+
+  const struct {
+    const char* file;
+    Bytes bytes;
+  } others[] = {{"empty", {}}, {"text", Bytes(300, 'x')}, {"short", Bytes(3, 0x42)}};
+  for (const auto& other : others) {
+    SCOPED_TRACE(other.file);
+    WriteFileBytes(Path(other.file), other.bytes);
+    EXPECT_EQ(nullptr, BdbOpenOrCreate(Path(other.file).c_str(), 0));
+    EXPECT_EQ(BDB_NOT_A_STORE, BdbLastError());
+    EXPECT_TRUE(SameBytes(ReadFileBytes(Path(other.file)), other.bytes));
+  }
+  EXPECT_EQ(nullptr, BdbOpenOrCreate(Path("missing/s.kvs").c_str(), 0));
+  EXPECT_EQ(BDB_IO, BdbLastError());
+}
+
 // The first records of a fresh sorted case-insensitive store: abc with a
 // 10-byte value, then ab with a 2-byte value.
 TEST_F(FormatLifecycleTest, FirstPutsIntoSortedStoreLayOutByteForByte) {

@@ -15,7 +15,9 @@
 #include "store/tests/fault_injecting_file_system.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace kvs {
@@ -182,6 +184,35 @@ TEST_F(StoreFileTest, OnlyRegularFilesOpen) {
     }
   }
 }
+
+#ifndef _WIN32
+// In a process started with its standard streams closed, no file takes
+// descriptor 0, 1 or 2, which the C library reads input from and writes
+// messages to.
+TEST_F(StoreFileTest, NoFileTakesAStandardDescriptor) {
+  int saved[3];
+  for (int fd = 0; fd < 3; ++fd) ASSERT_GE(saved[fd] = ::fcntl(fd, F_DUPFD_CLOEXEC, 3), 3);
+  std::fflush(nullptr);
+  for (int fd = 0; fd < 3; ++fd) ::close(fd);
+  bool opened = true, taken = false;
+  {
+    std::vector<std::unique_ptr<StoreFile>> files;
+    for (OpenMode mode : {OpenMode::kCreate, OpenMode::kUpdate, OpenMode::kRead,
+                          OpenMode::kOpenOrCreate}) {
+      files.push_back(Open("a", mode));
+    }
+    files.push_back(Open("b", OpenMode::kCreateExclusive));
+    for (const auto& file : files) opened = opened && file != nullptr;
+    for (int fd = 0; fd < 3; ++fd) taken = taken || ::fcntl(fd, F_GETFD) != -1;
+  }
+  for (int fd = 0; fd < 3; ++fd) {
+    ::dup2(saved[fd], fd);
+    ::close(saved[fd]);
+  }
+  EXPECT_TRUE(opened);
+  EXPECT_FALSE(taken);
+}
+#endif
 
 TEST_F(StoreFileTest, ActiveFileSystemIsThePlatformsUnlessOneIsInstalled) {
   EXPECT_EQ(&ActiveFileSystem(), &PlatformFileSystem());
