@@ -39,22 +39,6 @@ int WithOutputChecked(int status) {
   return kExitFailure;
 }
 
-std::string Quoted(const std::string& key) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string quoted = "\"";
-  for (const char c : key) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte > 0x7E || byte == '"' || byte == '\\') {
-      quoted += "\\x";
-      quoted += kHex[byte >> 4];
-      quoted += kHex[byte & 15];
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + "\"";
-}
-
 #ifdef _WIN32
 void UseBinaryStdout() { _setmode(_fileno(stdout), _O_BINARY); }
 void UseBinaryStdin() { _setmode(_fileno(stdin), _O_BINARY); }

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "tool_support/message_texts.h"
+
 namespace kvs_tool {
 
 // "kvs: TEXT" and a line end on standard error.
@@ -20,9 +22,8 @@ void ComplainAboutFile(const std::string& name, const std::string& what, int err
 // output failed (also one the store's dumps and check made), kExitFailure
 // after a message saying so.
 int WithOutputChecked(int status);
-// A key as a message shows it: in quotes, bytes outside printable ASCII (and
-// the quote and backslash) written as \xNN.
-std::string Quoted(const std::string& key);
+// Keys in messages read as tool_support::Quoted shows them.
+using tool_support::Quoted;
 // Makes standard input or output binary (Windows would translate line ends).
 void UseBinaryStdout();
 void UseBinaryStdin();

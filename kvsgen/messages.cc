@@ -10,23 +10,11 @@ namespace kvsgen {
 void Complain(const std::string &text) { std::fprintf(stderr, "kvsgen: %s\n", text.c_str()); }
 
 void ComplainAboutStore(const std::string &storeName, const std::string &what) {
-  Complain(storeName + ": " + what + ": " + BdbErrorText(BdbLastError()));
-}
-
-std::string Quoted(const std::string &key) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string quoted = "\"";
-  for (const char c : key) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte > 0x7E || byte == '"' || byte == '\\') {
-      quoted += "\\x";
-      quoted += kHex[byte >> 4];
-      quoted += kHex[byte & 15];
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + "\"";
+  // The operating system's cause, where the failure had one, says more
+  // than the store's ("No such file or directory" beside "I/O error").
+  const int systemError = BdbLastSystemError();
+  Complain(storeName + ": " + what + ": " +
+           (systemError != 0 ? BdbSystemErrorText(systemError) : BdbErrorText(BdbLastError())));
 }
 
 }  // namespace kvsgen

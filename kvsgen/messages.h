@@ -4,15 +4,18 @@
 
 #include <string>
 
+#include "tool_support/message_texts.h"
+
 namespace kvsgen {
 
 // "kvsgen: TEXT" and a line end on standard error.
 void Complain(const std::string &text);
-// "kvsgen: STORE: WHAT: CAUSE", the cause being the text of BdbLastError().
+// "kvsgen: STORE: WHAT: CAUSE", the cause being the operating system's text
+// for BdbLastSystemError() when the store's last failure had one, else the
+// text of BdbLastError().
 void ComplainAboutStore(const std::string &storeName, const std::string &what);
-// A key as a message shows it: in quotes, bytes outside printable ASCII (and
-// the quote and backslash) written as \xNN.
-std::string Quoted(const std::string &key);
+// Keys in messages read as tool_support::Quoted shows them.
+using tool_support::Quoted;
 
 }  // namespace kvsgen
 
