@@ -189,7 +189,9 @@ std::vector<Case> CrashPointsTest::Cases() {
          BdbHoldWrites(s);
          for (int i = 0; i < 300; ++i) {
            const std::string key = Numbered("held", i);
-           if (BdbPut(s, key.c_str(), key.c_str(), 7) != 1) return false;
+           std::string value = key;
+           value.resize(7);  // NUL-padded: the put reads seven bytes
+           if (BdbPut(s, key.c_str(), value.data(), 7) != 1) return false;
          }
          return BdbFlush(s) == 1;
        },
