@@ -340,7 +340,8 @@ extern "C" StoreHandle BdbCreate(const char* fileName, int32_t flags) {
 
 StoreHandle kvs::OpenOrCreateHandle(const char* fileName, int32_t flags, bool replaceOtherFile) {
   return PublicCall<StoreHandle>(nullptr, BDB_IO, [&]() -> StoreHandle {
-    if (!FileNameFits(fileName)) {
+    // Refused before anything is made, as by BdbCreate.
+    if (!FileNameFits(fileName) || !JournalNameFits(fileName)) {
       NoteError(BDB_INVALID_ARGUMENT);
       return nullptr;
     }

@@ -192,8 +192,9 @@ TEST_F(JournalTest, ANameTooLongForItsJournalIsRefused) {
   EXPECT_EQ(nullptr, BdbCreate(name.c_str(), 0));
   EXPECT_EQ(BDB_INVALID_ARGUMENT, BdbLastError());
   EXPECT_FALSE(FileExists(name));
-  EXPECT_EQ(nullptr, BdbCreate(name.c_str(), 0));
+  EXPECT_EQ(nullptr, BdbOpenOrCreate(name.c_str(), 0));
   EXPECT_EQ(BDB_INVALID_ARGUMENT, BdbLastError());
+  EXPECT_FALSE(FileExists(name));
   WriteFileBytes(name, {});
   EXPECT_EQ(nullptr, BdbOpen(name.c_str()));
   EXPECT_EQ(BDB_INVALID_ARGUMENT, BdbLastError());
