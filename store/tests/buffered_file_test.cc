@@ -1,6 +1,6 @@
 // The buffered store file's views after pages leave memory or are cut
 // short: a view never shows bytes a page no longer holds.
-#include "store/buffered_file.h"
+#include "store/pager/buffered_file.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "store/store_file.h"
+#include "store/os/store_file.h"
 #include "store/tests/store_test_util.h"
 
 namespace kvs_test {

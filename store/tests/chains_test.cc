@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "store/chains.h"
-#include "store/slots.h"
+#include "store/records/chains.h"
+#include "store/records/slots.h"
 #include "store/store.h"
 #include "store/tests/store_test_util.h"
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "store/store.h"
-#include "store/store_file.h"
+#include "store/os/store_file.h"
 #include "store/tests/fault_injecting_file_system.h"
 #include "store/tests/store_test_util.h"
 

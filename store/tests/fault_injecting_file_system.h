@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "store/errors.h"
-#include "store/store_file.h"
+#include "store/os/store_file.h"
 
 namespace kvs::testing {
 

@@ -1,6 +1,6 @@
 // index_entries_test.cc: the blocked KeyIndex against a plain array, over
 // enough insertions and removals to split and empty many blocks.
-#include "store/index_entries.h"
+#include "store/index/index_entries.h"
 
 #include <gtest/gtest.h>
 

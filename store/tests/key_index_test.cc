@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "store/key_index.h"
-#include "store/slots.h"
+#include "store/index/key_index.h"
+#include "store/records/slots.h"
 #include "store/store.h"
 #include "store/tests/store_test_util.h"
 

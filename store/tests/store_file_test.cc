@@ -1,7 +1,7 @@
 // store_file_test.cc: the platform file system against the StoreFile and
 // FileSystem contract. The same cases run natively and in the Windows build,
 // so they hold both implementations to one behaviour.
-#include "store/store_file.h"
+#include "store/os/store_file.h"
 
 #include <gtest/gtest.h>
 

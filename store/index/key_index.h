@@ -1,0 +1,165 @@
+// key_index.h: key comparison and the sorted key index.
+//
+// A sorted store keeps the record offsets of its live records in ascending
+// key order in plKeyIndex; the array is persisted whole, zero-padded to
+// lIndexCapacity entries, as the data area of the record named "Index". Its
+// count is lCount of the allocated list: entries 0..count-1 are in use, the
+// rest are 0, and count < capacity after every completed insertion.
+//
+// The Index record holds the array as of the last WriteIndex. A file written
+// through gets those bytes at once; a buffered one gets them from FlushIndex,
+// when the call commits or before the Index record is replaced by growth.
+// Until then the slot notes the changes made since the last WriteIndex, so
+// the array of that moment can be produced exactly.
+#ifndef KVS_STORE_INDEX_KEY_INDEX_H
+#define KVS_STORE_INDEX_KEY_INDEX_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "store/records/chains.h"
+#include "store/records/slots.h"
+
+namespace kvs {
+
+constexpr char kIndexKey[] = "Index";
+constexpr int32_t kIndexKeyLength = 5;
+constexpr int32_t kIndexGrowth = 256;  // entries added at creation and each growth
+
+// Unsigned byte comparison of NUL-terminated keys; with STORE_NOCASE the
+// bytes 'A'..'Z' are folded to lower case first. Never locale-dependent.
+int CompareKeys(const StoreSlot* slot, const char* a, const char* b);
+// The same over at most the first n bytes; 0 when n is 0.
+int ComparePrefix(const StoreSlot* slot, const char* a, const char* b, std::size_t n);
+// CompareKeys of key against a stored key of storedLength bytes, over at
+// most n bytes.
+int CompareStoredKey(const StoreSlot* slot, const char* key, const char* stored,
+                     std::size_t storedLength, std::size_t n);
+// Yields the visited record's offset when its key equals userData's key.
+int32_t KeyMatchVisitor(StoreSlot* slot, const char* key, const RecordHeader& header,
+                        void* userData);
+
+// The stored key of the record at offset, read in place: *length bytes (up
+// to a NUL the key may hold), valid until the next use of the file. Null for
+// an offset of 0 or less or a damaged record.
+const char* ReadRecordKey(StoreSlot* slot, int32_t offset, std::size_t* length);
+// The whole data area (lBytesAllocated bytes) of the record at offset; null
+// for a damaged record or short memory. Its header goes to *header if given.
+std::unique_ptr<unsigned char[]> ReadRecordData(StoreSlot* slot, int32_t offset,
+                                                RecordHeader* header);
+
+// Position of the entry whose key equals key, or -1; *lastProbe (when given
+// and the index is not empty) receives the position nearest to where the
+// key belongs.
+int32_t IndexSearch(StoreSlot* slot, const char* key, int32_t* lastProbe);
+// The offset of the record whose key equals key, found through the hash
+// table of the index keys (built on first use); 0 when absent.
+int32_t IndexLookup(StoreSlot* slot, const char* key);
+// The search of LookupInPlace, for a key of length bytes.
+int SearchInPlace(StoreSlot* slot, const char* key, std::size_t length, bool fold,
+                  const RecordView** found);
+// IndexLookup for a buffered sorted store without a copy, for a key of at
+// most MAX_KEY_LENGTH bytes. 1 and *found when present (the lookup's record
+// found last, valid until the next use of the store); 0 when absent; -1 when
+// this way cannot tell (no table, a record it names cannot be read, a longer
+// key, not a buffered sorted store): then ask IndexLookup. With againFirst,
+// the record found last is tried before the search (a read, which mostly
+// follows a size of the same key; a size mostly asks for another key).
+inline int LookupInPlace(StoreSlot* slot, const char* key, bool againFirst,
+                         const RecordView** found) {
+  const BufferedFile* file = slot->pBuffer;
+  const int32_t flags = slot->header.lFlags;
+  if (file == nullptr || (flags & STORE_SORTED) == 0) return -1;
+  // While nothing has changed the image, the record found last is taken again
+  // without a search. Its key has no NUL in its first keyLength bytes, so the
+  // comparison stops at key's end and key[keyLength] lies within key. Most
+  // other keys differ from it in their first byte already.
+  const KeyLookup::Recent& recent = slot->keyLookup.recent();
+  if (againFirst && recent.file == file && recent.changes == file->Changes()) {
+    const auto* recentKey =
+        reinterpret_cast<const char*>(recent.view.bytes + kRecordHeaderSize);
+    const std::size_t recentLength = recent.keyLength;
+    if ((recentLength == 0 || key[0] == recentKey[0]) &&
+        std::strncmp(key, recentKey, recentLength) == 0 && key[recentLength] == '\0') {
+      *found = &recent.view;
+      return 1;
+    }
+  }
+  const std::size_t length = std::strlen(key);
+  if (length > static_cast<std::size_t>(MAX_KEY_LENGTH)) return -1;
+  return SearchInPlace(slot, key, length, (flags & STORE_NOCASE) != 0, found);
+}
+// The position at which key belongs.
+int32_t IndexInsertPosition(StoreSlot* slot, const char* key);
+// Stores record offset at key's position, growing the array first when full.
+// 0 when the array had to grow and could not (nothing is stored then). A
+// position of 0 or more is key's position, known to the caller.
+int IndexInsert(StoreSlot* slot, int32_t offset, const char* key, int32_t position = -1);
+
+// The positions that the records of a sorted store take in a new index when
+// they are inserted one by one in some order (a compaction's walk of the
+// allocated list): counted from their ranks in the store's own index, so no
+// key of the new index is compared.
+class InsertionPositions {
+ public:
+  // Learns the ranks of source's index; without memory it knows none.
+  void Prepare(const StoreSlot* source);
+  // True when Prepare learned every rank of source's index.
+  bool Prepared(const StoreSlot& source) const;
+  // The position among the records taken so far of the source record at
+  // offset, which is taken with it; -1 when the offset has no rank.
+  int32_t Take(int32_t offset);
+
+ private:
+  std::vector<std::pair<int32_t, int32_t>> ranks_;  // (offset, rank), by offset
+  std::vector<int32_t> taken_;                      // Fenwick tree of taken ranks
+  std::size_t next_ = 0;                            // in ranks_: after the last one taken
+};
+// Enlarges the index by 256 entries into a new Index record at the end of
+// the file; the old record goes to the free list. 0 (slot and chains as they
+// were) on failure.
+int IndexGrow(StoreSlot* slot);
+// Appends the Index record of a new sorted store with 256 empty entries.
+int IndexCreate(StoreSlot* slot);
+// Loads the index of a sorted store being opened; 1 when the slot has a
+// usable index afterwards: complete, in key order and zero-padded. known,
+// when given, holds the entries and keys the store's index was just written
+// with (a compaction's new store): when the Index record holds exactly its
+// offsets, the slot takes them over instead of reading every record's key.
+int IndexLoad(StoreSlot* slot, IndexEntries* known = nullptr);
+// Removes record offset from the array, if present.
+void IndexRemove(StoreSlot* slot, int32_t offset);
+// The whole array, as it is now, is what the Index record's data area holds.
+void WriteIndex(StoreSlot* slot);
+// Puts the array of the last WriteIndex into the Index record, if it is not
+// there yet; false when memory for it is short.
+bool FlushIndex(StoreSlot* slot);
+// The entries of the last WriteIndex (without their keys): plKeyIndex
+// itself when it has not changed since, else *earlier filled with them;
+// null when memory for them is short.
+const IndexEntries* LastWrittenIndex(const StoreSlot* slot, IndexEntries* earlier);
+
+// A held run of a buffered sorted store logs the changes of its index, so
+// that the arrays growth leaves behind in old Index records are produced
+// only when the run is written (and never when a compaction replaces the
+// file): BeginIndexLog when the run begins; WriteHeldIndexImages before the
+// run's changes are written, which also ends the log.
+void BeginIndexLog(StoreSlot* slot);
+void WriteHeldIndexImages(StoreSlot* slot);
+
+// Writes the whole store of a buffered slot, as committing it would leave
+// its file, into the empty file to, from its first byte: the image's bytes,
+// and the arrays a held run has not produced yet made on the way, in file
+// order, without taking them into memory. The slot's image keeps every
+// pending change. False when a write came up short or memory ran out.
+bool WriteStoreImage(StoreSlot* slot, StoreFile& to);
+// True when WriteStoreImage can produce the slot's held arrays in one pass.
+bool HeldImagesInFileOrder(const StoreSlot& slot);
+
+}  // namespace kvs
+
+#endif  // KVS_STORE_INDEX_KEY_INDEX_H

@@ -1,0 +1,33 @@
+// large_memory_posix.cc: large blocks as anonymous mappings aligned to
+// kLargePageSize, with transparent huge pages asked for where the system
+// has them (Linux).
+#include <sys/mman.h>
+
+#include <cstdint>
+
+#include "store/os/large_memory.h"
+
+namespace kvs {
+
+void* AllocateLargeBlock(std::size_t n) {
+  // Map one large page more than asked, then give back the unaligned ends.
+  const std::size_t mapped = n + kLargePageSize;
+  void* raw = ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  const auto start = reinterpret_cast<uintptr_t>(raw);
+  const uintptr_t aligned = (start + kLargePageSize - 1) & ~uintptr_t{kLargePageSize - 1};
+  if (aligned > start) ::munmap(raw, aligned - start);
+  const uintptr_t end = start + mapped;
+  if (end > aligned + n) ::munmap(reinterpret_cast<void*>(aligned + n), end - (aligned + n));
+  void* block = reinterpret_cast<void*>(aligned);
+#ifdef MADV_HUGEPAGE
+  ::madvise(block, n, MADV_HUGEPAGE);  // advice only: without it the block still works
+#endif
+  return block;
+}
+
+void FreeLargeBlock(void* block, std::size_t n) {
+  if (block != nullptr) ::munmap(block, n);
+}
+
+}  // namespace kvs

@@ -1,0 +1,253 @@
+// buffered_file.h: the store file as the store works on it: an image of the
+// file held in memory in pages, read from the file on first use and written
+// back at commit points.
+//
+// Reads, writes and the length act on the image; Flush() is the commit
+// point: it gives the file the image's length and writes every changed byte
+// range, in file order, with as few system calls as the ranges allow. The
+// store commits at the end of every call that changes a store, so a caller
+// sees the same file after each call as with a file written byte by byte,
+// while one call's many small header, key and index writes cost one pass.
+//
+// Growth is passed to the file at once (so a full disk fails the operation
+// that needs the room, before anything else changes), unless the file is
+// held or journaled: then the image alone grows until the next Flush(),
+// which sets the length before it writes anything.
+//
+// A journaled file (AttachJournal) commits through its rollback journal:
+// the bytes and length each commit changes are saved there first, so that
+// a commit is whole or absent whatever moment the process dies, and a
+// commit that fails part way is undone before Flush() returns.
+#ifndef KVS_STORE_PAGER_BUFFERED_FILE_H
+#define KVS_STORE_PAGER_BUFFERED_FILE_H
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "store/pager/journal.h"
+#include "store/os/large_memory.h"
+#include "store/os/store_file.h"
+
+namespace kvs {
+
+class BufferedFile final : public StoreFile {
+ public:
+  static constexpr int64_t kPageSize = 16 * 1024;
+
+  // Takes the open file; its length is read once, here.
+  explicit BufferedFile(std::unique_ptr<StoreFile> file);
+  ~BufferedFile() override;
+  BufferedFile(const BufferedFile&) = delete;
+  BufferedFile& operator=(const BufferedFile&) = delete;
+
+  std::size_t Read(void* buffer, std::size_t n) override;
+  std::size_t Write(const void* data, std::size_t n) override;
+  bool Seek(int64_t offset) override;
+  int64_t Tell() override;
+  // Commits: the file gets the image's length and every changed range.
+  // False when any of that failed (the changes then stay pending).
+  bool Flush() override;
+  int64_t Length() override { return length_; }
+  bool SetLength(int64_t length) override;
+  bool Sync() override;
+  void BeginWriteBack() override {
+    if (file_) file_->BeginWriteBack();
+  }
+  const unsigned char* View(int64_t offset, std::size_t n) override;
+  bool Lock(bool exclusive) override { return file_ && file_->Lock(exclusive); }
+  bool IsNamed(const char* name) override { return file_ && file_->IsNamed(name); }
+  bool Identify(FileIdentity* identity) override { return file_ && file_->Identify(identity); }
+  bool TakePermissionsOf(StoreFile& model) override {
+    return file_ && file_->TakePermissionsOf(model);
+  }
+
+  // Commits through this journal from now on.
+  void AttachJournal(std::unique_ptr<Journal> journal) { journal_ = std::move(journal); }
+  // A commit failed and its journal could not put the file back yet: the
+  // next Flush() tries again before anything else.
+  bool RollbackPending() const { return rollbackPending_; }
+  Journal* journal() const { return journal_.get(); }
+  // View() without a call, for bytes that lie inside one page already in
+  // memory and outside every deferred range; null where View() is needed.
+  const unsigned char* ViewLoaded(int64_t offset, std::size_t n);
+  // ViewLoaded for the bytes from offset to the end of their page or of the
+  // image, *run of them; null when that page is not in memory or a deferred
+  // range may lie ahead (ViewLoaded or View then decide).
+  const unsigned char* ViewLoadedRun(int64_t offset, std::size_t* run);
+
+  // Write() of bytes the caller puts in place: the first *got (at most n,
+  // up to the end of a page) of the n bytes at the position, to be filled
+  // through the pointer returned before the file is used again. The bytes
+  // count as written and the position moves past them. Null (nothing
+  // changed) when the page cannot be had.
+  unsigned char* WriteInPlace(std::size_t n, std::size_t* got);
+  // Counts the calls that may change the image's bytes or move its pages
+  // (writes, length changes, pages leaving memory): a pointer ViewLoaded()
+  // gave still shows the same bytes while the count stays.
+  uint64_t Changes() const { return changes_; }
+  // While held, growth stays in the image until the next Flush().
+  void Hold(bool held) { held_ = held; }
+  // For a file nobody else looks at while it is being filled (a new store
+  // being compacted into): once its pages pass budget bytes, its changes
+  // are written and its least recently used pages leave memory.
+  void WriteBehind(std::size_t budget) { writeBehindBudget_ = budget; }
+  // Forgets every pending change: the image is the file again.
+  void DiscardChanges();
+
+  // Deferred ranges: bytes whose content the layer above supplies only when
+  // they are needed, so content that is overwritten or thrown away is never
+  // produced. Writes that run on from the range's start are taken as they
+  // come; any other access to the range, and Flush(), first has supply(start,
+  // written) write the bytes from start + written to the range's end.
+  void SetSupplier(std::function<void(int64_t start, int64_t written)> supply) {
+    supply_ = std::move(supply);
+  }
+  // False (nothing deferred) when memory is short.
+  bool DeferRange(int64_t start, int64_t end);
+  // Removes the range that begins at start; the count of bytes written into
+  // it from its start, or -1 when there is no such range.
+  int64_t TakeDeferredRange(int64_t start);
+  // The same count for the range that begins at start, which stays; -1
+  // when there is no such range.
+  int64_t DeferredWritten(int64_t start) const {
+    const auto found = deferred_.find(start);
+    return found == deferred_.end() ? -1 : found->second.written;
+  }
+  // Has every deferred range supplied (Flush() does this first).
+  void SupplyDeferred();
+  // Closes the file but keeps the image and its pending changes, until
+  // AdoptFile hands it the same file again.
+  void ReleaseFile() { file_.reset(); }
+  void AdoptFile(std::unique_ptr<StoreFile> file) { file_ = std::move(file); }
+  // Hands the file over, with every change committed; null when the commit
+  // failed (the file then stays here).
+  std::unique_ptr<StoreFile> TakeFile();
+
+ private:
+
+  // One page of the image: its bytes, when in memory, and what is known of
+  // them. Bytes [dirtyBegin, dirtyEnd) differ from the file; bytes from
+  // filled on are zero without having been written (so a page appended to is
+  // never cleared first).
+  struct Page {
+    unsigned char* bytes = nullptr;  // from the file's page memory
+    std::size_t filled = 0;
+    std::size_t dirtyBegin = 0;
+    std::size_t dirtyEnd = 0;
+    uint64_t lastUse = 0;
+    bool Dirty() const { return dirtyBegin < dirtyEnd; }
+    // Makes bytes [filled, end) real zeros.
+    void FillTo(std::size_t end);
+  };
+
+  Page* LoadedPage(std::size_t number);
+  // The bytes at offset in a page in memory, and in *run how many follow
+  // within the page and the image (deferred ranges not looked at); null
+  // when that page is not in memory.
+  const unsigned char* LoadedBytes(int64_t offset, std::size_t* run);
+  // Enters a page in memory that holds all its kPageSize bytes in
+  // fullPages_ (not when memory for the table is short).
+  void NoteFullPage(std::size_t number);
+  // Memory for one page, or null when memory is short; and its return.
+  unsigned char* TakePageMemory();
+  void GivePageMemory(unsigned char* bytes);
+  // Makes pages_[number] a page not in memory.
+  void UnloadPage(std::size_t number);
+  void ShedPages();
+  // Supplies the deferred ranges that an access of n bytes at offset may
+  // not take as they are.
+  void CheckDeferred(int64_t offset, std::size_t n, bool write);
+  // False when an access at offset lies past every deferred range (ranges
+  // never overlap, so the last one ends last), as appends do.
+  bool MayTouchDeferred(int64_t offset) const {
+    return !deferred_.empty() && offset < deferred_.rbegin()->second.end;
+  }
+  // True when bytes [offset, offset + n) overlap a deferred range.
+  bool TouchesDeferred(int64_t offset, std::size_t n) const;
+  bool SetFileLength(int64_t length);
+  // The changed ranges of the image, in file order.
+  std::vector<ByteRange> ChangedRanges() const;
+  // Gives the file the image's length and changed ranges.
+  bool WriteChanges();
+  // The same for ranges already taken from ChangedRanges.
+  bool WriteChanges(const std::vector<ByteRange>& ranges);
+  // Commits through the journal; on failure the file is as before.
+  bool CommitJournaled();
+  // Has the journal put back the file of a commit that failed; false when
+  // it cannot yet.
+  bool RetryRollback();
+  void DropPagesFrom(int64_t length);
+
+  std::unique_ptr<StoreFile> file_;
+  std::vector<Page, LargeAllocator<Page>> pages_;  // by page number; no bytes: not read yet
+  // By page number, for lookups: the bytes of a page in memory that holds all
+  // its kPageSize bytes, else null. A small table of pointers stays in the
+  // processor's cache where pages_ does not, and the address of a record then
+  // depends on one look into it. Entered when a view finds such a page;
+  // cleared whenever a page leaves memory or is cut short.
+  std::vector<const unsigned char*> fullPages_;
+  std::vector<LargeBuffer> pageMemory_;        // blocks that page bytes come from
+  std::vector<unsigned char*> freePageMemory_; // pages of those blocks no page uses
+  std::size_t pageMemoryPages_ = 0;            // pages of all those blocks
+  std::vector<unsigned char> viewCopy_;       // a View() that spans two pages
+  int64_t position_ = 0;
+  std::vector<std::size_t> dirtyPages_;       // numbers of pages with changes
+  int64_t length_ = 0;          // the image's length
+  int64_t fileLength_ = 0;      // the file's length as last set or read
+  int64_t readableLength_ = 0;  // file bytes below this are the image's, unless changed
+  struct Deferred {
+    int64_t end;
+    int64_t written;  // bytes from the start written since the range was deferred
+  };
+  std::map<int64_t, Deferred> deferred_;  // by start
+  void Supply(std::map<int64_t, Deferred>::iterator range);
+  std::function<void(int64_t, int64_t)> supply_;
+  std::size_t loadedPages_ = 0;
+  std::size_t writeBehindBudget_ = 0;  // 0: pages stay until closed
+  uint64_t uses_ = 0;                  // clock of page uses, for shedding the oldest
+  bool held_ = false;
+  std::unique_ptr<Journal> journal_;
+  bool rollbackPending_ = false;  // a failed commit could not be undone yet
+  uint64_t changes_ = 0;
+};
+
+inline const unsigned char* BufferedFile::LoadedBytes(int64_t offset, std::size_t* run) {
+  if (offset < 0 || offset > length_) return nullptr;
+  const auto number = static_cast<std::size_t>(offset / kPageSize);
+  const auto at = static_cast<std::size_t>(offset % kPageSize);
+  // Mostly the page is whole and in fullPages_; else pages_ tells.
+  const unsigned char* bytes = number < fullPages_.size() ? fullPages_[number] : nullptr;
+  std::size_t filled = static_cast<std::size_t>(kPageSize);
+  if (bytes == nullptr) {
+    if (number >= pages_.size() || pages_[number].bytes == nullptr || at > pages_[number].filled) {
+      return nullptr;
+    }
+    bytes = pages_[number].bytes;
+    filled = pages_[number].filled;
+    if (filled == static_cast<std::size_t>(kPageSize)) NoteFullPage(number);
+  }
+  if (writeBehindBudget_ > 0) pages_[number].lastUse = ++uses_;  // in use: not to be shed first
+  *run = std::min(filled - at, static_cast<std::size_t>(length_ - offset));
+  return bytes + at;
+}
+
+inline const unsigned char* BufferedFile::ViewLoaded(int64_t offset, std::size_t n) {
+  if (offset < 0 || (MayTouchDeferred(offset) && TouchesDeferred(offset, n))) return nullptr;
+  std::size_t run = 0;
+  const unsigned char* bytes = LoadedBytes(offset, &run);
+  return n <= run ? bytes : nullptr;
+}
+
+inline const unsigned char* BufferedFile::ViewLoadedRun(int64_t offset, std::size_t* run) {
+  if (offset < 0 || MayTouchDeferred(offset)) return nullptr;
+  return LoadedBytes(offset, run);
+}
+
+}  // namespace kvs
+
+#endif  // KVS_STORE_PAGER_BUFFERED_FILE_H

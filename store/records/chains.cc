@@ -1,0 +1,168 @@
+// chains.cc: walking, unlinking and linking records on the three chains, and
+// appending new records at the end of the file.
+#include "store/records/chains.h"
+
+#include <cstring>
+#include <new>
+
+#include "store/errors.h"
+
+namespace kvs {
+
+namespace {
+
+// Counts change with wrapping arithmetic: a damaged count must not overflow.
+int32_t AddToCount(int32_t count, int32_t delta) {
+  return static_cast<int32_t>(static_cast<uint32_t>(count) + static_cast<uint32_t>(delta));
+}
+
+// The most records a file of this length can hold: a longer walk is a loop.
+int64_t MaxRecords(StoreSlot* slot) {
+  const int64_t length = slot->pFile->Length();
+  return length > kStoreHeaderSize ? (length - kStoreHeaderSize) / kRecordHeaderSize + 1 : 0;
+}
+
+}  // namespace
+
+int32_t StoredKeyLength(const char* key) {
+  const void* end = std::memchr(key, '\0', MAX_KEY_LENGTH);  // stops at the first NUL
+  return end == nullptr ? MAX_KEY_LENGTH : static_cast<int32_t>(static_cast<const char*>(end) - key);
+}
+
+bool ReadRecordHeader(StoreSlot* slot, int32_t offset, RecordHeader* header) {
+  const int64_t length = slot->pFile->Length();
+  unsigned char bytes[kRecordHeaderSize];
+  bool read = offset >= kStoreHeaderSize && int64_t{offset} + kRecordHeaderSize <= length;
+  // A header in a page of the image is taken from there, with the position
+  // left after it as a read leaves it.
+  const unsigned char* inPage =
+      read && slot->pBuffer != nullptr ? slot->pBuffer->ViewLoaded(offset, sizeof bytes) : nullptr;
+  if (inPage != nullptr) {
+    std::memcpy(bytes, inPage, sizeof bytes);
+    slot->pBuffer->Seek(int64_t{offset} + kRecordHeaderSize);
+  } else {
+    read = read && slot->pFile->Seek(offset) && slot->pFile->Read(bytes, sizeof bytes) == sizeof bytes;
+  }
+  if (read) DecodeRecordHeader(bytes, header);
+  if (read && RecordFits(offset, *header, length)) return true;
+  NoteError(BDB_DAMAGED);
+  return false;
+}
+
+void WriteRecordHeader(StoreSlot* slot, int32_t offset, const RecordHeader& header) {
+  unsigned char bytes[kRecordHeaderSize];
+  EncodeRecordHeader(header, bytes);
+  slot->pFile->Seek(offset);
+  WriteBytes(slot, bytes, sizeof bytes);
+}
+
+int32_t VisitedRecordOffset(StoreSlot* slot, const RecordHeader& header) {
+  return static_cast<int32_t>(slot->pFile->Tell() - header.lNameLength - kRecordHeaderSize);
+}
+
+int32_t WalkChain(StoreSlot* slot, int32_t start, ChainVisitor visitor, void* userData) {
+  if (start == 0) return 0;
+  // One key buffer for the whole walk.
+  std::unique_ptr<char[]> key(new (std::nothrow) char[MAX_KEY_LENGTH + 1]);
+  if (!key) {
+    NoteError(BDB_NO_MEMORY);
+    return kWalkFailed;
+  }
+  const int64_t limit = MaxRecords(slot);
+  int32_t offset = start;
+  for (int64_t visited = 0; visited < limit; ++visited) {
+    RecordHeader header;
+    if (!ReadRecordHeader(slot, offset, &header)) return kWalkFailed;
+    const auto nameLength = static_cast<std::size_t>(header.lNameLength);
+    if (slot->pFile->Read(key.get(), nameLength) != nameLength) {
+      NoteError(BDB_DAMAGED);
+      return kWalkFailed;
+    }
+    key[nameLength] = '\0';
+    const int32_t result = visitor(slot, key.get(), header, userData);
+    if (result != 0) return result;
+    if (header.lNext == 0) return 0;
+    if (!slot->pFile) return kWalkFailed;  // the visitor closed the store
+    offset = header.lNext;  // as read before the visit
+  }
+  NoteError(BDB_DAMAGED);  // more records than the file can hold: a loop
+  return kWalkFailed;
+}
+
+bool UnlinkRecord(StoreSlot* slot, ListHead& chain, int32_t R) {
+  RecordHeader record, prev, next;
+  if (!ReadRecordHeader(slot, R, &record)) return false;
+  const int32_t P = record.lPrev;
+  const int32_t N = record.lNext;
+  // Both neighbours are checked before anything is written, so a damaged
+  // link changes nothing.
+  if (P != 0 && !ReadRecordHeader(slot, P, &prev)) return false;
+  if (N != 0 && !ReadRecordHeader(slot, N, &next)) return false;
+  if (P != 0) {
+    prev.lNext = N;
+    WriteRecordHeader(slot, P, prev);
+  } else {
+    chain.lFirst = N;
+  }
+  if (N != 0) {
+    next.lPrev = P;
+    WriteRecordHeader(slot, N, next);
+  } else {
+    chain.lLast = P;
+  }
+  chain.lCount = AddToCount(chain.lCount, -1);
+  WriteHeader(slot);
+  return true;
+}
+
+bool LinkRecordAtTail(StoreSlot* slot, ListHead& chain, int32_t R) {
+  RecordHeader record, tail;
+  if (!ReadRecordHeader(slot, R, &record)) return false;
+  const int32_t last = chain.lLast;
+  if (last != 0 && !ReadRecordHeader(slot, last, &tail)) return false;
+  record.lPrev = last;
+  record.lNext = 0;
+  WriteRecordHeader(slot, R, record);
+  if (last != 0) {
+    tail.lNext = R;
+    WriteRecordHeader(slot, last, tail);
+  }
+  chain.lLast = R;
+  if (chain.lFirst == 0) chain.lFirst = R;
+  chain.lCount = AddToCount(chain.lCount, 1);
+  WriteHeader(slot);
+  return true;
+}
+
+int32_t AppendRecord(StoreSlot* slot, ListHead& chain, const char* key, int32_t capacity,
+                     int32_t used) {
+  const int32_t k = StoredKeyLength(key);
+  StoreFile& file = *slot->pFile;
+  // The length counts every byte written so far, buffered or not.
+  const int64_t oldLength = file.Length();
+  if (oldLength < 0 || capacity < 0) return 0;
+  // A store file shorter than its header still gets its records after the
+  // 128 header bytes, where the next header write cannot reach them.
+  const int64_t L = oldLength < kStoreHeaderSize ? kStoreHeaderSize : oldLength;
+  const int64_t newLength = L + kRecordHeaderSize + k + capacity;
+  if (newLength > INT32_MAX) {
+    NoteError(BDB_NO_SPACE);  // offsets are 32-bit: the store is full
+    return 0;
+  }
+  if (!file.SetLength(newLength)) return 0;
+
+  RecordHeader header;
+  header.lBytesAllocated = capacity;
+  header.lBytesUsed = used;
+  header.lNameLength = k;
+  const auto offset = static_cast<int32_t>(L);
+  WriteRecordHeader(slot, offset, header);
+  WriteBytes(slot, key, static_cast<std::size_t>(k));
+  if (!LinkRecordAtTail(slot, chain, offset)) {
+    file.SetLength(oldLength);
+    return 0;
+  }
+  return offset;
+}
+
+}  // namespace kvs

@@ -1,0 +1,73 @@
+// chains.h: the record chains and the growth of the file.
+//
+// The only ways the store touches its chains: walk one with a visitor, take
+// a record out of one, put a record at the tail of one, and append a new
+// record at the end of the file (the only way the file grows). Every change
+// of a ListHead writes the store header at once; record headers are changed
+// by read-modify-write of all 32 bytes, so alReserved is carried unchanged.
+//
+// Damaged files: every record header read here is checked against the file
+// (offset, lengths, room inside the file) before it is trusted, a walk visits
+// at most as many records as the file can hold, and a header is only ever
+// written where a valid one was read, so no operation reads or writes outside
+// the file or loops on a cyclic chain.
+#ifndef KVS_STORE_RECORDS_CHAINS_H
+#define KVS_STORE_RECORDS_CHAINS_H
+
+#include <cstdint>
+
+#include "store/format/format.h"
+#include "store/records/slots.h"
+
+namespace kvs {
+
+// Called once per record of a walk with the record's key (NUL-terminated) and
+// header, while the file is positioned at the record's data area. 0 goes on;
+// anything else stops the walk and becomes its result.
+using ChainVisitor = int32_t (*)(StoreSlot* slot, const char* key,
+                                 const RecordHeader& header, void* userData);
+
+// Inside a visit: the offset of the visited record, from the position at its
+// data area that WalkChain leaves for the visitor.
+int32_t VisitedRecordOffset(StoreSlot* slot, const RecordHeader& header);
+
+// What WalkChain yields when the chain itself is damaged (a link that leads
+// outside the file, a malformed record, a loop) or memory is short.
+constexpr int32_t kWalkFailed = -1;
+
+// A record header describes a record only when its lengths are sane and the
+// header, key and data area all lie inside the file.
+inline bool RecordFits(int32_t offset, const RecordHeader& header, int64_t fileLength) {
+  if (offset < kStoreHeaderSize) return false;
+  if (header.lNameLength < 0 || header.lNameLength > MAX_KEY_LENGTH) return false;
+  if (header.lBytesAllocated < 0 || header.lBytesUsed < 0) return false;
+  if (header.lBytesUsed > header.lBytesAllocated) return false;
+  return int64_t{offset} + kRecordHeaderSize + header.lNameLength + header.lBytesAllocated <=
+         fileLength;
+}
+// Reads and checks the record header at offset: false when the offset or the
+// header's lengths do not describe a record lying inside the file.
+bool ReadRecordHeader(StoreSlot* slot, int32_t offset, RecordHeader* header);
+// Writes a record header at offset (an offset whose header read as valid).
+void WriteRecordHeader(StoreSlot* slot, int32_t offset, const RecordHeader& header);
+
+// Visits the chain from start; 0 at its end, else what stopped it.
+int32_t WalkChain(StoreSlot* slot, int32_t start, ChainVisitor visitor, void* userData);
+// Takes record R out of chain. False (and nothing changed) when a header
+// involved is damaged.
+bool UnlinkRecord(StoreSlot* slot, ListHead& chain, int32_t R);
+// Links record R, which is on no chain, at the tail of chain. False (and
+// nothing changed) when a header involved is damaged.
+bool LinkRecordAtTail(StoreSlot* slot, ListHead& chain, int32_t R);
+// Appends a record for key with the given data capacity and used length at
+// the end of the file and links it at the tail of chain. Returns its offset,
+// or 0 when the file cannot be grown (nothing is then changed).
+int32_t AppendRecord(StoreSlot* slot, ListHead& chain, const char* key,
+                     int32_t capacity, int32_t used);
+
+// The stored length of a key: its length, cut to MAX_KEY_LENGTH.
+int32_t StoredKeyLength(const char* key);
+
+}  // namespace kvs
+
+#endif  // KVS_STORE_RECORDS_CHAINS_H

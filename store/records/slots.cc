@@ -1,0 +1,221 @@
+// slots.cc: the table of open stores, the handle check, recognition of store
+// files, and creating, opening and closing a store.
+#include "store/records/slots.h"
+
+#include <cstring>
+
+#include "store/errors.h"
+#include "store/pager/journal.h"
+
+namespace kvs {
+
+StoreSlot g_slots[MAX_STORES];
+
+namespace {
+
+bool ChainHeadIsPlausible(const ListHead& head, int64_t fileLength) {
+  if (head.lFirst == 0 && head.lLast == 0 && head.lCount == 0) return true;
+  auto inside = [fileLength](int32_t offset) {
+    return offset >= kStoreHeaderSize && int64_t{offset} + kRecordHeaderSize <= fileLength;
+  };
+  return inside(head.lFirst) && inside(head.lLast) && head.lCount > 0;
+}
+
+void FreeSlot(StoreSlot* slot) { *slot = StoreSlot{}; }
+
+bool g_writeThrough = false;
+
+// Gives the slot the open file, buffered unless files are written through.
+void GiveSlotFile(StoreSlot* slot, std::unique_ptr<StoreFile> file) {
+  if (g_writeThrough) {
+    slot->pFile = std::move(file);
+    slot->pBuffer = nullptr;
+    return;
+  }
+  auto buffered = std::make_unique<BufferedFile>(std::move(file));
+  slot->pBuffer = buffered.get();
+  slot->pFile = std::move(buffered);
+}
+
+// How often an open tries again when the name led to a file that was
+// replaced (by a compaction) while it was being opened.
+constexpr int kReplacedFileTries = 3;
+
+}  // namespace
+
+std::unique_ptr<StoreFile> OpenLocked(const char* fileName, OpenMode mode, bool exclusive) {
+  for (int attempt = 0; attempt < kReplacedFileTries; ++attempt) {
+    std::unique_ptr<StoreFile> file = ActiveFileSystem().Open(fileName, mode);
+    if (!file || !file->Lock(exclusive)) return nullptr;
+    if (file->IsNamed(fileName)) return file;
+  }
+  NoteError(BDB_LOCKED);
+  return nullptr;
+}
+
+namespace {
+
+// Reads the 128-byte header into the slot; a file shorter than the header
+// leaves the fields it does not cover zero.
+bool ReadHeader(StoreSlot* slot) {
+  unsigned char bytes[kStoreHeaderSize] = {};
+  if (!slot->pFile->Seek(0)) return false;
+  slot->pFile->Read(bytes, sizeof bytes);
+  slot->header = StoreHeader{};
+  DecodeStoreHeader(bytes, &slot->header);
+  return true;
+}
+
+}  // namespace
+
+bool FileNameFits(const char* name) {
+  if (name == nullptr) return false;
+  for (std::size_t i = 0; i <= kMaxFileNameLength; ++i) {
+    if (name[i] == '\0') return true;
+  }
+  return false;
+}
+
+bool IsSorted(const StoreSlot& slot) { return (slot.header.lFlags & STORE_SORTED) != 0; }
+bool IsNoCase(const StoreSlot& slot) { return (slot.header.lFlags & STORE_NOCASE) != 0; }
+
+StoreSlot* ValidateHandle(StoreHandle handle) {
+  StoreSlot* slot = SlotOfHandle(handle);
+  if (slot == nullptr) NoteError(BDB_INVALID_HANDLE);
+  return slot;
+}
+
+StoreSlot* FindFreeSlot() {
+  for (StoreSlot& slot : g_slots) {
+    if (slot.szFileName[0] == '\0') return &slot;
+  }
+  NoteError(BDB_TOO_MANY_STORES);
+  return nullptr;
+}
+
+void WriteBytes(StoreSlot* slot, const void* data, std::size_t n) {
+  if (n > 0 && slot->pFile->Write(data, n) != n) slot->bWriteFailed = true;
+}
+
+bool WriteHeader(StoreSlot* slot) {
+  ++slot->uHeaderWrites;
+  unsigned char bytes[kStoreHeaderSize];
+  EncodeStoreHeader(slot->header, bytes);
+  const bool written =
+      slot->pFile->Seek(0) && slot->pFile->Write(bytes, sizeof bytes) == sizeof bytes;
+  if (!written) slot->bWriteFailed = true;
+  return written;
+}
+
+int InitSlot(StoreSlot* slot, const char* fileName, int32_t flags,
+             std::unique_ptr<StoreFile> file) {
+  if (slot == nullptr || !FileNameFits(fileName)) return 0;
+  // Nothing is cut off before the lock is held: another writer's store
+  // stays whole.
+  if (!file) file = OpenLocked(fileName, OpenMode::kOpenOrCreate);
+  if (!file) return 0;
+  StoreSlot fresh;
+  fresh.fullName = ActiveFileSystem().FullName(fileName);
+  // A journal left by an earlier store of this name belongs to it alone.
+  if (!DiscardJournal(fresh.fullName) || !file->SetLength(0)) return 0;
+  GiveSlotFile(&fresh, std::move(file));
+  *slot = std::move(fresh);
+  std::memcpy(slot->header.achMagic, kMagic, sizeof kMagic);
+  slot->header.lFlags = flags & kFlagMask;
+  std::strcpy(slot->szFileName, fileName);
+  // A store whose header could not be written is not handed out, and its
+  // file is removed so that it can never open as a store.
+  if (!WriteHeader(slot)) {
+    DiscardSlot(slot);
+    ActiveFileSystem().Delete(fileName);
+    return 0;
+  }
+  return 1;
+}
+
+int OpenSlot(StoreSlot* slot, const char* fileName) {
+  if (slot == nullptr || !FileNameFits(fileName)) return 0;
+  std::unique_ptr<StoreFile> file = OpenLocked(fileName, OpenMode::kUpdate);
+  if (!file) return 0;
+  return OpenSlotFrom(slot, fileName, ActiveFileSystem().FullName(fileName), std::move(file));
+}
+
+int OpenSlotFrom(StoreSlot* slot, const char* fileName, std::string fullName,
+                 std::unique_ptr<StoreFile> file, bool readOnly) {
+  if (slot == nullptr || !FileNameFits(fileName) || !file) return 0;
+  // A reader cannot roll back an interrupted commit, and must not read the
+  // half-written file it left.
+  if (readOnly && !ReadableWithJournal(*file, fullName)) return 0;
+  GiveSlotFile(slot, std::move(file));
+  slot->fullName = std::move(fullName);
+  slot->bReadOnly = readOnly;
+  std::strcpy(slot->szFileName, fileName);
+  const bool recovered =
+      readOnly || RecoverStore(*slot->pFile, slot->fullName) != Recovery::kFailed;
+  if (!recovered || !ReadHeader(slot)) {
+    FreeSlot(slot);
+    return 0;
+  }
+
+  // The header must be the store's own: a failed read must not leave a zero
+  // header that the next write would put over the real one.
+  if (std::memcmp(slot->header.achMagic, kMagic, sizeof kMagic) != 0) {
+    NoteError(BDB_NOT_A_STORE);
+    FreeSlot(slot);
+    return 0;
+  }
+  // The chain heads are checked before the store is handed out; everything
+  // deeper is checked by the operations as they read it.
+  const int64_t length = slot->pFile->Length();
+  const StoreHeader& h = slot->header;
+  if (!ChainHeadIsPlausible(h.lhAllocated, length) || !ChainHeadIsPlausible(h.lhFree, length) ||
+      !ChainHeadIsPlausible(h.lhIndex, length)) {
+    NoteError(BDB_DAMAGED);
+    DiscardSlot(slot);
+    return 0;
+  }
+  return 1;
+}
+
+int CloseSlot(StoreSlot* slot) {
+  if (slot == nullptr) return 0;
+  if (slot->pFile && !slot->bReadOnly) slot->pFile->Flush();
+  FreeSlot(slot);  // releases the index array and closes the file
+  return 1;
+}
+
+bool ReloadHeader(StoreSlot* slot) {
+  if (slot->pBuffer != nullptr) slot->pBuffer->DiscardChanges();
+  ++slot->uHeaderWrites;  // what was found before may have moved
+  slot->lLastFound = 0;
+  unsigned char bytes[kStoreHeaderSize];
+  if (!slot->pFile->Seek(0) || slot->pFile->Read(bytes, sizeof bytes) != sizeof bytes) return false;
+  slot->header = StoreHeader{};
+  DecodeStoreHeader(bytes, &slot->header);
+  return true;
+}
+
+void DiscardSlot(StoreSlot* slot) {
+  if (slot->pBuffer != nullptr) slot->pBuffer->DiscardChanges();
+  FreeSlot(slot);
+}
+
+void SetWriteThrough(bool writeThrough) { g_writeThrough = writeThrough; }
+
+}  // namespace kvs
+
+using namespace kvs;
+
+extern "C" int BdbIsStoreFile(const char* fileName) {
+  return PublicCall(0, BDB_NOT_A_STORE, [&] {
+    if (fileName == nullptr) {
+      NoteError(BDB_INVALID_ARGUMENT);
+      return 0;
+    }
+    auto file = ActiveFileSystem().Open(fileName, OpenMode::kRead);
+    if (!file) return 0;
+    unsigned char bytes[kStoreHeaderSize];
+    const std::size_t got = file->Read(bytes, sizeof bytes);
+    return got >= sizeof kMagic && std::memcmp(bytes, kMagic, sizeof kMagic) == 0 ? 1 : 0;
+  });
+}
