@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "store/store_file.h"
+#include "store/os/store_file.h"
 
 namespace kvs::fuzz {
 

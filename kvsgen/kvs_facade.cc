@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "store/lifecycle.h"
+#include "store/ops/lifecycle.h"
 
 namespace {
 

@@ -22,11 +22,8 @@ std::string KeyForm(StoreSlot* slot, const CheckedRecord& record) {
   const std::size_t length =
       nul != nullptr ? static_cast<std::size_t>(static_cast<const unsigned char*>(nul) - bytes) : n;
   std::string form(reinterpret_cast<const char*>(bytes), length);
-  if (IsNoCase(*slot)) {
-    for (char& c : form) {
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + ('a' - 'A'));
-    }
-  }
+  const bool fold = IsNoCase(*slot);
+  for (char& c : form) c = static_cast<char>(FoldedByte(static_cast<unsigned char>(c), fold));
   return form;
 }
 

@@ -1,4 +1,5 @@
-// key_index.h: key comparison and the sorted key index.
+// key_index.h: the sorted key index: its entries, lookups, persistence and
+// the held-run log of its changes (key order: key_order.h).
 //
 // A sorted store keeps the record offsets of its live records in ascending
 // key order in plKeyIndex; the array is persisted whole, zero-padded to
@@ -18,10 +19,10 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <utility>
-#include <vector>
 
+#include "store/index/key_order.h"
 #include "store/records/chains.h"
+#include "store/records/record_contents.h"
 #include "store/records/slots.h"
 
 namespace kvs {
@@ -29,28 +30,6 @@ namespace kvs {
 constexpr char kIndexKey[] = "Index";
 constexpr int32_t kIndexKeyLength = 5;
 constexpr int32_t kIndexGrowth = 256;  // entries added at creation and each growth
-
-// Unsigned byte comparison of NUL-terminated keys; with STORE_NOCASE the
-// bytes 'A'..'Z' are folded to lower case first. Never locale-dependent.
-int CompareKeys(const StoreSlot* slot, const char* a, const char* b);
-// The same over at most the first n bytes; 0 when n is 0.
-int ComparePrefix(const StoreSlot* slot, const char* a, const char* b, std::size_t n);
-// CompareKeys of key against a stored key of storedLength bytes, over at
-// most n bytes.
-int CompareStoredKey(const StoreSlot* slot, const char* key, const char* stored,
-                     std::size_t storedLength, std::size_t n);
-// Yields the visited record's offset when its key equals userData's key.
-int32_t KeyMatchVisitor(StoreSlot* slot, const char* key, const RecordHeader& header,
-                        void* userData);
-
-// The stored key of the record at offset, read in place: *length bytes (up
-// to a NUL the key may hold), valid until the next use of the file. Null for
-// an offset of 0 or less or a damaged record.
-const char* ReadRecordKey(StoreSlot* slot, int32_t offset, std::size_t* length);
-// The whole data area (lBytesAllocated bytes) of the record at offset; null
-// for a damaged record or short memory. Its header goes to *header if given.
-std::unique_ptr<unsigned char[]> ReadRecordData(StoreSlot* slot, int32_t offset,
-                                                RecordHeader* header);
 
 // Position of the entry whose key equals key, or -1; *lastProbe (when given
 // and the index is not empty) receives the position nearest to where the
@@ -93,6 +72,11 @@ inline int LookupInPlace(StoreSlot* slot, const char* key, bool againFirst,
   if (length > static_cast<std::size_t>(MAX_KEY_LENGTH)) return -1;
   return SearchInPlace(slot, key, length, (flags & STORE_NOCASE) != 0, found);
 }
+// The hash of a key as the slot's KeyLookup holds it.
+uint32_t KeyHash(const StoreSlot* slot, const char* key, std::size_t length);
+// Fills the slot's KeyLookup with the keys of its KeyIndex; without memory
+// for it the table stays unbuilt, and lookups search the index.
+void BuildKeyLookup(StoreSlot* slot);
 // The position at which key belongs.
 int32_t IndexInsertPosition(StoreSlot* slot, const char* key);
 // Stores record offset at key's position, growing the array first when full.
@@ -100,25 +84,6 @@ int32_t IndexInsertPosition(StoreSlot* slot, const char* key);
 // position of 0 or more is key's position, known to the caller.
 int IndexInsert(StoreSlot* slot, int32_t offset, const char* key, int32_t position = -1);
 
-// The positions that the records of a sorted store take in a new index when
-// they are inserted one by one in some order (a compaction's walk of the
-// allocated list): counted from their ranks in the store's own index, so no
-// key of the new index is compared.
-class InsertionPositions {
- public:
-  // Learns the ranks of source's index; without memory it knows none.
-  void Prepare(const StoreSlot* source);
-  // True when Prepare learned every rank of source's index.
-  bool Prepared(const StoreSlot& source) const;
-  // The position among the records taken so far of the source record at
-  // offset, which is taken with it; -1 when the offset has no rank.
-  int32_t Take(int32_t offset);
-
- private:
-  std::vector<std::pair<int32_t, int32_t>> ranks_;  // (offset, rank), by offset
-  std::vector<int32_t> taken_;                      // Fenwick tree of taken ranks
-  std::size_t next_ = 0;                            // in ranks_: after the last one taken
-};
 // Enlarges the index by 256 entries into a new Index record at the end of
 // the file; the old record goes to the free list. 0 (slot and chains as they
 // were) on failure.
@@ -149,6 +114,8 @@ const IndexEntries* LastWrittenIndex(const StoreSlot* slot, IndexEntries* earlie
 // file): BeginIndexLog when the run begins; WriteHeldIndexImages before the
 // run's changes are written, which also ends the log.
 void BeginIndexLog(StoreSlot* slot);
+// Logs a change of the index made during the run (nothing outside one).
+void LogIndexChange(StoreSlot* slot, const IndexChange& change);
 void WriteHeldIndexImages(StoreSlot* slot);
 
 // Writes the whole store of a buffered slot, as committing it would leave

@@ -27,6 +27,7 @@
 #include "store/records/chains.h"
 #include "store/errors.h"
 #include "store/pager/journal.h"
+#include "store/index/insertion_positions.h"
 #include "store/index/key_index.h"
 #include "store/ops/lifecycle.h"
 #include "store/ops/records.h"

@@ -1,0 +1,36 @@
+// insertion_positions.h: where a compaction's walk inserts each record into
+// the new store's index, counted from ranks instead of key comparisons.
+#ifndef KVS_STORE_INDEX_INSERTION_POSITIONS_H
+#define KVS_STORE_INDEX_INSERTION_POSITIONS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "store/records/slots.h"
+
+namespace kvs {
+
+// The positions that the records of a sorted store take in a new index when
+// they are inserted one by one in some order (a compaction's walk of the
+// allocated list): counted from their ranks in the store's own index, so no
+// key of the new index is compared.
+class InsertionPositions {
+ public:
+  // Learns the ranks of source's index; without memory it knows none.
+  void Prepare(const StoreSlot* source);
+  // True when Prepare learned every rank of source's index.
+  bool Prepared(const StoreSlot& source) const;
+  // The position among the records taken so far of the source record at
+  // offset, which is taken with it; -1 when the offset has no rank.
+  int32_t Take(int32_t offset);
+
+ private:
+  std::vector<std::pair<int32_t, int32_t>> ranks_;  // (offset, rank), by offset
+  std::vector<int32_t> taken_;                      // Fenwick tree of taken ranks
+  std::size_t next_ = 0;                            // in ranks_: after the last one taken
+};
+}  // namespace kvs
+
+#endif  // KVS_STORE_INDEX_INSERTION_POSITIONS_H

@@ -1,0 +1,138 @@
+// key_search.cc: finding keys in a sorted store: binary search over the
+// KeyIndex, the hash table of its keys, and the search in place that reads
+// candidates straight from the image's pages.
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "store/errors.h"
+#include "store/index/key_index.h"
+
+namespace kvs {
+namespace {
+
+// The first position whose held key does not sort before key.
+std::size_t LowerBound(StoreSlot* slot, const char* key) {
+  try {
+    const std::string_view form = IndexForm(slot, key, std::strlen(key), &slot->keyForm);
+    return slot->plKeyIndex.LowerBound(form.data(), form.size());
+  } catch (const std::bad_alloc&) {  // no room for the folded form: fold byte by byte
+    return slot->plKeyIndex.PartitionPoint([slot, key](const char* held, std::size_t length) {
+      return CompareStoredKey(slot, key, held, length, SIZE_MAX) > 0;
+    });
+  }
+}
+
+}  // namespace
+
+int32_t IndexSearch(StoreSlot* slot, const char* key, int32_t* lastProbe) {
+  const std::size_t count = slot->plKeyIndex.size();
+  if (count == 0) return -1;
+  const std::size_t position = LowerBound(slot, key);
+  if (lastProbe != nullptr) *lastProbe = static_cast<int32_t>(std::min(position, count - 1));
+  if (position == count) return -1;
+  std::size_t length = 0;
+  const char* held = slot->plKeyIndex.KeyAt(position, &length);
+  return CompareStoredKey(slot, key, held, length, SIZE_MAX) == 0 ? static_cast<int32_t>(position) : -1;
+}
+
+uint32_t KeyHash(const StoreSlot* slot, const char* key, std::size_t length) {
+  return KeyLookup::Hash(key, length, IsNoCase(*slot));
+}
+
+void BuildKeyLookup(StoreSlot* slot) {
+  KeyLookup& lookup = slot->keyLookup;
+  if (!lookup.Reset(slot->plKeyIndex.size())) return;
+  slot->plKeyIndex.VisitKeys([&](int32_t offset, const char* key, std::size_t length) {
+    lookup.Add(KeyHash(slot, key, length), offset);
+  });
+}
+
+int32_t IndexLookup(StoreSlot* slot, const char* key) {
+  if (!slot->keyLookup.built()) BuildKeyLookup(slot);
+  if (slot->keyLookup.built()) {
+    bool unreadable = false;
+    const int32_t found = slot->keyLookup.Find(
+        KeyHash(slot, key, SIZE_MAX), [&](int32_t offset) {
+          std::size_t length = 0;
+          const char* stored = ReadRecordKey(slot, offset, &length);
+          if (stored == nullptr) unreadable = true;
+          return stored != nullptr && CompareStoredKey(slot, key, stored, length, SIZE_MAX) == 0;
+        });
+    if (found != 0 || !unreadable) return found;
+  }
+  // Without the table, or past a record it cannot read: the binary search.
+  const int32_t position = IndexSearch(slot, key, nullptr);
+  return position >= 0 ? slot->plKeyIndex.at(static_cast<std::size_t>(position)) : 0;
+}
+
+namespace {
+
+// The record at offset seen in place, its header checked as ReadRecordHeader
+// checks it; false when it cannot be.
+bool ViewRecord(StoreSlot* slot, int32_t offset, RecordView* view) {
+  BufferedFile* file = slot->pBuffer;
+  std::size_t run = 0;
+  const unsigned char* head = file->ViewLoadedRun(offset, &run);
+  if (head == nullptr || run < static_cast<std::size_t>(kRecordHeaderSize)) {
+    run = 0;
+    head = offset >= kStoreHeaderSize ? file->View(offset, kRecordHeaderSize) : nullptr;
+    if (head == nullptr) return false;
+  }
+  unsigned char bytes[kRecordHeaderSize];
+  std::memcpy(bytes, head, sizeof bytes);
+  DecodeRecordHeader(bytes, &view->header);
+  if (!RecordFits(offset, view->header, file->Length())) return false;
+  const std::size_t n = static_cast<std::size_t>(kRecordHeaderSize) +
+                        static_cast<std::size_t>(view->header.lNameLength) +
+                        static_cast<std::size_t>(view->header.lBytesUsed);
+  // Mostly the record lies in the page of its header.
+  view->inPage = n <= run;
+  view->bytes = view->inPage ? head : file->View(offset, n);
+  view->offset = offset;
+  return view->bytes != nullptr;
+}
+
+
+}  // namespace
+
+int SearchInPlace(StoreSlot* slot, const char* key, std::size_t length, bool fold,
+                  const RecordView** found) {
+  KeyLookup& lookup = slot->keyLookup;
+  if (!lookup.built()) BuildKeyLookup(slot);
+  if (!lookup.built()) return -1;
+  // The candidates are seen in the view of the record found last, which
+  // therefore stands for none until one matches.
+  KeyLookup::Recent& recent = lookup.recent();
+  RecordView* view = &recent.view;
+  recent.file = nullptr;
+  bool unreadable = false;
+  const int32_t offset =
+      lookup.Find(KeyLookup::HashBytes(key, length, fold), [&](int32_t candidate) {
+        if (!ViewRecord(slot, candidate, view)) {
+          unreadable = true;
+          return false;
+        }
+        return StoredKeyEquals(key, length, view->bytes + kRecordHeaderSize,
+                               static_cast<std::size_t>(view->header.lNameLength), fold);
+      });
+  if (offset == 0) return unreadable ? -1 : 0;
+  if (view->inPage) {
+    // A copy (a record across two pages) is not kept: the next use of the
+    // file may overwrite it.
+    const BufferedFile* file = slot->pBuffer;
+    recent.file = file;
+    recent.changes = file->Changes();
+    recent.keyLength = length;
+  }
+  *found = view;
+  return 1;
+}
+
+int32_t IndexInsertPosition(StoreSlot* slot, const char* key) {
+  return static_cast<int32_t>(LowerBound(slot, key));
+}
+
+}  // namespace kvs
