@@ -116,11 +116,15 @@ void WriteHeldIndexImages(StoreSlot* slot) {
   }
   // Images the order missed (short memory) are produced one by one.
   slot->pBuffer->SupplyDeferred();
+  DropIndexLog(slot);
+}
+
+void DropIndexLog(StoreSlot* slot) {
   slot->bIndexLogged = false;
   slot->heldIndexBase = {};
   slot->heldIndexLog = {};
   slot->heldIndexImages.clear();
-  slot->pBuffer->SetSupplier(nullptr);
+  if (slot->pBuffer != nullptr) slot->pBuffer->SetSupplier(nullptr);
 }
 
 bool HeldImagesInFileOrder(const StoreSlot& slot) {

@@ -7,11 +7,28 @@
 // count is lCount of the allocated list: entries 0..count-1 are in use, the
 // rest are 0, and count < capacity after every completed insertion.
 //
-// The Index record holds the array as of the last WriteIndex. A file written
-// through gets those bytes at once; a buffered one gets them from FlushIndex,
-// when the call commits or before the Index record is replaced by growth.
-// Until then the slot notes the changes made since the last WriteIndex, so
-// the array of that moment can be produced exactly.
+// The array exists in up to four forms at once; this is how they relate,
+// and only the index files (key_index.cc, index_writer.cc,
+// held_index_log.cc) change them:
+// - plKeyIndex is the array now, always.
+// - The Index record's data area holds the array of the last WriteIndex
+//   (each change of the store ends with one), unless bIndexUnwritten: then it
+//   still holds an older array, and the array of the last WriteIndex is
+//   plKeyIndex with indexChanges undone, newest first. FlushIndex writes that
+//   array into the record and clears both (a file written through flushes at
+//   once; a buffered one when the call commits or before growth replaces the
+//   record). bIndexInRecord means the record holds plKeyIndex itself, so a
+//   WriteIndex has nothing to do.
+// - During a held run of a buffered store (bIndexLogged), heldIndexBase is
+//   the array when the run began and heldIndexLog every change since:
+//   replaying the first k changes gives the array after them, and all of them
+//   gives plKeyIndex.
+// - heldIndexImages names, by file position, each old Index record that
+//   growth left during the run, with the capacity and the log position of
+//   the array it must hold. Its bytes are a deferred range of the buffered
+//   file, produced from the log only when the run is written (or when the
+//   pager needs that range first, through the supplier BeginIndexLog gives
+//   it); a compaction that replaces the file never produces them.
 #ifndef KVS_STORE_INDEX_KEY_INDEX_H
 #define KVS_STORE_INDEX_KEY_INDEX_H
 
@@ -114,6 +131,8 @@ const IndexEntries* LastWrittenIndex(const StoreSlot* slot, IndexEntries* earlie
 // file): BeginIndexLog when the run begins; WriteHeldIndexImages before the
 // run's changes are written, which also ends the log.
 void BeginIndexLog(StoreSlot* slot);
+// Ends the log without producing its arrays: the image they were for is gone.
+void DropIndexLog(StoreSlot* slot);
 // Logs a change of the index made during the run (nothing outside one).
 void LogIndexChange(StoreSlot* slot, const IndexChange& change);
 void WriteHeldIndexImages(StoreSlot* slot);

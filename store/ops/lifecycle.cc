@@ -207,9 +207,7 @@ bool RefreshStore(StoreSlot* slot) {
   slot->bWriteFailed = false;
   if (slot->bHeld) {
     // A held run goes on from the store as the file holds it.
-    slot->bIndexLogged = false;
-    slot->heldIndexLog.clear();
-    slot->heldIndexImages.clear();
+    DropIndexLog(slot);
     BeginIndexLog(slot);
   }
   return true;
