@@ -203,158 +203,205 @@ bool RegainStoreFile(StoreSlot* slot, const std::string& fullName) {
   }
   return true;
 }
+// One compaction: the store, its names, its compaction journal, the new
+// file and the working slot that fills it.
+struct Compaction {
+  explicit Compaction(StoreSlot* store)
+      : slot(store), savedName(store->szFileName), fullName(store->fullName), journal(fullName) {}
 
-}  // namespace
-}  // namespace kvs
-
-using namespace kvs;
-
-namespace {
-
-// Rewrites the store into a new file and puts it in place; 1 when the store
-// the handle designates afterwards is the compacted one. *replacedAtName is
-// set once the new file has the store's name.
-int Compact(StoreSlot* slot, bool* replacedAtName) {
+  StoreSlot* slot;
   FileSystem& fs = ActiveFileSystem();
-  const std::string savedName = slot->szFileName;  // closing clears szFileName
-  const std::string fullName = slot->fullName;
-  Journal journal(fullName);
-  if (slot->pBuffer != nullptr && slot->pBuffer->journal() != nullptr) {
-    journal.SyncCommits(slot->pBuffer->journal()->SyncsCommits());
-  }
-
-  const bool manyNames = fs.LinkCount(fullName.c_str()) > 1;
-  if (manyNames && !KeepOldStore(slot)) return 0;
-
-  // Memory that runs short while the new file is made has only read the
-  // old store: the compaction is given up as any other failed copy is, and
-  // the old store keeps every change, held ones included.
+  std::string savedName;  // closing clears szFileName
+  std::string fullName;
+  Journal journal;
   std::optional<TempFile> temp;
-  bool asItStands = false;
   StoreSlot work;  // not in the table: no handle ever designates the new store
-  bool copied = false;
-  try {
-    // From here on a crash leaves the journal naming the new file, and the
-    // next open removes it.
-    temp = MakeTempFile(fullName, journal, *slot->pFile);
-    if (!temp) return KeepOldStore(slot), 0;
-    if (!temp->file->Lock(true)) {
-      temp->file.reset();
-      fs.Delete(temp->name.c_str());
-      journal.Finish();
-      return KeepOldStore(slot), 0;
-    }
+};
 
-    // A store that holds exactly what its compaction would write (created
-    // here, and only new keys put since) is written out as it stands, with
-    // no record copied; the rest of the compaction is the same.
-    asItStands = slot->bCompactForm && slot->pBuffer != nullptr && !manyNames &&
-                 HeldImagesInFileOrder(*slot);
-    if (asItStands) {
-      copied = WriteStoreImage(slot, *temp->file) && temp->file->Sync();
-    } else {
-      copied = CreateStore(&work, temp->name.c_str(), slot->header.lFlags, std::move(temp->file));
-    }
-    if (copied && !asItStands) {
-      if (work.pBuffer != nullptr) work.pBuffer->WriteBehind(kCopyBufferBytes);
-      CopyTarget target{&work, {}};
-      if (IsSorted(*slot)) {
-        target.positions.Prepare(slot);
-        // With every position known, the new index is filled without keys;
-        // they are the old index's, in the same order (WithKeysOf).
-        if (target.positions.Prepared(*slot)) {
-          work.plKeyIndex = IndexEntries(IndexEntries::kOffsetsOnly);
-        }
-      }
-      copied = WalkChain(slot, slot->header.lhAllocated.lFirst, CopyRecordVisitor, &target) == 0;
-      if (copied && !CopiedWhole(*slot, work, target.copied)) {
-        // The chain and the counts or the index disagree: a compaction would
-        // make whatever the walk missed lost for good.
-        NoteError(BDB_DAMAGED);
-        copied = false;
-      }
-      copied = copied && MakeDurable(&work);
-    }
-  } catch (const std::bad_alloc&) {
-    NoteError(BDB_NO_MEMORY);
-    copied = false;
-    if (!temp) {
-      journal.Finish();
-      return KeepOldStore(slot), 0;
-    }
+// The first way to fill the new file: a store that holds exactly what its
+// compaction would write (created here, and only new keys put since) is
+// written out as it stands, with no record copied.
+bool WriteAsItStands(Compaction& c) {
+  return WriteStoreImage(c.slot, *c.temp->file) && c.temp->file->Sync();
+}
+
+// The second way: every live record, in the order of the allocated list,
+// put into a new store in the working slot, which is then made durable.
+bool CopyLiveRecords(Compaction& c) {
+  StoreSlot* slot = c.slot;
+  StoreSlot* work = &c.work;
+  if (!CreateStore(work, c.temp->name.c_str(), slot->header.lFlags, std::move(c.temp->file))) {
+    return false;
   }
+  if (work->pBuffer != nullptr) work->pBuffer->WriteBehind(kCopyBufferBytes);
+  CopyTarget target{work, {}};
+  if (IsSorted(*slot)) {
+    target.positions.Prepare(slot);
+    // With every position known, the new index is filled without keys;
+    // they are the old index's, in the same order (WithKeysOf).
+    if (target.positions.Prepared(*slot)) work->plKeyIndex = IndexEntries(IndexEntries::kOffsetsOnly);
+  }
+  if (WalkChain(slot, slot->header.lhAllocated.lFirst, CopyRecordVisitor, &target) != 0) {
+    return false;
+  }
+  if (!CopiedWhole(*slot, *work, target.copied)) {
+    // The chain and the counts or the index disagree: a compaction would
+    // make whatever the walk missed lost for good.
+    NoteError(BDB_DAMAGED);
+    return false;
+  }
+  return MakeDurable(work);
+}
 
-  bool replaced = false;
+// The handle designates the compacted store, through newFile, which the copy
+// filled and still holds locked. A store that cannot be read back leaves the
+// handle invalid, and the call failed whatever it did.
+int ReopenCompacted(Compaction& c, std::unique_ptr<StoreFile> newFile, IndexEntries* written) {
+  DiscardSlot(c.slot);
+  if (!newFile) return 0;
+  if (!OpenStoreFrom(c.slot, c.savedName.c_str(), c.fullName, std::move(newFile), written)) return 0;
+  if (AttachJournal(c.slot)) return 1;
+  DiscardSlot(c.slot);
+  return 0;
+}
+
+// The first way to put the new store in place, for a store with one name:
+// the new file is renamed over the old one.
+int ReplaceByRename(Compaction& c, bool filled, bool asItStands, bool* replacedAtName) {
+  StoreSlot* slot = c.slot;
   std::unique_ptr<StoreFile> newFile;
-  const bool inPlace = copied && manyNames;
   bool released = false;
-  bool inPlaceCopied = false;
-  if (inPlace) {
-    // A copy into the image that stops part way for memory is forgotten
-    // whole below, as one that fails.
-    try {
-      inPlaceCopied = CopyInPlace(slot, &work);
-    } catch (const std::bad_alloc&) {
-      NoteError(BDB_NO_MEMORY);
-    }
-  } else if (copied) {
-    newFile = asItStands ? std::move(temp->file) : TakeStoreFile(&work);
+  bool replaced = false;
+  if (filled) {
+    newFile = asItStands ? std::move(c.temp->file) : TakeStoreFile(&c.work);
     // The old file stays open, and so locked, until the new one has its
     // name, so no other writer can take the old file meanwhile; Windows
     // cannot replace a file held open, and there it is let go.
-    if (!fs.ReplacesOpenFiles()) {
+    if (!c.fs.ReplacesOpenFiles()) {
       ReleaseStoreFile(slot);
       released = true;
     }
-    replaced = newFile != nullptr && fs.Replace(temp->name.c_str(), fullName.c_str());
+    replaced = newFile != nullptr && c.fs.Replace(c.temp->name.c_str(), c.fullName.c_str());
   }
   *replacedAtName = replaced;
   // The reopened store takes over the index the new file was written with.
-  IndexEntries written = std::move(replaced && asItStands ? slot->plKeyIndex : work.plKeyIndex);
+  IndexEntries written = std::move(replaced && asItStands ? slot->plKeyIndex : c.work.plKeyIndex);
   if (replaced && !written.keyed()) written = WithKeysOf(*slot, written);
-  CloseSlot(&work);
+  CloseSlot(&c.work);
   if (!replaced) {
     // The temporary file is closed before it is removed (Windows removes
     // no file held open).
-    temp->file.reset();
+    c.temp->file.reset();
     newFile.reset();
-    fs.Delete(temp->name.c_str());
+    c.fs.Delete(c.temp->name.c_str());
   }
-  journal.Finish();
-
-  if (inPlace) {
-    // The new file and the compaction's journal are gone: the commit's own
-    // journal may take the name.
-    try {
-      newFile = inPlaceCopied ? TakeStoreFile(slot) : nullptr;
-    } catch (const std::bad_alloc&) {
-      NoteError(BDB_NO_MEMORY);
-    }
-    if (!newFile) {
-      ForgetInPlaceCopy(slot);
-      return 0;
-    }
-    replaced = true;
-    if (!written.keyed()) written = WithKeysOf(*slot, written);
-  } else if (!replaced) {
+  c.journal.Finish();
+  if (!replaced) {
     slot->bCompactForm = false;
-    if (released && !RegainStoreFile(slot, fullName)) {
+    if (released && !RegainStoreFile(slot, c.fullName)) {
       DiscardSlot(slot);
       return 0;
     }
     KeepOldStore(slot);
     return 0;
   }
-  // The handle designates the compacted store, through the file the copy
-  // filled and still holds locked. A store that cannot be read back leaves
-  // the handle invalid, and the call failed whatever it did.
-  DiscardSlot(slot);
-  if (!newFile) return 0;
-  if (!OpenStoreFrom(slot, savedName.c_str(), fullName, std::move(newFile), &written)) return 0;
-  return AttachJournal(slot) ? 1 : (DiscardSlot(slot), 0);
+  return ReopenCompacted(c, std::move(newFile), &written);
+}
+
+// The second way, for a store with more than one name (hard links), which
+// keeps its file: the new bytes go into the handle's image and reach the
+// file in one journaled commit of their own, once the new file and the
+// compaction's journal are gone and the commit's journal may take the name.
+int ReplaceInPlace(Compaction& c, bool filled, bool* replacedAtName) {
+  StoreSlot* slot = c.slot;
+  *replacedAtName = false;
+  if (!filled) {
+    CloseSlot(&c.work);
+    c.temp->file.reset();
+    c.fs.Delete(c.temp->name.c_str());
+    c.journal.Finish();
+    slot->bCompactForm = false;
+    KeepOldStore(slot);
+    return 0;
+  }
+  // A copy into the image that stops part way for memory is forgotten
+  // whole below, as one that fails.
+  bool copiedIn = false;
+  try {
+    copiedIn = CopyInPlace(slot, &c.work);
+  } catch (const std::bad_alloc&) {
+    NoteError(BDB_NO_MEMORY);
+  }
+  IndexEntries written = std::move(c.work.plKeyIndex);
+  CloseSlot(&c.work);
+  c.temp->file.reset();
+  c.fs.Delete(c.temp->name.c_str());
+  c.journal.Finish();
+  std::unique_ptr<StoreFile> newFile;
+  try {
+    newFile = copiedIn ? TakeStoreFile(slot) : nullptr;
+  } catch (const std::bad_alloc&) {
+    NoteError(BDB_NO_MEMORY);
+  }
+  if (!newFile) {
+    ForgetInPlaceCopy(slot);
+    return 0;
+  }
+  if (!written.keyed()) written = WithKeysOf(*slot, written);
+  return ReopenCompacted(c, std::move(newFile), &written);
+}
+
+// Rewrites the store into a new file and puts it in place; 1 when the store
+// the handle designates afterwards is the compacted one. *replacedAtName is
+// set once the new file has the store's name.
+int Compact(StoreSlot* slot, bool* replacedAtName) {
+  Compaction c(slot);
+  if (slot->pBuffer != nullptr && slot->pBuffer->journal() != nullptr) {
+    c.journal.SyncCommits(slot->pBuffer->journal()->SyncsCommits());
+  }
+  const bool manyNames = c.fs.LinkCount(c.fullName.c_str()) > 1;
+  if (manyNames && !KeepOldStore(slot)) return 0;
+
+  // Memory that runs short while the new file is made has only read the
+  // old store: the compaction is given up as any other failed copy is, and
+  // the old store keeps every change, held ones included.
+  bool asItStands = false;
+  bool filled = false;
+  try {
+    // From here on a crash leaves the journal naming the new file, and the
+    // next open removes it.
+    c.temp = MakeTempFile(c.fullName, c.journal, *slot->pFile);
+    if (!c.temp) {
+      KeepOldStore(slot);
+      return 0;
+    }
+    if (!c.temp->file->Lock(true)) {
+      c.temp->file.reset();
+      c.fs.Delete(c.temp->name.c_str());
+      c.journal.Finish();
+      KeepOldStore(slot);
+      return 0;
+    }
+    asItStands = slot->bCompactForm && slot->pBuffer != nullptr && !manyNames &&
+                 HeldImagesInFileOrder(*slot);
+    filled = asItStands ? WriteAsItStands(c) : CopyLiveRecords(c);
+  } catch (const std::bad_alloc&) {
+    NoteError(BDB_NO_MEMORY);
+    filled = false;
+    if (!c.temp) {
+      c.journal.Finish();
+      KeepOldStore(slot);
+      return 0;
+    }
+  }
+  return manyNames ? ReplaceInPlace(c, filled, replacedAtName)
+                   : ReplaceByRename(c, filled, asItStands, replacedAtName);
 }
 
 }  // namespace
+}  // namespace kvs
+
+using namespace kvs;
 
 extern "C" int BdbCompact(StoreHandle store) {
   return PublicCall(0, BDB_IO, [&] {
