@@ -2,8 +2,9 @@
 // opens its store, and the function that runs it.
 //
 // Exit statuses: 0 success; 1 an absent key, a failed check, or records an
-// export could not write; 2 a usage error, a store that cannot be opened, a
-// store call that failed, a file that cannot be read, or a failed write to
+// export, load, import or salvage could not carry; 2 a usage error, a store
+// that cannot be opened (or, to be made, exists), a store call that failed,
+// a file that cannot be read or is not of its format, or a failed write to
 // standard output. Every failure names the file and the cause on standard
 // error.
 #ifndef KVS_KVS_COMMANDS_H

@@ -42,6 +42,11 @@ bool ReadInput(const std::string& name, std::string* bytes) {
     ComplainAboutFile("standard input", "read failed", errno);
     return false;
   }
+  return ReadWholeFile(name, bytes);
+}
+
+bool ReadWholeFile(const std::string& name, std::string* bytes) {
+  bytes->clear();
   std::unique_ptr<std::FILE, FileCloser> file(std::fopen(name.c_str(), "rb"));
   if (file && ReadAll(file.get(), bytes)) return true;
   ComplainAboutFile(name, "cannot read", errno);

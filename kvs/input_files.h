@@ -14,6 +14,9 @@ std::string InputName(const std::string& name);
 // False, having said why on standard error, when it cannot be read; a
 // closed standard input is refused, since it reads as empty.
 bool ReadInput(const std::string& name, std::string* bytes);
+// Every byte of the file of that name, "-" too; false, having said why,
+// when it cannot be read.
+bool ReadWholeFile(const std::string& name, std::string* bytes);
 
 }  // namespace kvs_tool
 

@@ -17,7 +17,7 @@ using namespace kvs_tool;
 
 void PrintUsage(std::FILE* stream) {
   std::fputs("Usage: kvs COMMAND STORE [ARGS] [--wait SECONDS]\n"
-             "       kvs COMMAND --help | help [COMMAND] | --help | --version\n\n",
+             "       kvs COMMAND --help | -h | help [COMMAND] | --help | --version\n\n",
              stream);
   for (const Command& command : Commands()) {
     // A usage too long for its column has the summary on a line of its own.

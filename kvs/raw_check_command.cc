@@ -35,7 +35,7 @@ void ReportChain(const std::string& name, const RawStore& store, int chain) {
 
 void ReportRawFile(const std::string& storeName) {
   std::string bytes;
-  if (!ReadInput(storeName, &bytes)) return;
+  if (!ReadWholeFile(storeName, &bytes)) return;
   const RawStore store(std::move(bytes));
   const char* name = storeName.c_str();
   std::printf("%s: raw file: %lld bytes\n", name, static_cast<long long>(store.size()));

@@ -27,7 +27,7 @@ int RunSalvage(const Invocation& invocation) {
     return kExitFailure;
   }
   std::string bytes;
-  const bool read = ReadInput(damaged, &bytes);
+  const bool read = ReadWholeFile(damaged, &bytes);
   if (reader != nullptr) BdbClose(reader);
   if (!read) return kExitFailure;
   const RawStore store(std::move(bytes));
