@@ -108,4 +108,23 @@ bool ReadRecordSizes(StoreHandle store, int list, std::vector<ChainRecord>* reco
   return at == dump.size();
 }
 
+bool ReadStoreValue(StoreHandle store, const std::string& key, std::string* value) {
+  int32_t size = 0;
+  if (!BdbGetSize(store, key.c_str(), &size)) return false;
+  value->assign(static_cast<std::size_t>(size), '\0');
+  return BdbRead(store, key.c_str(), value->data(), size) == 1;
+}
+
+int WalkedWhole(StoreHandle store, std::size_t walked) {
+  StoreStats stats{};
+  if (!BdbGetStats(store, &stats)) return BdbLastError();
+  if (walked != static_cast<std::size_t>(stats.lAllocatedCount)) return BDB_DAMAGED;
+  if ((stats.lFlags & STORE_SORTED) == 0 || walked == 0) return BDB_OK;
+  int32_t indexed = 0;
+  char* keys = BdbListPrefix(store, "", &indexed);
+  if (keys == nullptr) return BdbLastError() == BDB_NO_MEMORY ? BDB_NO_MEMORY : BDB_DAMAGED;
+  BdbFree(keys);
+  return static_cast<std::size_t>(indexed) == walked ? BDB_OK : BDB_DAMAGED;
+}
+
 }  // namespace kvs_tool

@@ -1,5 +1,5 @@
-// chain_keys.h: the records of one chain as the public walk sees them, and
-// the sizes the dump shows for each.
+// chain_keys.h: the records of one chain as the public walk sees them, the
+// sizes the dump shows for each, and their values.
 #ifndef KVS_KVS_CHAIN_KEYS_H
 #define KVS_KVS_CHAIN_KEYS_H
 
@@ -26,6 +26,13 @@ bool ChainRecords(StoreHandle store, int list, std::vector<ChainRecord>* records
 // Fills lBytesAllocated and lNameLength of every record of the chain from
 // the chain's dump; false when the dump cannot be made or does not match.
 bool ReadRecordSizes(StoreHandle store, int list, std::vector<ChainRecord>* records);
+// The whole value of key; false when the store cannot give it.
+bool ReadStoreValue(StoreHandle store, const std::string& key, std::string* value);
+// BDB_OK when a walk of the allocated list that reached walked records
+// reached every live record the store counts and, when sorted, that its
+// index holds; else why not. A chain cut short by damage would give an
+// output that lacks the rest of the store.
+int WalkedWhole(StoreHandle store, std::size_t walked);
 
 }  // namespace kvs_tool
 

@@ -2,8 +2,9 @@
 // opens its store, and the function that runs it.
 //
 // Exit statuses: 0 success; 1 an absent key, a failed check, or records an
-// export could not write; 2 a usage error, a store that cannot be opened, a
-// store call that failed, a file that cannot be read, or a failed write to
+// export, load, import or salvage could not carry; 2 a usage error, a store
+// that cannot be opened (or, to be made, exists), a store call that failed,
+// a file that cannot be read or is not of its format, or a failed write to
 // standard output. Every failure names the file and the cause on standard
 // error.
 #ifndef KVS_KVS_COMMANDS_H
@@ -25,16 +26,18 @@ constexpr int kExitFailure = 2;
 enum class Access {
   kRead,          // BdbOpenReadOnly
   kWrite,         // BdbOpen
-  kWriteOrCreate  // BdbOpen, or a new sorted, case-folding store on a missing path
+  kWriteOrCreate, // BdbOpen, or a new sorted, case-folding store on a missing path
+  kOwn            // none: the command opens (or creates) the store and closes it
 };
 
-// What a command runs with: the open store, its file name and the operands
-// after it.
+// What a command runs with: the open store (null for Access::kOwn), its
+// file name, the operands after it, and how long to wait for a locked store.
 struct Invocation {
   StoreHandle store;
   const std::string& storeName;
   std::vector<std::string> operands;  // after STORE
   const Arguments& arguments;
+  int waitSeconds = 0;
 };
 
 struct Command {
@@ -45,6 +48,7 @@ struct Command {
   std::vector<std::string> options;      // besides --help
   Access access;
   int (*run)(const Invocation& invocation);
+  const char* requiredOption = nullptr;  // an option the command cannot do without
 };
 
 const std::vector<Command>& Commands();
@@ -61,6 +65,15 @@ int RunExport(const Invocation& invocation);
 int RunPut(const Invocation& invocation);
 int RunDelete(const Invocation& invocation);
 int RunCompact(const Invocation& invocation);
+int RunCount(const Invocation& invocation);
+int RunDumpRecords(const Invocation& invocation);
+int RunCreate(const Invocation& invocation);
+int RunLoad(const Invocation& invocation);
+int RunImport(const Invocation& invocation);
+int RunSalvage(const Invocation& invocation);
+// What kvs check says of a store that does not open: what it finds in the
+// raw file, on standard output (raw_check_command.cc).
+void ReportRawFile(const std::string& storeName);
 
 }  // namespace kvs_tool
 

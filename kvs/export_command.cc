@@ -16,31 +16,6 @@
 #include "kvs/template_writer.h"
 
 namespace kvs_tool {
-namespace {
-
-bool ReadValue(StoreHandle store, const std::string& key, std::string* value) {
-  int32_t size = 0;
-  if (!BdbGetSize(store, key.c_str(), &size)) return false;
-  value->assign(static_cast<std::size_t>(size), '\0');
-  return BdbRead(store, key.c_str(), value->data(), size) == 1;
-}
-
-// BDB_OK when the walk reached every live record that the store counts and,
-// when sorted, that its index holds; else why not. A chain cut short by
-// damage would give a template that lacks the rest of the store.
-int WalkedWhole(StoreHandle store, std::size_t walked) {
-  StoreStats stats{};
-  if (!BdbGetStats(store, &stats)) return BdbLastError();
-  if (walked != static_cast<std::size_t>(stats.lAllocatedCount)) return BDB_DAMAGED;
-  if ((stats.lFlags & STORE_SORTED) == 0 || walked == 0) return BDB_OK;
-  int32_t indexed = 0;
-  char* keys = BdbListPrefix(store, "", &indexed);
-  if (keys == nullptr) return BdbLastError() == BDB_NO_MEMORY ? BDB_NO_MEMORY : BDB_DAMAGED;
-  BdbFree(keys);
-  return static_cast<std::size_t>(indexed) == walked ? BDB_OK : BDB_DAMAGED;
-}
-
-}  // namespace
 
 int RunExport(const Invocation& invocation) {
   const bool skip = invocation.arguments.Has("--skip-unexpressible");
@@ -57,7 +32,7 @@ int RunExport(const Invocation& invocation) {
   int status = kExitOk;
   std::string value, group;
   for (const ChainRecord& record : records) {
-    if (!ReadValue(invocation.store, record.key, &value)) {
+    if (!ReadStoreValue(invocation.store, record.key, &value)) {
       ComplainAboutStore(invocation.storeName, "export " + Quoted(record.key));
       return kExitFailure;
     }

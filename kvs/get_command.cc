@@ -1,4 +1,5 @@
-// get_command.cc: kvs get STORE KEY: the value's bytes on standard output.
+// get_command.cc: kvs get STORE KEY [--text]: the value's bytes on standard
+// output; with --text less one trailing NUL (the one kvsgen ends values with).
 #include <cstdio>
 #include <vector>
 
@@ -14,6 +15,9 @@ int RunGet(const Invocation& invocation) {
   if (BdbGetSize(invocation.store, key.c_str(), &size)) {
     value.resize(static_cast<std::size_t>(size));
     if (BdbRead(invocation.store, key.c_str(), value.data(), size)) {
+      if (invocation.arguments.Has("--text") && !value.empty() && value.back() == '\0') {
+        value.pop_back();
+      }
       UseBinaryStdout();
       // A failed write is reported where every command's output is checked.
       std::fwrite(value.data(), 1, value.size(), stdout);

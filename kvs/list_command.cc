@@ -1,5 +1,6 @@
-// list_command.cc: kvs list STORE [PREFIX]: the keys, one a line, in index
-// order for a sorted store and in allocated-list order for another.
+// list_command.cc: kvs list STORE [PREFIX] [-0]: the keys, one a line (or
+// each ended by a NUL), in index order for a sorted store and in
+// allocated-list order for another; and kvs count STORE.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -24,12 +25,12 @@ bool BeginsWith(const std::string& key, const std::string& prefix, bool noCase) 
   return true;
 }
 
-void PrintKey(const char* key) {
+void PrintKey(const char* key, char end) {
   std::fputs(key, stdout);
-  std::fputc('\n', stdout);
+  std::fputc(end, stdout);
 }
 
-int ListSorted(const Invocation& invocation, const std::string& prefix) {
+int ListSorted(const Invocation& invocation, const std::string& prefix, char end) {
   int32_t count = 0;
   char* block = BdbListPrefix(invocation.store, prefix.c_str(), &count);
   if (block == nullptr) {
@@ -39,7 +40,7 @@ int ListSorted(const Invocation& invocation, const std::string& prefix) {
   }
   // Counted, not ended at the first empty string: the empty key is a key.
   const char* key = block;
-  for (int32_t i = 0; i < count; ++i, key += std::strlen(key) + 1) PrintKey(key);
+  for (int32_t i = 0; i < count; ++i, key += std::strlen(key) + 1) PrintKey(key, end);
   BdbFree(block);
   return kExitOk;
 }
@@ -53,7 +54,9 @@ int RunList(const Invocation& invocation) {
     ComplainAboutStore(invocation.storeName, "list");
     return kExitFailure;
   }
-  if ((stats.lFlags & STORE_SORTED) != 0) return ListSorted(invocation, prefix);
+  const char end = invocation.arguments.Has("-0") ? '\0' : '\n';
+  if (end == '\0') UseBinaryStdout();
+  if ((stats.lFlags & STORE_SORTED) != 0) return ListSorted(invocation, prefix, end);
   std::vector<ChainRecord> records;
   if (!ChainRecords(invocation.store, kAllocatedList, &records)) {
     ComplainAboutStore(invocation.storeName, "list");
@@ -61,8 +64,18 @@ int RunList(const Invocation& invocation) {
   }
   const bool noCase = (stats.lFlags & STORE_NOCASE) != 0;
   for (const ChainRecord& record : records) {
-    if (BeginsWith(record.key, prefix, noCase)) PrintKey(record.key.c_str());
+    if (BeginsWith(record.key, prefix, noCase)) PrintKey(record.key.c_str(), end);
   }
+  return kExitOk;
+}
+
+int RunCount(const Invocation& invocation) {
+  StoreStats stats{};
+  if (!BdbGetStats(invocation.store, &stats)) {
+    ComplainAboutStore(invocation.storeName, "count");
+    return kExitFailure;
+  }
+  std::printf("%ld\n", static_cast<long>(stats.lAllocatedCount));
   return kExitOk;
 }
 

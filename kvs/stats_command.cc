@@ -1,6 +1,7 @@
-// stats_command.cc: kvs stats STORE: the chain counts and flags, the file's
-// size, and where its bytes go: live values, the slack after them in their
-// records, free records, and the rest (header, record headers, keys, index).
+// stats_command.cc: kvs stats STORE [--json]: the chain counts and flags,
+// the file's size, and where its bytes go: live values, the slack after them
+// in their records, free records, and the rest (header, record headers,
+// keys, index); as lines for people or as one JSON object.
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -51,6 +52,40 @@ bool Measure(const Invocation& invocation, Totals* totals) {
   return true;
 }
 
+// The name as a JSON string.
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + '"';
+}
+
+void PrintJson(const std::string& name, const StoreStats& stats, long long size,
+               const Totals& totals) {
+  std::printf(
+      "{\"store\": %s, \"flags\": %ld, \"sorted\": %s, \"nocase\": %s, "
+      "\"live_records\": %ld, \"free_records\": %ld, \"index_records\": %ld, "
+      "\"file_size\": %lld, \"live_value_bytes\": %lld, \"slack_bytes\": %lld, "
+      "\"free_record_bytes\": %lld}\n",
+      JsonString(name).c_str(), static_cast<long>(stats.lFlags),
+      (stats.lFlags & STORE_SORTED) != 0 ? "true" : "false",
+      (stats.lFlags & STORE_NOCASE) != 0 ? "true" : "false",
+      static_cast<long>(stats.lAllocatedCount), static_cast<long>(stats.lFreeCount),
+      static_cast<long>(stats.lIndexCount), size, static_cast<long long>(totals.live),
+      static_cast<long long>(totals.slack), static_cast<long long>(totals.free));
+}
+
 }  // namespace
 
 int RunStats(const Invocation& invocation) {
@@ -63,6 +98,10 @@ int RunStats(const Invocation& invocation) {
   if (!Measure(invocation, &totals)) return kExitFailure;
   std::error_code error;
   const auto size = std::filesystem::file_size(invocation.storeName, error);
+  if (invocation.arguments.Has("--json")) {
+    PrintJson(invocation.storeName, stats, error ? -1LL : static_cast<long long>(size), totals);
+    return kExitOk;
+  }
   std::printf("store:              %s\n", invocation.storeName.c_str());
   std::printf("flags:              %ld (%s)\n", static_cast<long>(stats.lFlags),
               FlagNames(stats.lFlags).c_str() + 1);

@@ -30,7 +30,15 @@ function(options_of text result)
   set(${result} "${names}" PARENT_SCOPE)
 endfunction()
 
+execute_process(COMMAND ${emulator} ${TOOL} --version OUTPUT_VARIABLE version
+                RESULT_VARIABLE status)
+if(NOT status EQUAL 0 OR NOT version MATCHES "^echolog32 [0-9]+\\.[0-9]+\\.[0-9]+\r?\n$")
+  message(FATAL_ERROR "echolog32 --version ended with ${status} and printed \"${version}\"")
+endif()
+
 options_of("${usage}" usage_options)
+list(APPEND usage_options --version)
+list(SORT usage_options)
 options_of("${page}" page_options)
 if(NOT usage_options STREQUAL page_options)
   message(FATAL_ERROR "options of the usage output: [${usage_options}]\n"
