@@ -24,18 +24,31 @@ run_leg() {  # name, build dir, extra cmake arguments...
   legs+=("$name passed")
 }
 
-# The installed product as its users get it: a Release build without the
-# tests (so without GoogleTest) installed into a staging prefix, a small C
-# program (packaging/consumer) built against that install once through the
-# CMake package and once through pkg-config, and run; then the .deb that
-# cpack makes must hold the programs, the library, its headers, its package
-# files and the manual pages.
+# The installed product as its users get it, built twice without the tests
+# (so without GoogleTest) for the prefix /usr that the packages use: the
+# default static build, and a build with -DBUILD_SHARED_LIBS=ON. Each is
+# installed into a staging prefix, where a small C program
+# (packaging/consumer) is built against it through the CMake package and
+# through pkg-config, and run; the shared install's kvs
+# must make and read a store from there without LD_LIBRARY_PATH. Then cpack
+# makes the .deb packages: each must hold its files, and lintian must find
+# no error and no warning in any of them.
 packaging_leg() {
-  local name="Packaging" dir=build/package
+  local name="Packaging" lintian_note=""
+  command -v lintian >/dev/null || lintian_note=", lintian skipped (not installed)"
+  packaging_build "$name (static)" build/package static
+  packaging_build "$name (shared)" build/package-shared shared
+  legs+=("$name passed$lintian_note")
+}
+
+packaging_build() {  # leg name, build dir, static | shared
+  local name=$1 dir=$2 shared=OFF
   local stage=$PWD/$dir/stage consumer=$PWD/$dir/consumer
+  [ "$3" = static ] || shared=ON
   leg="$name: build and install"
   echo "== $leg"
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DKVS_WERROR=ON -DKVS_TESTS=OFF >/dev/null
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DKVS_WERROR=ON -DKVS_TESTS=OFF \
+    -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_SHARED_LIBS=$shared >/dev/null
   if grep -q '^GTest_DIR:' "$dir/CMakeCache.txt"; then
     echo "== a build without the tests looked for GoogleTest"
     return 1
@@ -57,33 +70,69 @@ packaging_leg() {
   flags=$(PKG_CONFIG_PATH=$pc_dir pkg-config --cflags --libs kvstore)
   # shellcheck disable=SC2086  # the flags are words
   "${CC:-cc}" packaging/consumer/consumer.c -o "$consumer/pkg-config-consumer" $flags
-  "$consumer/pkg-config-consumer" "$consumer/pkg-config.kvs"
+  LD_LIBRARY_PATH=$(PKG_CONFIG_PATH=$pc_dir pkg-config --variable=libdir kvstore) \
+    "$consumer/pkg-config-consumer" "$consumer/pkg-config.kvs"
 
-  leg="$name: .deb"
+  if [ $shared = ON ] && [ -f kvs/CMakeLists.txt ]; then
+    leg="$name: installed kvs finds its library"
+    echo "== $leg"
+    local value
+    printf 'installed' | env -u LD_LIBRARY_PATH "$stage/bin/kvs" put "$consumer/kvs.kvs" greeting
+    value=$(env -u LD_LIBRARY_PATH "$stage/bin/kvs" get "$consumer/kvs.kvs" greeting)
+    [ "$value" = installed ] || { echo "== kvs get gave '$value'"; return 1; }
+    echo "the installed kvs ran from $stage with its own libkvstore"
+  fi
+
+  leg="$name: .deb packages"
   echo "== $leg"
   rm -f "$dir"/*.deb
   (cd "$dir" && cpack -G DEB >/dev/null)
-  local deb contents entry page expected=() missing=()
-  deb=$(ls "$dir"/*.deb)
-  contents=$(dpkg-deb -c "$deb")
-  expected=(bin/kvsgen bin/echolog32 /libkvstore. include/kvstore/store/store.h
-    include/kvstore/kvsgen/kvs_facade.h cmake/kvstore/kvstoreConfig.cmake
-    cmake/kvstore/kvstoreConfigVersion.cmake cmake/kvstore/kvstoreTargets.cmake
-    pkgconfig/kvstore.pc)
-  [ ! -f kvs/CMakeLists.txt ] || expected+=(bin/kvs)
-  for page in doc/*.[1-8]; do  # every manual page, in its section
-    expected+=("man${page##*.}/${page#doc/}")
+  local libdir deb package entry page expected=() missing=()
+  libdir=usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+  expected=(kvstools:usr/bin/kvsgen kvstools:usr/bin/echolog32
+    libkvstore-dev:usr/include/kvstore/store/store.h
+    libkvstore-dev:usr/include/kvstore/kvsgen/kvs_facade.h
+    "libkvstore-dev:$libdir/cmake/kvstore/kvstoreConfig.cmake"
+    "libkvstore-dev:$libdir/cmake/kvstore/kvstoreConfigVersion.cmake"
+    "libkvstore-dev:$libdir/cmake/kvstore/kvstoreTargets.cmake"
+    "libkvstore-dev:$libdir/pkgconfig/kvstore.pc")
+  if [ $shared = ON ]; then
+    expected+=("libkvstore1:$libdir/libkvstore.so.1" "libkvstore-dev:$libdir/libkvstore.so")
+  else
+    expected+=("libkvstore-dev:$libdir/libkvstore.a")
+  fi
+  [ ! -f kvs/CMakeLists.txt ] ||
+    expected+=(kvstools:usr/bin/kvs kvstools:usr/share/bash-completion/completions/kvs)
+  for page in doc/*.[1-8]; do  # every manual page, compressed, in its section
+    package=kvstools
+    [ "${page##*.}" != 3 ] || package=libkvstore-dev
+    expected+=("$package:usr/share/man/man${page##*.}/${page#doc/}.gz")
   done
+  for deb in "$dir"/*.deb; do  # every package's licence and changelog
+    package=$(dpkg-deb -f "$deb" Package)
+    expected+=("$package:usr/share/doc/$package/copyright"
+      "$package:usr/share/doc/$package/changelog.Debian.gz")
+  done
+  local contents
   for entry in "${expected[@]}"; do
-    grep -qF "$entry" <<<"$contents" || missing+=("$entry")
+    contents=$(dpkg-deb -c "$dir/${entry%%:*}"_*.deb 2>/dev/null) &&
+      grep -qE " \./${entry#*:}( |$)" <<<"$contents" || missing+=("$entry")
   done
+  if [ $shared = OFF ] && ls "$dir"/libkvstore1_*.deb >/dev/null 2>&1; then
+    missing+=("no libkvstore1 in a static build")
+  fi
   if [ ${#missing[@]} -gt 0 ]; then
-    echo "$contents"
-    echo "== $(basename "$deb") lacks: ${missing[*]}"
+    for deb in "$dir"/*.deb; do echo "$(basename "$deb"):"; dpkg-deb -c "$deb"; done
+    echo "== the packages lack (package:path): ${missing[*]}"
     return 1
   fi
-  echo "$(basename "$deb") holds the programs, library, headers, package files and manual pages"
-  legs+=("$name passed")
+  echo "$(cd "$dir" && echo *.deb) hold the programs, library, headers, package files and pages"
+  if command -v lintian >/dev/null; then
+    leg="$name: lintian"
+    echo "== $leg"
+    lintian --fail-on error,warning "$dir"/*.deb
+    echo "lintian: no errors or warnings"
+  fi
 }
 
 # The fuzz targets (fuzz/), built with clang and its fuzzer runtime in a build
