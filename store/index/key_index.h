@@ -55,6 +55,9 @@ int32_t IndexSearch(StoreSlot* slot, const char* key, int32_t* lastProbe);
 // The offset of the record whose key equals key, found through the hash
 // table of the index keys (built on first use); 0 when absent.
 int32_t IndexLookup(StoreSlot* slot, const char* key);
+// The record at offset seen in place in the image of a buffered store, its
+// header checked as ReadRecordHeader checks it; false when it cannot be.
+bool ViewRecord(StoreSlot* slot, int32_t offset, RecordView* view);
 // The search of LookupInPlace, for a key of length bytes.
 int SearchInPlace(StoreSlot* slot, const char* key, std::size_t length, bool fold,
                   const RecordView** found);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "store/errors.h"
+#include "store/index/index_in_file.h"
 #include "store/index/key_index.h"
 #include "store/ops/lifecycle.h"
 
@@ -19,6 +20,8 @@ char* ListPrefix(StoreHandle store, const char* prefix, int32_t* count) {
     NoteError(BDB_INVALID_ARGUMENT);
     return nullptr;
   }
+  // The keys are listed from the loaded entries.
+  if (!LoadIndexEntries(slot)) return nullptr;
   // The matching keys are the run that starts where the prefix belongs.
   const auto start = static_cast<std::size_t>(IndexInsertPosition(slot, prefix));
   const std::size_t L = std::strlen(prefix);
