@@ -63,7 +63,7 @@ int32_t IndexLookup(StoreSlot* slot, const char* key) {
   if (SearchesInFile(slot)) {
     int32_t position = 0;
     const int found = SearchInFile(slot, key, slot->lEntriesInFile, &position, nullptr);
-    return found == 1 ? EntryInFile(slot, position) : 0;
+    return found == 1 ? EntryInFile(slot, position) : found < 0 ? kWalkFailed : 0;
   }
   if (!slot->keyLookup.built()) BuildKeyLookup(slot);
   if (slot->keyLookup.built()) {
