@@ -380,7 +380,7 @@ void StoreCompact(benchmark::State &state, std::size_t count) {
 }
 
 // The first lookups after a read-only open, the open and close included:
-// lookups items per iteration. Until about count / 16 lookups the index is
+// lookups items per iteration. Until about count / 32 lookups the index is
 // searched where it lies in the file; then its entries are loaded, and the
 // lookups after that are the warm ones of store/lookup_hit.
 void StoreFirstLookups(benchmark::State &state, std::size_t count, std::size_t lookups) {
@@ -629,9 +629,9 @@ void RegisterAll() {
     Register("pair/lookup_miss/sorted-hashed", count, PairedLookup, false);
     Register("pair/open_lookup_close/sorted-hashed", count, PairedOpenLookupClose);
 #endif
-    // Lookups after an open: searched in the file, then (past count / 16)
+    // Lookups after an open: searched in the file, then (past count / 32)
     // through the loaded entries.
-    for (const std::size_t lookups : {std::size_t{1}, std::size_t{64}, count / 16, count}) {
+    for (const std::size_t lookups : {std::size_t{1}, std::size_t{64}, count / 32, count}) {
       const std::string operation = "store/first_" + std::to_string(lookups) + "_lookups/sorted";
       Register(operation.c_str(), count, StoreFirstLookups, lookups);
     }

@@ -10,7 +10,9 @@
 // The array exists in up to four forms at once; this is how they relate,
 // and only the index files (key_index.cc, index_writer.cc,
 // held_index_log.cc) change them:
-// - plKeyIndex is the array now, always.
+// - plKeyIndex is the array now, unless bIndexInFile: then plKeyIndex is
+//   empty and the Index record's data area is the array now, changed there
+//   at once (index_in_file.h), and none of the forms below exists.
 // - The Index record's data area holds the array of the last WriteIndex
 //   (each change of the store ends with one), unless bIndexUnwritten: then it
 //   still holds an older array, and the array of the last WriteIndex is
