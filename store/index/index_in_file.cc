@@ -77,7 +77,8 @@ int LeaveIndexInFile(StoreSlot* slot) {
 
 // Reads count entries from position on into out; false when they are not
 // all inside the record.
-bool ReadEntries(StoreSlot* slot, int32_t position, int32_t count, std::vector<unsigned char>* out) {
+bool ReadEntries(StoreSlot* slot, int32_t position, int32_t count,
+                 std::vector<unsigned char>* out) {
   out->resize(4 * static_cast<std::size_t>(count));
   if (count == 0) return true;
   return slot->pFile->Seek(ArrayStart(slot) + 4 * int64_t{position}) &&
@@ -123,10 +124,8 @@ bool LoadIndexEntries(StoreSlot* slot) {
 
 bool SearchesInFile(StoreSlot* slot) {
   if (!slot->bIndexInFile) return false;
-  if (slot->bIndexUnloadable || ++slot->uLookupsInFile <
-                                    static_cast<uint32_t>(slot->lEntriesInFile / kEntriesPerLookup)) {
-    return true;
-  }
+  const auto paidAfter = static_cast<uint32_t>(slot->lEntriesInFile / kEntriesPerLookup);
+  if (slot->bIndexUnloadable || ++slot->uLookupsInFile < paidAfter) return true;
   const int before = CurrentError();
   if (LoadIndexEntries(slot)) return false;
   SetError(before);  // the lookup itself may still succeed in the file
@@ -216,7 +215,8 @@ void RemoveInFile(StoreSlot* slot, int32_t offset) {
 bool CopyIndexArray(StoreSlot* slot, int32_t from, int32_t to, int32_t capacity) {
   std::vector<unsigned char> bytes(4 * static_cast<std::size_t>(capacity));
   constexpr int64_t kArrayAt = kRecordHeaderSize + kIndexKeyLength;
-  if (!slot->pFile->Seek(from + kArrayAt) || slot->pFile->Read(bytes.data(), bytes.size()) != bytes.size()) {
+  if (!slot->pFile->Seek(from + kArrayAt) ||
+      slot->pFile->Read(bytes.data(), bytes.size()) != bytes.size()) {
     return false;
   }
   slot->pFile->Seek(to + kArrayAt);

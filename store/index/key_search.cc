@@ -60,7 +60,7 @@ void BuildKeyLookup(StoreSlot* slot) {
 }
 
 int32_t IndexLookup(StoreSlot* slot, const char* key) {
-  if (SearchesInFile(slot)) {
+  if (slot->bIndexInFile && SearchesInFile(slot)) {
     int32_t position = 0;
     const int found = SearchInFile(slot, key, slot->lEntriesInFile, &position, nullptr);
     return found == 1 ? EntryInFile(slot, position) : found < 0 ? kWalkFailed : 0;
@@ -131,7 +131,9 @@ int SearchIndexInFile(StoreSlot* slot, const char* key, std::size_t length,
 
 int SearchInPlace(StoreSlot* slot, const char* key, std::size_t length, bool fold,
                   const RecordView** found) {
-  if (SearchesInFile(slot)) return SearchIndexInFile(slot, key, length, found);
+  if (slot->bIndexInFile && SearchesInFile(slot)) {
+    return SearchIndexInFile(slot, key, length, found);
+  }
   KeyLookup& lookup = slot->keyLookup;
   if (!lookup.built()) BuildKeyLookup(slot);
   if (!lookup.built()) return -1;

@@ -204,7 +204,8 @@ void HoldIndex(StoreSlot* slot) {
     const int before = CurrentError();
     if (!LoadIndexEntries(slot)) SetError(before);
   }
-  BeginIndexLog(slot);
+  // An index in the file has no log: its changes are made in place.
+  if (!slot->bIndexInFile) BeginIndexLog(slot);
 }
 
 bool RefreshStore(StoreSlot* slot) {

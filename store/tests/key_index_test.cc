@@ -271,7 +271,8 @@ std::string LargeStoreKey(int i) { return Numbered("key", 100000 + i).erase(3, 1
 // place, a relocation, deletes and a reused record.
 TEST_F(KeyIndexTest, AnIndexInTheFileAgreesWithItsLoadedEntries) {
   constexpr int kKeys = 1534;  // capacity 1536: the second new key grows it
-  const std::string base = Path("base.kvs"), inFile = Path("in-file.kvs"), loaded = Path("loaded.kvs");
+  const std::string base = Path("base.kvs"), inFile = Path("in-file.kvs");
+  const std::string loaded = Path("loaded.kvs");
   StoreHandle store = Create(base, STORE_SORTED | STORE_NOCASE);
   ASSERT_NE(nullptr, store);
   ASSERT_EQ(1, BdbHoldWrites(store));
@@ -291,10 +292,10 @@ TEST_F(KeyIndexTest, AnIndexInTheFileAgreesWithItsLoadedEntries) {
       note(BdbDelete(s, LargeStoreKey(at + 2).c_str()));
       note(BdbDelete(s, "absent"));
       note(Put(s, stem + "-reuses", "x"));
-      for (const std::string& key : {LargeStoreKey(at), LargeStoreKey(at + 1), LargeStoreKey(at + 2),
-                                     "KEY" + LargeStoreKey(at).substr(3), stem + "-NEW", std::string("absent")}) {
-        results.push_back(Get(s, key));
-      }
+      const std::vector<std::string> keys = {LargeStoreKey(at), LargeStoreKey(at + 1),
+                                             LargeStoreKey(at + 2), "KEY" + LargeStoreKey(at).substr(3),
+                                             stem + "-NEW", "absent"};
+      for (const std::string& key : keys) results.push_back(Get(s, key));
     };
     changes("a", 10);
     changes("A", kKeys - 3);  // the same keys again, and the last records
