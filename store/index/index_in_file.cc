@@ -27,9 +27,9 @@ namespace {
 // - A larger one is loaded once the slot has made n / kEntriesPerLookup
 //   lookups in the file: by then they have cost about what the load does,
 //   so a process never pays much more than twice the better of the two.
-// - Work that needs the entries in order or makes many changes loads them
-//   at once: a held run (BdbHoldWrites), a compaction, a prefix listing.
-//   Single puts and deletes change the index in the file.
+// - Work that makes many changes loads them at once: a held run
+//   (BdbHoldWrites), a compaction. Single puts and deletes change the index
+//   in the file, and a prefix listing reads the entries it lists there.
 constexpr int32_t kLoadAtOpen = 1024;
 constexpr int32_t kEntriesPerLookup = 32;
 

@@ -41,8 +41,7 @@ bool SearchesInFile(StoreSlot* slot);
 // The record offset held by entry position of the index in the file; 0 when
 // the entry cannot be read (outside the record).
 int32_t EntryInFile(StoreSlot* slot, int32_t position);
-// Binary search of the first count entries for key (NUL-terminated, at
-// most MAX_KEY_LENGTH bytes): 1 when an entry's key equals key, 0 when none
+// Binary search of the first count entries for key (NUL-terminated): 1 when an entry's key equals key, 0 when none
 // does; *position is where key is or belongs. -1 (noting BDB_DAMAGED) when
 // an entry or a record it names cannot be read. With view, a found record
 // is seen there as ViewRecord sees it.
@@ -53,6 +52,19 @@ int SearchInFile(StoreSlot* slot, const char* key, int32_t count, int32_t* posit
 bool InsertInFile(StoreSlot* slot, int32_t offset, int32_t position);
 // Removes record offset from the index in the file, if present.
 void RemoveInFile(StoreSlot* slot, int32_t offset);
+// Calls visit(offset) for the entries from position on, loaded or in the
+// file, until it returns false. An entry in the file that cannot be read
+// is visited as 0.
+template <typename Visit>
+void VisitIndexFrom(StoreSlot* slot, std::size_t position, Visit visit) {
+  if (!slot->bIndexInFile) {
+    slot->plKeyIndex.VisitFrom(position, visit);
+    return;
+  }
+  for (auto i = static_cast<int64_t>(position); i < slot->lEntriesInFile; ++i) {
+    if (!visit(EntryInFile(slot, static_cast<int32_t>(i)))) return;
+  }
+}
 // Copies the array of the Index record at from, capacity entries, into the
 // data area of the record at to (an index growing into a new record).
 bool CopyIndexArray(StoreSlot* slot, int32_t from, int32_t to, int32_t capacity);

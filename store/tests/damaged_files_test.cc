@@ -360,6 +360,8 @@ TEST_F(DamagedFilesTest, AnIndexSearchedInTheFileMeetsItsDamage) {
     EXPECT_EQ(BDB_DAMAGED, BdbLastError());
     EXPECT_EQ(0, BdbDelete(store, "key10500"));
     EXPECT_EQ(BDB_DAMAGED, BdbLastError());
+    EXPECT_EQ(nullptr, BdbListPrefix(store, "key1", nullptr));
+    EXPECT_EQ(BDB_DAMAGED, BdbLastError());
     EXPECT_EQ(0, BdbCheck(store, nullptr));
     EXPECT_EQ(0, BdbCompact(store));
     EXPECT_EQ(BDB_DAMAGED, BdbLastError());
