@@ -7,7 +7,8 @@
 
 `runs` reads one line per timed run (size, what, round, status, seconds,
 peak RSS in KiB, bytes of what it wrote), prints per size the median with
-min and max of each figure and kvsgen's figure divided by it, then the
+min and max of each figure and kvsgen's figure divided by it, and the
+programs that open a store for one call beside the peers', then the
 derived checks. With --strict the exit status is 1 when a check fails.
 
 `micro` reads store_bench's JSON output and prints every benchmark's rate,
@@ -177,6 +178,27 @@ def size_table(size, rows, timeout):
     return out
 
 
+# Programs that open a store for one call, beside the peers' (medians of
+# microsecond timings, bench/run.sh time_calls).
+CALLS = [
+    ("get", "`kvs get` of one key"),
+    ("cdb_get", "`cdb -q` of the same key"),
+    ("put", "`kvs put` of one new key"),
+    ("sqlite3_put", "sqlite3 one-row INSERT"),
+]
+
+
+def calls_table(size, rows):
+    out = ["#### %s records: one call per process" % format(size, ","), "",
+           "| run | ms: median of each round's median (min–max) | peak RSS MiB |", "|---|---|---|"]
+    for what, label in CALLS:
+        if what in rows:
+            _, rss, _ = figures(rows[what], 0)
+            ms = Figure([x * 1000 for x in rows[what]["seconds"]], 0, 0)
+            out.append("| %s | %s | %s |" % (label, with_range(ms), with_range(rss)))
+    return out if len(out) > 4 else []
+
+
 def checks(data, timeout, ordered_limit):
     """Lines of the derived checks and whether any failed."""
     out = ["### Checks", "", "| check | value | limit | result |", "|---|---|---|---|"]
@@ -224,6 +246,18 @@ def checks(data, timeout, ordered_limit):
                 row("%s: %s peak RSS ÷ (store + 64 MiB)" % (n, "kvsgen" if what == "kvsgen"
                                                           else "kvsgen adding"),
                     Ratio(fig[1].high, fig[2].value + 64), 1, "1")
+    for size in sizes:
+        n = format(size, ",")
+        get, cdb_get = median.get((size, "get")), median.get((size, "cdb_get"))
+        if get and cdb_get and get[0] and cdb_get[0]:
+            row("%s: kvs get ÷ (3 × cdb -q + 2 ms), seconds" % n,
+                Ratio(get[0].value, 3 * cdb_get[0].value + 0.002), 1)
+        if get and get[1]:
+            row("%s: kvs get peak RSS ÷ 16 MiB" % n, Ratio(get[1].high, 16), 1, "1")
+        put, insert = median.get((size, "put")), median.get((size, "sqlite3_put"))
+        if put and insert and put[0] and insert[0]:
+            row("%s: kvs put ÷ sqlite3 insert, seconds" % n,
+                Ratio(put[0].value, insert[0].value), 1)
     if len(sizes) >= 2:
         small, large = sizes[0], sizes[-1]
         a, b = median.get((large, "kvsgen")), median.get((small, "kvsgen"))
@@ -244,6 +278,8 @@ def report_runs(args):
     lines = []
     for size in sorted(data):
         lines += size_table(size, data[size], args.timeout) + [""]
+        calls = calls_table(size, data[size])
+        lines += calls + [""] if calls else []
     check_lines, failed = checks(data, args.timeout, args.ordered_limit)
     lines += check_lines
     print("\n".join(lines))

@@ -259,6 +259,59 @@ skip_run() {  # size what round reason
   printf '   %-9s skipped: %s\n' "$2" "$4"
 }
 
+# time_calls size what round prepare command...: a program that opens a
+# store for one call, run call_repetitions times (prepare, untimed, before
+# each), every run timed to the microsecond (GNU time's 10 ms are too coarse
+# for it); records the median seconds and, from one more run under GNU
+# time, the peak RSS.
+call_repetitions=21
+time_calls() {
+  local size=$1 what=$2 round=$3 prepare=$4 i start end times=() rss="" status=ok
+  shift 4
+  for ((i = 0; i < call_repetitions; i++)); do
+    eval "$prepare"
+    start=$EPOCHREALTIME
+    "$@" >/dev/null 2>&1 </dev/null || status=failed
+    end=$EPOCHREALTIME
+    times+=("$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.6f", b - a }')")
+  done
+  eval "$prepare"
+  "$time_tool" -f '%M' -o "$work/time.out" "$@" >/dev/null 2>&1 </dev/null || status=failed
+  rss=$(tail -n 1 "$work/time.out")
+  local seconds
+  seconds=$(printf '%s\n' "${times[@]}" | sort -g | sed -n "$((call_repetitions / 2 + 1))p")
+  record "$size" "$what" "$round" "$status" "$seconds" "$rss" 0
+  printf '   %-11s %-8s %8s s %8s KiB (median of %d)\n' "$what" "$status" "$seconds" "$rss" \
+    "$call_repetitions"
+}
+
+# Programs that open the store for one call, against the peers' own: a get
+# of one key beside `cdb -q`, a put of one new key (into a copy of the
+# store) beside sqlite3's one-row insert (into a copy of its database).
+time_single_calls() {  # size round store kvsgen_status
+  local size=$1 round=$2 store=$3 key out=$work/out/$1
+  if [ "$4" != ok ]; then
+    skip_run "$size" get "$round" "no complete kvsgen store this round"
+    return
+  fi
+  key=$(head -n 1 "$data/records.tmpl")
+  printf 'a new value' >"$out/value"
+  time_calls "$size" get "$round" : "$kvs" get "$store" "$key"
+  if [ -f "$out/records.cdb" ]; then
+    time_calls "$size" cdb_get "$round" : "$cdb_tool" -q "$out/records.cdb" "$key"
+  fi
+  # Each put starts from a copy: at sizes above 100,000 (the put target's
+  # size) the copies would cost more than the rest of the round.
+  [ "$size" -le 100000 ] || { rm -f "$out/value"; return; }
+  time_calls "$size" put "$round" "cp '$store' '$out/put.kvs'" \
+    "$kvs" put "$out/put.kvs" "bench: a new key" "$out/value"
+  if [ -f "$out/records.sqlite" ]; then
+    time_calls "$size" sqlite3_put "$round" "cp '$out/records.sqlite' '$out/put.sqlite'" \
+      "$sqlite_tool" "$out/put.sqlite" "INSERT INTO kv VALUES('bench: a new key', 'a new value');"
+  fi
+  rm -f "$out/put.kvs" "$out/put.sqlite" "$out/value"
+}
+
 # One round at one size, in a fixed order. Every run writes to a fresh path.
 run_round() {  # size round
   local size=$1 round=$2 out=$work/out/$1
@@ -296,6 +349,8 @@ run_round() {  # size round
       dd if="$store" of="$out/copy.kvs" bs=1M conv=fsync
   else skip_run "$size" dd "$round" "no complete kvsgen store this round"; fi
   time_run "$size" cp "$round" "$out/copy.tmpl" /dev/null "" cp "$data/records.tmpl" "$out/copy.tmpl"
+
+  time_single_calls "$size" "$round" "$store" "$kvsgen_status"
 
   if [ -f "$base" ]; then
     # The copy is written out before the run (time_run syncs), as a store

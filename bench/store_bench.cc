@@ -207,13 +207,20 @@ const fs::path &BaseStore(std::size_t count, Kind kind) {
   return bases.emplace(std::make_pair(count, kind), path).first->second;
 }
 
-// An open copy of a base store, closed and deleted when it goes.
+// An open copy of a base store, closed and deleted when it goes. Every
+// stored key is looked up once first, so the benchmarks time a store in
+// steady use: an open leaves a large index in the file until its lookups
+// have paid for loading it (store/first_lookups shows that cost).
 class StoreCopy {
  public:
   StoreCopy(std::size_t count, Kind kind) : path_(Work().File("work.kvs")) {
     fs::copy_file(BaseStore(count, kind), path_, fs::copy_options::overwrite_existing);
     handle_ = BdbOpen(path_.c_str());
     if (handle_ == nullptr) throw std::runtime_error("cannot open " + path_.string());
+    const RecordSet &records = Records(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      BdbGetSize(handle_, records.InLoadOrder(i).key.c_str(), nullptr);
+    }
   }
   ~StoreCopy() {
     BdbClose(handle_);
@@ -372,6 +379,32 @@ void StoreCompact(benchmark::State &state, std::size_t count) {
   });
 }
 
+// The first lookups after a read-only open, the open and close included:
+// lookups items per iteration. Until about count / 32 lookups the index is
+// searched where it lies in the file; then its entries are loaded, and the
+// lookups after that are the warm ones of store/lookup_hit.
+void StoreFirstLookups(benchmark::State &state, std::size_t count, std::size_t lookups) {
+  Guarded(state, [&] {
+    const fs::path &path = BaseStore(count, Kind::kSorted);
+    const RecordSet &records = Records(count);
+    std::vector<char> buffer(kValueMax);
+    std::size_t next = 0;
+    for (auto _ : state) {
+      StoreHandle store = BdbOpenReadOnly(path.c_str());
+      bool right = store != nullptr;
+      for (std::size_t i = 0; right && i < lookups; ++i) {
+        right = StoreFinds(store, records.Stored(next++), buffer);
+      }
+      BdbClose(store);
+      if (!right) {
+        state.SkipWithError("a stored key was not found");
+        break;
+      }
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(lookups));
+  });
+}
+
 // ---------------------------------------------------------------------------
 // tinycdb: the same records in a cdb file, found and read the same way.
 
@@ -496,6 +529,65 @@ void PairedLookup(benchmark::State &state, std::size_t count, bool present) {
     }
   });
 }
+
+// A program that opens a store to read one value: open (read-only), one
+// lookup with its read, close; store and tinycdb alternated key by key over
+// kOpenKeys keys per iteration, each open timed. The counters give the
+// medians over every open of the run (µs) and the rates and ratio that
+// they make, as the paired lookups give theirs.
+constexpr std::size_t kOpenKeys = 50;
+
+void PairedOpenLookupClose(benchmark::State &state, std::size_t count) {
+  Guarded(state, [&] {
+    const fs::path &storePath = BaseStore(count, Kind::kSorted);
+    const fs::path &cdbPath = BaseCdb(count);
+    const RecordSet &records = Records(count);
+    std::vector<char> buffer(kValueMax);
+    using Clock = std::chrono::steady_clock;
+    std::vector<double> storeTimes, cdbTimes;
+    std::size_t next = 0;
+    const auto timed = [](auto body, std::vector<double> &times) {
+      const auto start = Clock::now();
+      const bool right = body();
+      times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+      return right;
+    };
+    for (auto _ : state) {
+      bool right = true;
+      for (std::size_t k = 0; right && k < kOpenKeys; ++k) {
+        const Record &record = records.Stored(next++);
+        right = timed([&] {
+          StoreHandle store = BdbOpenReadOnly(storePath.c_str());
+          const bool found = store != nullptr && StoreFinds(store, record, buffer);
+          return BdbClose(store) != 0 && found;
+        }, storeTimes);
+        right = right && timed([&] {
+          CdbReader reader(cdbPath);
+          return CdbFinds(reader.get(), record, buffer);
+        }, cdbTimes);
+      }
+      if (!right) {
+        state.SkipWithError("a stored key was not found");
+        break;
+      }
+      benchmark::DoNotOptimize(buffer.data());
+    }
+    const auto median = [](std::vector<double> &times) {
+      const auto middle = times.begin() + static_cast<std::ptrdiff_t>(times.size() / 2);
+      std::nth_element(times.begin(), middle, times.end());
+      return *middle;
+    };
+    if (!storeTimes.empty() && storeTimes.size() == cdbTimes.size()) {
+      const double storeMedian = median(storeTimes), cdbMedian = median(cdbTimes);
+      state.counters["store_median_us"] = storeMedian;
+      state.counters["cdb_median_us"] = cdbMedian;
+      state.counters["store_per_s"] = 1e6 / storeMedian;
+      state.counters["cdb_per_s"] = 1e6 / cdbMedian;
+      state.counters["store_over_cdb"] = cdbMedian / storeMedian;
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(kOpenKeys));
+  });
+}
 #endif
 
 // ---------------------------------------------------------------------------
@@ -535,7 +627,14 @@ void RegisterAll() {
     Register("cdb/lookup_miss/hashed", count, CdbLookup, false);
     Register("pair/lookup_hit/sorted-hashed", count, PairedLookup, true);
     Register("pair/lookup_miss/sorted-hashed", count, PairedLookup, false);
+    Register("pair/open_lookup_close/sorted-hashed", count, PairedOpenLookupClose);
 #endif
+    // Lookups after an open: searched in the file, then (past count / 32)
+    // through the loaded entries.
+    for (const std::size_t lookups : {std::size_t{1}, std::size_t{64}, count / 32, count}) {
+      const std::string operation = "store/first_" + std::to_string(lookups) + "_lookups/sorted";
+      Register(operation.c_str(), count, StoreFirstLookups, lookups);
+    }
     Register("store/update_in_place/sorted", count, StoreUpdateInPlace);
     Register("store/update_relocate/sorted", count, StoreUpdateRelocate);
     Register("store/delete_reput/sorted", count, StoreDeleteReput);

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "store/errors.h"
+#include "store/index/index_in_file.h"
 #include "store/index/index_writer.h"
 
 namespace kvs {
@@ -49,6 +50,11 @@ int IndexInsert(StoreSlot* slot, int32_t offset, const char* key, int32_t positi
   const int32_t count = KeyCount(slot);
   if (count > slot->lIndexCapacity) return 0;
   if (count == slot->lIndexCapacity && !IndexGrow(slot)) return 0;
+  if (slot->bIndexInFile) {
+    int32_t p = position;
+    if (p < 0 && SearchInFile(slot, key, slot->lEntriesInFile, &p, nullptr) < 0) return 0;
+    return InsertInFile(slot, offset, p) ? 1 : 0;
+  }
   const int32_t p = position >= 0 ? position : IndexInsertPosition(slot, key);
   if (p < 0 || p >= slot->lIndexCapacity) return 0;
   const bool noted = NoteIndexChange(slot, IndexChange{true, p, offset});
@@ -120,6 +126,9 @@ int IndexGrow(StoreSlot* slot) {
   }
   slot->lIndexOffset = newRecord;
   slot->lIndexCapacity = newCapacity;
+  // An index in the file moves into the new record as it is; the rest of
+  // the record is 0 already.
+  if (slot->bIndexInFile) return CopyIndexArray(slot, oldRecord, newRecord, oldCapacity) ? 1 : 0;
   slot->bIndexInRecord = false;
   WriteIndex(slot);
   return 1;
@@ -131,6 +140,7 @@ int IndexCreate(StoreSlot* slot) {
   slot->lIndexOffset = record;
   slot->plKeyIndex.clear();
   slot->keyLookup.Clear();
+  slot->bIndexInFile = false;
   slot->lIndexCapacity = kIndexGrowth;
   slot->bIndexInRecord = false;
   WriteIndex(slot);
@@ -199,6 +209,7 @@ int IndexLoad(StoreSlot* slot, IndexEntries* known) {
   }
   slot->lIndexOffset = record;
   slot->lIndexCapacity = capacity;
+  slot->bIndexInFile = false;
   slot->bIndexUnwritten = false;
   slot->bIndexInRecord = true;
   slot->indexChanges.clear();
@@ -210,6 +221,10 @@ int IndexLoad(StoreSlot* slot, IndexEntries* known) {
 }
 
 void IndexRemove(StoreSlot* slot, int32_t offset) {
+  if (slot->bIndexInFile) {
+    RemoveInFile(slot, offset);
+    return;
+  }
   IndexEntries& entries = slot->plKeyIndex;
   // The record's own key finds its entry; a scan finds it otherwise.
   std::size_t position = entries.size();

@@ -10,7 +10,9 @@
 // The array exists in up to four forms at once; this is how they relate,
 // and only the index files (key_index.cc, index_writer.cc,
 // held_index_log.cc) change them:
-// - plKeyIndex is the array now, always.
+// - plKeyIndex is the array now, unless bIndexInFile: then plKeyIndex is
+//   empty and the Index record's data area is the array now, changed there
+//   at once (index_in_file.h), and none of the forms below exists.
 // - The Index record's data area holds the array of the last WriteIndex
 //   (each change of the store ends with one), unless bIndexUnwritten: then it
 //   still holds an older array, and the array of the last WriteIndex is
@@ -53,8 +55,12 @@ constexpr int32_t kIndexGrowth = 256;  // entries added at creation and each gro
 // key belongs.
 int32_t IndexSearch(StoreSlot* slot, const char* key, int32_t* lastProbe);
 // The offset of the record whose key equals key, found through the hash
-// table of the index keys (built on first use); 0 when absent.
+// table of the index keys (built on first use); 0 when absent; kWalkFailed
+// when an index searched in the file is damaged where the search went.
 int32_t IndexLookup(StoreSlot* slot, const char* key);
+// The record at offset seen in place in the image of a buffered store, its
+// header checked as ReadRecordHeader checks it; false when it cannot be.
+bool ViewRecord(StoreSlot* slot, int32_t offset, RecordView* view);
 // The search of LookupInPlace, for a key of length bytes.
 int SearchInPlace(StoreSlot* slot, const char* key, std::size_t length, bool fold,
                   const RecordView** found);

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "store/errors.h"
+#include "store/index/index_in_file.h"
 #include "store/index/key_index.h"
 
 namespace kvs {
@@ -28,6 +29,14 @@ std::size_t LowerBound(StoreSlot* slot, const char* key) {
 }  // namespace
 
 int32_t IndexSearch(StoreSlot* slot, const char* key, int32_t* lastProbe) {
+  if (slot->bIndexInFile) {
+    const int32_t entries = slot->lEntriesInFile;
+    int32_t position = 0;
+    if (entries <= 0) return -1;
+    const int found = SearchInFile(slot, key, entries, &position, nullptr);
+    if (lastProbe != nullptr) *lastProbe = std::min(position, entries - 1);
+    return found == 1 ? position : -1;
+  }
   const std::size_t count = slot->plKeyIndex.size();
   if (count == 0) return -1;
   const std::size_t position = LowerBound(slot, key);
@@ -51,6 +60,11 @@ void BuildKeyLookup(StoreSlot* slot) {
 }
 
 int32_t IndexLookup(StoreSlot* slot, const char* key) {
+  if (slot->bIndexInFile && SearchesInFile(slot)) {
+    int32_t position = 0;
+    const int found = SearchInFile(slot, key, slot->lEntriesInFile, &position, nullptr);
+    return found == 1 ? EntryInFile(slot, position) : found < 0 ? kWalkFailed : 0;
+  }
   if (!slot->keyLookup.built()) BuildKeyLookup(slot);
   if (slot->keyLookup.built()) {
     bool unreadable = false;
@@ -68,10 +82,6 @@ int32_t IndexLookup(StoreSlot* slot, const char* key) {
   return position >= 0 ? slot->plKeyIndex.at(static_cast<std::size_t>(position)) : 0;
 }
 
-namespace {
-
-// The record at offset seen in place, its header checked as ReadRecordHeader
-// checks it; false when it cannot be.
 bool ViewRecord(StoreSlot* slot, int32_t offset, RecordView* view) {
   BufferedFile* file = slot->pBuffer;
   std::size_t run = 0;
@@ -95,11 +105,35 @@ bool ViewRecord(StoreSlot* slot, int32_t offset, RecordView* view) {
   return view->bytes != nullptr;
 }
 
+namespace {
+
+// SearchInPlace of an index in the file. The record found is kept as the
+// one found last, as the search through the table keeps it; a damaged
+// entry or record (noted BDB_DAMAGED) makes the key absent.
+int SearchIndexInFile(StoreSlot* slot, const char* key, std::size_t length,
+                      const RecordView** found) {
+  KeyLookup::Recent& recent = slot->keyLookup.recent();
+  RecordView* view = &recent.view;
+  recent.file = nullptr;
+  int32_t position = 0;
+  if (SearchInFile(slot, key, slot->lEntriesInFile, &position, view) != 1) return 0;
+  if (view->inPage) {
+    const BufferedFile* file = slot->pBuffer;
+    recent.file = file;
+    recent.changes = file->Changes();
+    recent.keyLength = length;
+  }
+  *found = view;
+  return 1;
+}
 
 }  // namespace
 
 int SearchInPlace(StoreSlot* slot, const char* key, std::size_t length, bool fold,
                   const RecordView** found) {
+  if (slot->bIndexInFile && SearchesInFile(slot)) {
+    return SearchIndexInFile(slot, key, length, found);
+  }
   KeyLookup& lookup = slot->keyLookup;
   if (!lookup.built()) BuildKeyLookup(slot);
   if (!lookup.built()) return -1;
@@ -132,6 +166,11 @@ int SearchInPlace(StoreSlot* slot, const char* key, std::size_t length, bool fol
 }
 
 int32_t IndexInsertPosition(StoreSlot* slot, const char* key) {
+  if (slot->bIndexInFile) {
+    int32_t position = 0;
+    SearchInFile(slot, key, slot->lEntriesInFile, &position, nullptr);
+    return position;
+  }
   return static_cast<int32_t>(LowerBound(slot, key));
 }
 

@@ -26,6 +26,7 @@
 
 #include "store/records/chains.h"
 #include "store/errors.h"
+#include "store/index/index_in_file.h"
 #include "store/pager/journal.h"
 #include "store/index/insertion_positions.h"
 #include "store/index/key_index.h"
@@ -407,6 +408,8 @@ extern "C" int BdbCompact(StoreHandle store) {
   return PublicCall(0, BDB_IO, [&] {
     StoreSlot* slot = WritableSlot(store);
     if (slot == nullptr) return 0;
+    // The copy takes the records in key order from the loaded entries.
+    if (IsSorted(*slot) && !LoadIndexEntries(slot)) return 0;
     bool replaced = false;
     try {
       return Compact(slot, &replaced);

@@ -10,6 +10,7 @@
 
 #include "store/errors.h"
 #include "store/pager/journal.h"
+#include "store/index/index_in_file.h"
 #include "store/index/key_index.h"
 
 namespace kvs {
@@ -130,9 +131,9 @@ int OpenOrCreateStore(StoreSlot* slot, const char* fileName, int32_t flags,
 namespace {
 
 // The second half of an open: a sorted store's index (known, when given, is
-// the index the store was just written with; see IndexLoad).
+// the index the store was just written with; see IndexLoad), else OpenIndex.
 int LoadIndexOf(StoreSlot* slot, IndexEntries* known) {
-  if (IsSorted(*slot) && !IndexLoad(slot, known)) {
+  if (IsSorted(*slot) && !(known != nullptr ? IndexLoad(slot, known) : OpenIndex(slot))) {
     NoteError(BDB_DAMAGED);
     DiscardSlot(slot);
     return 0;
@@ -196,19 +197,30 @@ void ForgetUncommitted(StoreSlot* slot) {
 
 }  // namespace
 
+void HoldIndex(StoreSlot* slot) {
+  // A held run makes many changes: the index is loaded for them (one whose
+  // entries fail the load's checks is changed in the file, as it is).
+  if (IsSorted(*slot)) {
+    const int before = CurrentError();
+    if (!LoadIndexEntries(slot)) SetError(before);
+  }
+  // An index in the file has no log: its changes are made in place.
+  if (!slot->bIndexInFile) BeginIndexLog(slot);
+}
+
 bool RefreshStore(StoreSlot* slot) {
   if (!slot->bStale) return true;
   slot->bCompactForm = false;
   // A commit whose journal could not put the file back is undone first;
   // nothing may be read from a half-written file.
   if (slot->pBuffer->RollbackPending() && !slot->pBuffer->Flush()) return false;
-  if (!ReloadHeader(slot) || (IsSorted(*slot) && !IndexLoad(slot))) return false;
+  if (!ReloadHeader(slot) || (IsSorted(*slot) && !OpenIndex(slot))) return false;
   slot->bStale = false;
   slot->bWriteFailed = false;
   if (slot->bHeld) {
     // A held run goes on from the store as the file holds it.
     DropIndexLog(slot);
-    BeginIndexLog(slot);
+    HoldIndex(slot);
   }
   return true;
 }
@@ -390,7 +402,7 @@ extern "C" int BdbHoldWrites(StoreHandle store) {
     if (slot == nullptr) return 0;
     slot->bHeld = true;
     if (slot->pBuffer != nullptr) slot->pBuffer->Hold(true);
-    BeginIndexLog(slot);
+    HoldIndex(slot);
     return 1;
   });
 }

@@ -55,6 +55,8 @@ bool FlushStore(StoreSlot* slot);
 // A read-only slot is closed without a write.
 // 0 when something could not be written (the slot is freed all the same).
 int CloseStore(StoreSlot* slot);
+// Begins the index's part of a held run: its entries loaded, its log begun.
+void HoldIndex(StoreSlot* slot);
 // Reads the store of a slot whose commit failed again from its file; true
 // when the slot's view is the file's (also when it never went stale).
 bool RefreshStore(StoreSlot* slot);

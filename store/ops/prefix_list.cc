@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "store/errors.h"
+#include "store/index/index_in_file.h"
 #include "store/index/key_index.h"
 #include "store/ops/lifecycle.h"
 
@@ -20,14 +21,20 @@ char* ListPrefix(StoreHandle store, const char* prefix, int32_t* count) {
     return nullptr;
   }
   // The matching keys are the run that starts where the prefix belongs.
-  const auto start = static_cast<std::size_t>(IndexInsertPosition(slot, prefix));
+  int32_t position = 0;
+  if (!slot->bIndexInFile) {
+    position = IndexInsertPosition(slot, prefix);
+  } else if (SearchInFile(slot, prefix, slot->lEntriesInFile, &position, nullptr) < 0) {
+    return nullptr;  // noted BDB_DAMAGED
+  }
+  const auto start = static_cast<std::size_t>(position);
   const std::size_t L = std::strlen(prefix);
 
   // First pass: measure the run of matching keys.
   std::size_t total = 0;
   std::size_t matches = 0;
   bool readable = true;
-  slot->plKeyIndex.VisitFrom(start, [&](int32_t offset) {
+  VisitIndexFrom(slot, start, [&](int32_t offset) {
     std::size_t length = 0;
     const char* key = ReadRecordKey(slot, offset, &length);
     if (key == nullptr) return readable = false;
@@ -48,7 +55,7 @@ char* ListPrefix(StoreHandle store, const char* prefix, int32_t* count) {
   std::size_t used = 0;
   int32_t copied = 0;
   std::size_t left = matches;
-  slot->plKeyIndex.VisitFrom(start, [&](int32_t offset) {
+  VisitIndexFrom(slot, start, [&](int32_t offset) {
     std::size_t length = 0;
     const char* key = ReadRecordKey(slot, offset, &length);
     if (key != nullptr) {

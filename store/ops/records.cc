@@ -89,8 +89,8 @@ int FindRecord(StoreSlot* slot, const char* key, int32_t* offset) {
   } else {
     found = WalkChain(slot, slot->header.lhAllocated.lFirst, KeyMatchVisitor,
                       const_cast<char*>(key));
-    if (found == kWalkFailed) return -1;
   }
+  if (found == kWalkFailed) return -1;
   if (found <= 0) return 0;
   if (offset != nullptr) *offset = found;
   try {

@@ -16,7 +16,8 @@
 namespace kvs {
 
 // 1 and *offset (when given) when key is present, 0 when absent, -1 when the
-// allocated list of an unsorted store is damaged.
+// allocated list of an unsorted store, or the index of a sorted store
+// searched in the file, is damaged.
 int FindRecord(StoreSlot* slot, const char* key, int32_t* offset);
 // Places a key that is not in the store. 0 when no room can be made; the
 // store then holds what it held before. A position of 0 or more is the

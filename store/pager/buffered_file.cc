@@ -66,40 +66,30 @@ void BufferedFile::GivePageMemory(unsigned char* bytes) {
   if (bytes != nullptr) freePageMemory_.push_back(bytes);
 }
 
-void BufferedFile::NoteFullPage(std::size_t number) {
-  try {
-    if (fullPages_.size() <= number) fullPages_.resize(pages_.size());
-  } catch (const std::bad_alloc&) {
-    return;  // the page is found through pages_ instead
-  }
-  fullPages_[number] = pages_[number].bytes;
-}
-
 void BufferedFile::UnloadPage(std::size_t number) {
   ++changes_;
-  if (number < fullPages_.size()) fullPages_[number] = nullptr;
-  Page& page = pages_[number];
-  if (page.bytes != nullptr) {
-    GivePageMemory(page.bytes);
+  Page* page = pages_.Find(number);
+  if (page == nullptr) return;
+  pages_.SetFull(number, nullptr);
+  if (page->bytes != nullptr) {
+    GivePageMemory(page->bytes);
     --loadedPages_;
   }
-  page = Page{};
+  *page = Page{};
 }
 
 BufferedFile::Page* BufferedFile::LoadedPage(std::size_t number) {
-  if (number < pages_.size() && pages_[number].bytes) {
-    Page& page = pages_[number];
-    if (writeBehindBudget_ > 0) page.lastUse = ++uses_;
-    return &page;
+  if (Page* page = pages_.Find(number); page != nullptr && page->bytes != nullptr) {
+    if (writeBehindBudget_ > 0) page->lastUse = ++uses_;
+    return page;
   }
   if (writeBehindBudget_ > 0 && (loadedPages_ + 1) * kPageBytes > writeBehindBudget_) ShedPages();
-  if (number >= pages_.size()) {
-    try {
-      pages_.resize(number + 1);
-    } catch (const std::bad_alloc&) {
-      NoteError(BDB_NO_MEMORY);
-      return nullptr;
-    }
+  try {
+    if (number >= pages_.size()) pages_.resize(number + 1);
+    pages_[number];  // its chunk made now, so that nothing fails after the read
+  } catch (const std::bad_alloc&) {
+    NoteError(BDB_NO_MEMORY);
+    return nullptr;
   }
   unsigned char* bytes = TakePageMemory();
   if (bytes == nullptr) return nullptr;
@@ -138,9 +128,9 @@ void BufferedFile::ShedPages() {
     NoteError(BDB_NO_MEMORY);
     return;
   }
-  for (std::size_t i = 0; i < pages_.size(); ++i) {
-    if (pages_[i].bytes) ages.emplace_back(pages_[i].lastUse, i);
-  }
+  pages_.ForEach(0, [&](std::size_t number, const Page& page) {
+    if (page.bytes) ages.emplace_back(page.lastUse, number);
+  });
   const auto half = ages.begin() + static_cast<std::ptrdiff_t>(ages.size() / 2);
   std::nth_element(ages.begin(), half, ages.end());
   for (auto it = ages.begin(); it != half; ++it) UnloadPage(it->second);
@@ -301,16 +291,14 @@ int64_t BufferedFile::Tell() { return position_; }
 void BufferedFile::DropPagesFrom(int64_t length) {
   // Bytes past the new end read as zero again if the file grows later.
   const std::size_t first = PageIndex(length);
-  if (first < pages_.size() && pages_[first].bytes) {
-    Page& page = pages_[first];
+  if (Page* page = pages_.Find(first); page != nullptr && page->bytes) {
     const std::size_t at = InPage(length);
-    page.filled = std::min(page.filled, at);
-    page.dirtyEnd = std::min(page.dirtyEnd, at);
-    if (page.filled < kPageBytes && first < fullPages_.size()) fullPages_[first] = nullptr;
+    page->filled = std::min(page->filled, at);
+    page->dirtyEnd = std::min(page->dirtyEnd, at);
+    if (page->filled < kPageBytes) pages_.SetFull(first, nullptr);
   }
-  for (std::size_t i = first + 1; i < pages_.size(); ++i) UnloadPage(i);
+  pages_.ForEach(first + 1, [&](std::size_t number, const Page&) { UnloadPage(number); });
   if (pages_.size() > first + 1) pages_.resize(first + 1);
-  if (fullPages_.size() > pages_.size()) fullPages_.resize(pages_.size());
   readableLength_ = std::min(readableLength_, length);
 }
 
@@ -351,8 +339,9 @@ bool BufferedFile::SetFileLength(int64_t length) {
 std::vector<ByteRange> BufferedFile::ChangedRanges() const {
   std::vector<ByteRange> ranges;
   for (const std::size_t number : dirtyPages_) {
-    if (number >= pages_.size() || !pages_[number].bytes) continue;  // cut off by a shrink
-    const Page& page = pages_[number];
+    const Page* found = pages_.Find(number);
+    if (found == nullptr || !found->bytes) continue;  // cut off by a shrink
+    const Page& page = *found;
     if (!page.Dirty()) continue;
     const int64_t start = static_cast<int64_t>(number) * kPageSize +
                           static_cast<int64_t>(page.dirtyBegin);
@@ -440,7 +429,7 @@ bool BufferedFile::Flush() {
   dirtyPages_.erase(std::unique(dirtyPages_.begin(), dirtyPages_.end()), dirtyPages_.end());
   if (!(journal_ ? CommitJournaled() : WriteChanges())) return false;
   for (const std::size_t number : dirtyPages_) {
-    if (number < pages_.size()) pages_[number].dirtyBegin = pages_[number].dirtyEnd = 0;
+    if (Page* page = pages_.Find(number)) page->dirtyBegin = page->dirtyEnd = 0;
   }
   dirtyPages_.clear();
   readableLength_ = fileLength_;
@@ -484,9 +473,8 @@ const unsigned char* BufferedFile::View(int64_t offset, std::size_t n) {
 void BufferedFile::DiscardChanges() {
   ++changes_;
   deferred_.clear();
-  for (std::size_t i = 0; i < pages_.size(); ++i) UnloadPage(i);
+  pages_.ForEach(0, [&](std::size_t number, const Page&) { UnloadPage(number); });
   pages_.clear();
-  fullPages_.clear();
   dirtyPages_.clear();
   length_ = readableLength_ = fileLength_;
 }

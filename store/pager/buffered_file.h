@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "store/pager/journal.h"
+#include "store/pager/page_table.h"
 #include "store/os/large_memory.h"
 #include "store/os/store_file.h"
 
@@ -150,9 +151,6 @@ class BufferedFile final : public StoreFile {
   // within the page and the image (deferred ranges not looked at); null
   // when that page is not in memory.
   const unsigned char* LoadedBytes(int64_t offset, std::size_t* run);
-  // Enters a page in memory that holds all its kPageSize bytes in
-  // fullPages_ (not when memory for the table is short).
-  void NoteFullPage(std::size_t number);
   // Memory for one page, or null when memory is short; and its return.
   unsigned char* TakePageMemory();
   void GivePageMemory(unsigned char* bytes);
@@ -184,13 +182,11 @@ class BufferedFile final : public StoreFile {
   void DropPagesFrom(int64_t length);
 
   std::unique_ptr<StoreFile> file_;
-  std::vector<Page, LargeAllocator<Page>> pages_;  // by page number; no bytes: not read yet
-  // By page number, for lookups: the bytes of a page in memory that holds all
-  // its kPageSize bytes, else null. A small table of pointers stays in the
-  // processor's cache where pages_ does not, and the address of a record then
-  // depends on one look into it. Entered when a view finds such a page;
-  // cleared whenever a page leaves memory or is cut short.
-  std::vector<const unsigned char*> fullPages_;
+  // By page number (no bytes: not read yet). Beside the pages, for lookups:
+  // the bytes of each page in memory that holds all its kPageSize bytes,
+  // else null (PageTable::Chunk::full), entered when a view finds such a
+  // page and cleared whenever a page leaves memory or is cut short.
+  PageTable<Page> pages_;
   std::vector<LargeBuffer> pageMemory_;        // blocks that page bytes come from
   std::vector<unsigned char*> freePageMemory_; // pages of those blocks no page uses
   std::size_t pageMemoryPages_ = 0;            // pages of all those blocks
@@ -220,18 +216,20 @@ inline const unsigned char* BufferedFile::LoadedBytes(int64_t offset, std::size_
   if (offset < 0 || offset > length_) return nullptr;
   const auto number = static_cast<std::size_t>(offset / kPageSize);
   const auto at = static_cast<std::size_t>(offset % kPageSize);
-  // Mostly the page is whole and in fullPages_; else pages_ tells.
-  const unsigned char* bytes = number < fullPages_.size() ? fullPages_[number] : nullptr;
+  // Mostly the page is whole and noted so; else its Page tells.
+  PageTable<Page>::Chunk* chunk = number < pages_.size() ? pages_.ChunkOf(number) : nullptr;
+  if (chunk == nullptr) return nullptr;
+  const std::size_t in = number % PageTable<Page>::kChunkPages;
+  const unsigned char* bytes = chunk->full[in];
   std::size_t filled = static_cast<std::size_t>(kPageSize);
   if (bytes == nullptr) {
-    if (number >= pages_.size() || pages_[number].bytes == nullptr || at > pages_[number].filled) {
-      return nullptr;
-    }
-    bytes = pages_[number].bytes;
-    filled = pages_[number].filled;
-    if (filled == static_cast<std::size_t>(kPageSize)) NoteFullPage(number);
+    const Page& page = chunk->pages[in];
+    if (page.bytes == nullptr || at > page.filled) return nullptr;
+    bytes = page.bytes;
+    filled = page.filled;
+    if (filled == static_cast<std::size_t>(kPageSize)) chunk->full[in] = bytes;
   }
-  if (writeBehindBudget_ > 0) pages_[number].lastUse = ++uses_;  // in use: not to be shed first
+  if (writeBehindBudget_ > 0) chunk->pages[in].lastUse = ++uses_;  // in use: not to be shed first
   *run = std::min(filled - at, static_cast<std::size_t>(length_ - offset));
   return bytes + at;
 }

@@ -55,6 +55,10 @@ struct StoreSlot {
   std::string keyForm;                      // a key as the index compares it (scratch)
   bool bIndexUnwritten = false;             // the Index record lags behind its last write
   bool bIndexInRecord = false;              // the Index record holds the array as it is now
+  bool bIndexInFile = false;                // the Index record is the index; plKeyIndex is empty
+  bool bIndexUnloadable = false;            //   and its entries failed IndexLoad's checks
+  int32_t lEntriesInFile = 0;               //   entries in use in the Index record
+  uint32_t uLookupsInFile = 0;              //   lookups made there since the open
   std::vector<IndexChange> indexChanges;    // changes since the index was last written
   bool bHeld = false;                       // changes wait for BdbFlush, BdbCompact or BdbClose
   bool bIndexLogged = false;                // a held run of a sorted store is logging its index:

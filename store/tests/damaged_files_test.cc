@@ -309,5 +309,68 @@ TEST_F(DamagedFilesTest, OpenRefusesImplausibleHeadsAndIndex) {
   EXPECT_NE(nullptr, Open(name_));
 }
 
+// The index of a store too large to load at open is searched in the file,
+// so the open checks only its ends: the first and last entries in use name
+// records, and the entry after them is 0. Damage deeper in it is met by the
+// calls whose search reads it: they report BDB_DAMAGED and change nothing.
+// The middle entry is the first probe of every search; the check reports
+// the damage, and the store is never compacted with it.
+TEST_F(DamagedFilesTest, AnIndexSearchedInTheFileMeetsItsDamage) {
+  constexpr int kKeys = 1100;  // more than an open loads
+  StoreHandle store = Create(name_, STORE_SORTED | STORE_NOCASE);
+  ASSERT_NE(nullptr, store);
+  ASSERT_EQ(1, BdbHoldWrites(store));
+  for (int i = 0; i < kKeys; ++i) ASSERT_EQ(1, Put(store, Numbered("key", 10000 + i), "value"));
+  const Bytes base = CloseAndRead(store, name_);
+  const auto length = static_cast<int32_t>(base.size());
+  const int32_t count = Le32(base, kAllocatedHead + 8);
+  const auto entry = [&](int32_t i) { return At(Le32(base, kIndexHead)) + 37 + 4 * At(i); };
+  const int32_t middle = Le32(base, entry(count / 2));
+  struct Damage {
+    const char* what;
+    std::size_t at;
+    int32_t value;
+    bool opens;
+  };
+  const std::vector<Damage> rows = {
+      {"first entry in the header", entry(0), 12, false},
+      {"last entry past the end", entry(count - 1), length, false},
+      {"no 0 after the entries", entry(count), middle, false},
+      {"middle entry in the header", entry(count / 2), 12, true},
+      {"middle entry past the end", entry(count / 2), length, true},
+      {"middle entry negative", entry(count / 2), -1, true},
+      {"middle record's key too long", At(middle) + 8, 16385, true},
+      {"middle record past the end", At(middle), length, true},
+  };
+  for (const Damage& row : rows) {
+    SCOPED_TRACE(row.what);
+    Bytes image = base;
+    SetLe32(image, row.at, row.value);
+    WriteFileBytes(name_, image);
+    store = Open(name_);
+    if (!row.opens) {
+      EXPECT_EQ(nullptr, store);
+      EXPECT_EQ(BDB_DAMAGED, BdbLastError());
+      continue;
+    }
+    ASSERT_NE(nullptr, store);
+    EXPECT_EQ("<absent>", Get(store, "key10000"));
+    EXPECT_EQ(BDB_DAMAGED, BdbLastError());
+    EXPECT_EQ(0, Put(store, "new", "v"));
+    EXPECT_EQ(BDB_DAMAGED, BdbLastError());
+    EXPECT_EQ(0, BdbDelete(store, "key10500"));
+    EXPECT_EQ(BDB_DAMAGED, BdbLastError());
+    EXPECT_EQ(nullptr, BdbListPrefix(store, "key1", nullptr));
+    EXPECT_EQ(BDB_DAMAGED, BdbLastError());
+    EXPECT_EQ(0, BdbCheck(store, nullptr));
+    EXPECT_EQ(0, BdbCompact(store));
+    EXPECT_EQ(BDB_DAMAGED, BdbLastError());
+    EXPECT_EQ(1, BdbClose(store));
+    handles_.erase(store);
+    EXPECT_TRUE(SameBytes(ReadFileBytes(name_), image));
+    Exercise(image);
+  }
+}
+
 }  // namespace
 }  // namespace kvs_test

@@ -261,5 +261,62 @@ TEST_F(KeyIndexTest, KeyNamedIndexIsAnOrdinaryKey) {
   EXPECT_EQ((std::vector<std::string>{"a", "Index"}), List(store, ""));
 }
 
+// Keys of a store too large to load its index at open: key00000, ...
+std::string LargeStoreKey(int i) { return Numbered("key", 100000 + i).erase(3, 1); }
+
+// A large store searched and changed in its Index record, switching to its
+// loaded entries part way (a long run of lookups), agrees call for call with
+// the same store whose entries were loaded first (a held run loads them),
+// and leaves the same bytes: new keys (the second grows the index), a rewrite in
+// place, a relocation, deletes and a reused record.
+TEST_F(KeyIndexTest, AnIndexInTheFileAgreesWithItsLoadedEntries) {
+  constexpr int kKeys = 1534;  // capacity 1536: the second new key grows it
+  const std::string base = Path("base.kvs"), inFile = Path("in-file.kvs");
+  const std::string loaded = Path("loaded.kvs");
+  StoreHandle store = Create(base, STORE_SORTED | STORE_NOCASE);
+  ASSERT_NE(nullptr, store);
+  ASSERT_EQ(1, BdbHoldWrites(store));
+  for (int i = 0; i < kKeys; ++i) ASSERT_EQ(1, Put(store, LargeStoreKey(i), Numbered("value", i)));
+  const Bytes image = CloseAndRead(store, base);
+  WriteFileBytes(inFile, image);
+  WriteFileBytes(loaded, image);
+
+  const auto run = [](StoreHandle s) {
+    std::vector<std::string> results;
+    const auto note = [&](int result) { results.push_back(std::to_string(result)); };
+    const auto changes = [&](const std::string& stem, int at) {
+      note(Put(s, stem + "-new", "n"));
+      note(Put(s, stem + "-grows", "g"));
+      note(Put(s, LargeStoreKey(at), "in"));                     // fits: in place
+      note(Put(s, LargeStoreKey(at + 1), std::string(64, 'r')));  // relocates
+      note(BdbDelete(s, LargeStoreKey(at + 2).c_str()));
+      note(BdbDelete(s, "absent"));
+      note(Put(s, stem + "-reuses", "x"));
+      const std::vector<std::string> keys = {LargeStoreKey(at), LargeStoreKey(at + 1),
+                                             LargeStoreKey(at + 2), "KEY" + LargeStoreKey(at).substr(3),
+                                             stem + "-NEW", "absent"};
+      for (const std::string& key : keys) results.push_back(Get(s, key));
+    };
+    for (const std::string& key : List(s, "key0001")) results.push_back(key);
+    changes("a", 10);
+    changes("A", kKeys - 3);  // the same keys again, and the last records
+    for (int i = 0; i < kKeys; i += 7) results.push_back(Get(s, LargeStoreKey(i)));
+    changes("b", 500);
+    for (const std::string& key : List(s, "b-")) results.push_back(key);
+    return results;
+  };
+  StoreHandle first = Open(inFile), second = Open(loaded);
+  ASSERT_NE(nullptr, first);
+  ASSERT_NE(nullptr, second);
+  EXPECT_TRUE(first->bIndexInFile);
+  ASSERT_EQ(1, BdbHoldWrites(second));  // a held run loads the entries
+  ASSERT_EQ(1, BdbFlush(second));
+  EXPECT_FALSE(second->bIndexInFile);
+  EXPECT_EQ(run(second), run(first));
+  EXPECT_FALSE(first->bIndexInFile) << "the lookups never paid for loading the entries";
+  EXPECT_EQ(1, BdbCheck(first, nullptr));
+  EXPECT_TRUE(SameBytes(CloseAndRead(first, inFile), CloseAndRead(second, loaded)));
+}
+
 }  // namespace
 }  // namespace kvs_test
