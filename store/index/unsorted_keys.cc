@@ -55,7 +55,7 @@ bool BuildTable(StoreSlot* slot) {
   if (state.bUnbuildable && state.uFailedAt == slot->uHeaderWrites) return false;
   const int before = CurrentError();
   // A damaged count must not ask for more room than the file has records.
-  const int64_t most = slot->pFile->Length() / kRecordHeaderSize;
+  const int64_t most = std::max<int64_t>(slot->pFile->Length() / kRecordHeaderSize, 0);
   const int64_t count = std::clamp<int64_t>(slot->header.lhAllocated.lCount, 0, most);
   state = UnsortedKeys{};
   bool built = slot->keyLookup.Reset(static_cast<std::size_t>(count)) &&
