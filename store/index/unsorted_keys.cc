@@ -6,8 +6,9 @@
 #include <cstdint>
 
 #include "store/errors.h"
-#include "store/index/key_index.h"
+#include "store/index/key_order.h"
 #include "store/records/chains.h"
+#include "store/records/record_contents.h"
 #include "store/records/slots.h"
 
 namespace kvs {
