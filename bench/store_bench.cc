@@ -4,15 +4,16 @@
 // run on one machine.
 //
 // Store sizes come from KVS_BENCH_SIZES (comma-separated record counts,
-// default "10000,100000"). Stores without the sorted index find a key by
-// walking every record, which today makes building them through the public
-// interface quadratic (about 4 s for 1,000 records, many minutes for 10,000),
-// so their lookups have their own sizes, KVS_BENCH_UNSORTED_SIZES (default
-// "1000"; set but empty for none). Work files go to KVS_BENCH_DIR, or to a
-// fresh folder in the system's temporary directory that is removed at exit.
+// default "10000,100000"); stores without the sorted index have the same
+// sizes unless KVS_BENCH_UNSORTED_SIZES is set (set but empty for none).
+// Work files go to KVS_BENCH_DIR, or to a fresh folder in the system's
+// temporary directory that is removed at exit.
 //
 // Every benchmark reports items_per_second, one item being one operation
-// (a lookup, an update, a delete with its re-put, a listing, a compaction).
+// (a lookup, an update, a delete with its re-put, a listing, a compaction,
+// a build of a whole store). The unsorted-sorted benchmarks alternate the
+// two kinds of store within one benchmark and give the ratio of their rates
+// as a counter, so that the machine's drift falls on both alike.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -359,6 +360,95 @@ void StoreListPrefix(benchmark::State &state, std::size_t count) {
   });
 }
 
+// Both kinds of store alternated in one benchmark, each side timed apart:
+// the counters give the rate of each per second of wall time, and the
+// unsorted store's over the sorted store's.
+template <typename Side>
+void Alternated(benchmark::State &state, double itemsPerSide, Side side) {
+  using Clock = std::chrono::steady_clock;
+  Clock::duration times[2] = {};
+  std::size_t round = 0;
+  bool right = true;
+  for (auto _ : state) {
+    // Each round swaps which goes first.
+    for (std::size_t turn = 0; right && turn < 2; ++turn) {
+      const bool sorted = (round + turn) % 2 == 0;
+      const auto start = Clock::now();
+      right = side(sorted, round);
+      times[sorted ? 1 : 0] += Clock::now() - start;
+    }
+    if (!right) {
+      state.SkipWithError("a store gave a wrong answer or failed");
+      break;
+    }
+    ++round;
+  }
+  const double unsortedSeconds = std::chrono::duration<double>(times[0]).count();
+  const double sortedSeconds = std::chrono::duration<double>(times[1]).count();
+  const double items = itemsPerSide * static_cast<double>(round);
+  if (unsortedSeconds > 0 && sortedSeconds > 0) {
+    state.counters["unsorted_per_s"] = items / unsortedSeconds;
+    state.counters["sorted_per_s"] = items / sortedSeconds;
+    state.counters["unsorted_over_sorted"] = sortedSeconds / unsortedSeconds;
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(2 * items));
+}
+
+// A whole store built as kvsgen builds it (BuildStore: puts in a held run,
+// then the compaction and the close), unsorted and sorted alternated.
+void BuildBothKinds(benchmark::State &state, std::size_t count) {
+  Guarded(state, [&] {
+    Records(count);  // made before the clock runs
+    const fs::path paths[2] = {Work().File("build-unsorted.kvs"), Work().File("build-sorted.kvs")};
+    Alternated(state, static_cast<double>(count), [&](bool sorted, std::size_t) {
+      const fs::path &path = paths[sorted ? 1 : 0];
+      std::error_code ignored;
+      fs::remove(path, ignored);
+      BuildStore(path, count, sorted);
+      return true;
+    });
+    for (const fs::path &path : paths) {
+      std::error_code ignored;
+      fs::remove(path, ignored);
+    }
+  });
+}
+
+// Warm lookups in both kinds of store (of the same records, built alike),
+// alternated in batches of kBothKindsBatch, each a StoreFinds of a stored
+// key.
+constexpr std::size_t kBothKindsBatch = 50000;
+
+void LookupBothKinds(benchmark::State &state, std::size_t count) {
+  Guarded(state, [&] {
+    StoreCopy unsorted(count, Kind::kUnsorted);
+    const fs::path sortedPath = Work().File("work-sorted.kvs");
+    fs::copy_file(BaseStore(count, Kind::kSorted), sortedPath,
+                  fs::copy_options::overwrite_existing);
+    StoreHandle sorted = BdbOpen(sortedPath.c_str());
+    if (sorted == nullptr) throw std::runtime_error("cannot open " + sortedPath.string());
+    const RecordSet &records = Records(count);
+    std::vector<char> buffer(kValueMax);
+    // One batch each before the clock runs: both stores warm.
+    for (StoreHandle store : {unsorted.handle(), sorted}) {
+      for (std::size_t i = 0; i < kBothKindsBatch; ++i) StoreFinds(store, records.Stored(i), buffer);
+    }
+    Alternated(state, static_cast<double>(kBothKindsBatch), [&](bool isSorted, std::size_t round) {
+      StoreHandle store = isSorted ? sorted : unsorted.handle();
+      std::size_t right = 0;
+      const std::size_t first = round * kBothKindsBatch;
+      for (std::size_t i = first; i < first + kBothKindsBatch; ++i) {
+        right += StoreFinds(store, records.Stored(i), buffer);
+      }
+      benchmark::DoNotOptimize(buffer.data());
+      return right == kBothKindsBatch;
+    });
+    BdbClose(sorted);
+    std::error_code ignored;
+    fs::remove(sortedPath, ignored);
+  });
+}
+
 // Compaction of a store of which one tenth of the keys were deleted; every
 // iteration starts from a fresh copy, made with the timer stopped.
 void StoreCompact(benchmark::State &state, std::size_t count) {
@@ -641,9 +731,14 @@ void RegisterAll() {
     Register("store/list_prefix/sorted", count, StoreListPrefix);
     Register("store/compact/sorted-holes", count, StoreCompact);
   }
-  for (std::size_t count : SizesFrom("KVS_BENCH_UNSORTED_SIZES", "1000")) {
+  const char *sizes = std::getenv("KVS_BENCH_UNSORTED_SIZES") != nullptr
+                          ? "KVS_BENCH_UNSORTED_SIZES"
+                          : "KVS_BENCH_SIZES";
+  for (std::size_t count : SizesFrom(sizes, "10000,100000")) {
     Register("store/lookup_hit/unsorted", count, StoreLookup, Kind::kUnsorted, true);
     Register("store/lookup_miss/unsorted", count, StoreLookup, Kind::kUnsorted, false);
+    Register("store/lookup_hit/unsorted-sorted", count, LookupBothKinds);
+    Register("store/build_held/unsorted-sorted", count, BuildBothKinds);
   }
 }
 

@@ -64,18 +64,21 @@ bool ViewRecord(StoreSlot* slot, int32_t offset, RecordView* view);
 // The search of LookupInPlace, for a key of length bytes.
 int SearchInPlace(StoreSlot* slot, const char* key, std::size_t length, bool fold,
                   const RecordView** found);
-// IndexLookup for a buffered sorted store without a copy, for a key of at
+// IndexLookup (or, once an unsorted store's key table is built, its
+// UnsortedFind) for a buffered store without a copy, for a key of at
 // most MAX_KEY_LENGTH bytes. 1 and *found when present (the lookup's record
 // found last, valid until the next use of the store); 0 when absent; -1 when
 // this way cannot tell (no table, a record it names cannot be read, a longer
-// key, not a buffered sorted store): then ask IndexLookup. With againFirst,
+// key, not a buffered store, an unsorted store without its table): then ask
+// IndexLookup, or for an unsorted store FindRecord. With againFirst,
 // the record found last is tried before the search (a read, which mostly
 // follows a size of the same key; a size mostly asks for another key).
 inline int LookupInPlace(StoreSlot* slot, const char* key, bool againFirst,
                          const RecordView** found) {
   const BufferedFile* file = slot->pBuffer;
   const int32_t flags = slot->header.lFlags;
-  if (file == nullptr || (flags & STORE_SORTED) == 0) return -1;
+  // An unsorted store's table is built by its first lookup through the file.
+  if (file == nullptr || ((flags & STORE_SORTED) == 0 && !slot->keyLookup.built())) return -1;
   // While nothing has changed the image, the record found last is taken again
   // without a search. Its key has no NUL in its first keyLength bytes, so the
   // comparison stops at key's end and key[keyLength] lies within key. Most

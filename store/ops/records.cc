@@ -9,6 +9,7 @@
 
 #include "store/errors.h"
 #include "store/index/key_index.h"
+#include "store/index/unsorted_keys.h"
 #include "store/ops/lifecycle.h"
 
 namespace kvs {
@@ -59,6 +60,13 @@ bool MoveRecord(StoreSlot* slot, ListHead& from, ListHead& to, int32_t R) {
   return false;
 }
 
+// After a move off the allocated list that failed: the record may have come
+// back at the list's tail, or stayed off every chain; an unsorted store's
+// key table is built again rather than guess which.
+void ForgetMoved(StoreSlot* slot) {
+  if (!IsSorted(*slot)) ForgetUnsortedKeys(slot);
+}
+
 // Writes the key and the value after the header of record R.
 void WriteKeyAndValue(StoreSlot* slot, int32_t R, const char* key, int32_t K, const void* data,
                       int32_t D) {
@@ -87,8 +95,7 @@ int FindRecord(StoreSlot* slot, const char* key, int32_t* offset) {
   if (IsSorted(*slot)) {
     found = IndexLookup(slot, key);
   } else {
-    found = WalkChain(slot, slot->header.lhAllocated.lFirst, KeyMatchVisitor,
-                      const_cast<char*>(key));
+    found = UnsortedFind(slot, key);
   }
   if (found == kWalkFailed) return -1;
   if (found <= 0) return 0;
@@ -123,7 +130,11 @@ int InsertRecord(StoreSlot* slot, const char* key, const void* data, int32_t len
     if (!MoveRecord(slot, h.lhFree, h.lhAllocated, R)) return 0;
     // Re-read: the header now carries its new links. The room stays.
     RecordHeader header;
-    if (!ReadRecordHeader(slot, R, &header)) return 0;
+    if (!ReadRecordHeader(slot, R, &header)) {
+      // R stays on the allocated list under the key it had when free.
+      if (!IsSorted(*slot)) ForgetUnsortedKeys(slot);
+      return 0;
+    }
     header.lBytesAllocated = static_cast<int32_t>(RoomOf(header) - K);
     header.lBytesUsed = length;
     header.lNameLength = K;
@@ -146,6 +157,8 @@ int InsertRecord(StoreSlot* slot, const char* key, const void* data, int32_t len
       return 0;
     }
     WriteIndex(slot);
+  } else {
+    UnsortedKeyLinked(slot, R, key);
   }
   return 1;
 }
@@ -165,14 +178,25 @@ int RewriteRecord(StoreSlot* slot, int32_t R, const char* key, const void* data,
     RecordHeader tail;
     const int32_t last = h.lhAllocated.lLast;
     if (last != 0 && !ReadRecordHeader(slot, last, &tail)) return 0;
-    if (!MoveRecord(slot, h.lhAllocated, h.lhFree, R)) return 0;
-    if (IsSorted(*slot)) IndexRemove(slot, R);
+    if (!MoveRecord(slot, h.lhAllocated, h.lhFree, R)) {
+      ForgetMoved(slot);
+      return 0;
+    }
+    if (IsSorted(*slot)) {
+      IndexRemove(slot, R);
+    } else {
+      UnsortedKeyUnlinked(slot, R, key);
+    }
     if (InsertRecord(slot, key, data, length)) return 1;
     // No new place could be made: the old record becomes the key's record
     // again, with its old value (at the tail of the allocated list).
-    if (MoveRecord(slot, h.lhFree, h.lhAllocated, R) && IsSorted(*slot)) {
-      IndexInsert(slot, R, key);
-      WriteIndex(slot);
+    if (MoveRecord(slot, h.lhFree, h.lhAllocated, R)) {
+      if (IsSorted(*slot)) {
+        IndexInsert(slot, R, key);
+        WriteIndex(slot);
+      } else {
+        UnsortedKeyLinked(slot, R, key);
+      }
     }
     return 0;
   }
@@ -218,10 +242,15 @@ const RecordView* FindValueThroughFile(StoreSlot* slot, const char* key) {
 int RemoveRecord(StoreSlot* slot, const char* key) {
   int32_t R = 0;
   if (FindRecord(slot, key, &R) != 1) return 0;
-  if (!MoveRecord(slot, slot->header.lhAllocated, slot->header.lhFree, R)) return 0;
+  if (!MoveRecord(slot, slot->header.lhAllocated, slot->header.lhFree, R)) {
+    ForgetMoved(slot);
+    return 0;
+  }
   if (IsSorted(*slot)) {
     IndexRemove(slot, R);
     WriteIndex(slot);
+  } else {
+    UnsortedKeyUnlinked(slot, R, key);
   }
   return 1;
 }

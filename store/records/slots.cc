@@ -188,6 +188,9 @@ bool ReloadHeader(StoreSlot* slot) {
   if (slot->pBuffer != nullptr) slot->pBuffer->DiscardChanges();
   ++slot->uHeaderWrites;  // what was found before may have moved
   slot->lLastFound = 0;
+  // The hashed keys describe the image as it was: they go with its changes.
+  slot->keyLookup.Clear();
+  slot->unsortedKeys = kvs::UnsortedKeys{};
   unsigned char bytes[kStoreHeaderSize];
   if (!slot->pFile->Seek(0) || slot->pFile->Read(bytes, sizeof bytes) != sizeof bytes) return false;
   slot->header = StoreHeader{};

@@ -24,6 +24,7 @@
 #include "store/format/format.h"
 #include "store/index/index_entries.h"
 #include "store/index/key_lookup.h"
+#include "store/index/unsorted_keys.h"
 #include "store/store.h"
 #include "store/os/store_file.h"
 
@@ -52,6 +53,8 @@ struct StoreSlot {
   int32_t lIndexOffset = 0;                 // offset of the Index record (sorted stores)
   kvs::IndexEntries plKeyIndex;             // the KeyIndex (sorted stores)
   kvs::KeyLookup keyLookup;                 // its keys hashed, once a lookup needs them
+                                            //   (unsorted stores: the allocated list's keys)
+  kvs::UnsortedKeys unsortedKeys;           // what an unsorted store's table holds
   std::string keyForm;                      // a key as the index compares it (scratch)
   bool bIndexUnwritten = false;             // the Index record lags behind its last write
   bool bIndexInRecord = false;              // the Index record holds the array as it is now
