@@ -84,29 +84,13 @@ int32_t FreeFitVisitor(StoreSlot* slot, const char* /*key*/, const RecordHeader&
 }
 
 int FindRecord(StoreSlot* slot, const char* key, int32_t* offset) {
-  // A key looked up again before any chain changed (a size, then a read)
-  // is where it was found.
-  if (slot->lLastFound != 0 && slot->uLastFoundAt == slot->uHeaderWrites &&
-      CompareKeys(slot, key, slot->lastKey.c_str()) == 0) {
-    if (offset != nullptr) *offset = slot->lLastFound;
-    return 1;
-  }
-  int32_t found = 0;
-  if (IsSorted(*slot)) {
-    found = IndexLookup(slot, key);
-  } else {
-    found = UnsortedFind(slot, key);
-  }
+  // A size followed by a read of the same key finds it once: LookupInPlace
+  // keeps the record found last. This path (puts, deletes, and lookups that
+  // way cannot answer) searches every time.
+  const int32_t found = IsSorted(*slot) ? IndexLookup(slot, key) : UnsortedFind(slot, key);
   if (found == kWalkFailed) return -1;
   if (found <= 0) return 0;
   if (offset != nullptr) *offset = found;
-  try {
-    slot->lastKey = key;
-    slot->lLastFound = found;
-    slot->uLastFoundAt = slot->uHeaderWrites;
-  } catch (const std::bad_alloc&) {
-    slot->lLastFound = 0;
-  }
   return 1;
 }
 

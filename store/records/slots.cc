@@ -187,7 +187,6 @@ int CloseSlot(StoreSlot* slot) {
 bool ReloadHeader(StoreSlot* slot) {
   if (slot->pBuffer != nullptr) slot->pBuffer->DiscardChanges();
   ++slot->uHeaderWrites;  // what was found before may have moved
-  slot->lLastFound = 0;
   // The hashed keys describe the image as it was: they go with its changes.
   slot->keyLookup.Clear();
   slot->unsortedKeys = kvs::UnsortedKeys{};

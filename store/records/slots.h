@@ -69,9 +69,6 @@ struct StoreSlot {
   std::vector<IndexChange> heldIndexLog;    //   every change since,
   std::map<int64_t, HeldIndexImage> heldIndexImages;  // and the arrays not produced yet, by place
   uint64_t uHeaderWrites = 0;               // counts WriteHeader calls: every chain change
-  std::string lastKey;                      // the key last found ...
-  int32_t lLastFound = 0;                   // ... at this record (0: none) ...
-  uint64_t uLastFoundAt = 0;                // ... while uHeaderWrites had this value
   bool bWriteFailed = false;                // a write into pFile came up short
   bool bStale = false;                      // after a failed commit: to be read again from the file
   bool bReadOnly = false;                   // opened by BdbOpenReadOnly: nothing is ever written
