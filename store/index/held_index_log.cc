@@ -40,8 +40,8 @@ void WriteHeldImage(StoreSlot* slot, int64_t start, int64_t written, const Index
              static_cast<std::size_t>(written));
 }
 
-// Produces one held image that is needed before the run is written.
-void SupplyHeldImage(StoreSlot* slot, int64_t start, int64_t written) {
+// Produces one held image, from the log replayed on its own.
+void ProduceHeldImage(StoreSlot* slot, int64_t start, int64_t written) {
   const auto found = slot->heldIndexImages.find(start);
   if (found == slot->heldIndexImages.end()) return;
   const HeldIndexImage image = found->second;
@@ -81,8 +81,6 @@ void BeginIndexLog(StoreSlot* slot) {
   slot->heldIndexLog.clear();
   slot->heldIndexImages.clear();
   slot->bIndexLogged = true;
-  slot->pBuffer->SetSupplier(
-      [slot](int64_t start, int64_t written) { SupplyHeldImage(slot, start, written); });
 }
 
 void WriteHeldIndexImages(StoreSlot* slot) {
@@ -114,8 +112,17 @@ void WriteHeldIndexImages(StoreSlot* slot) {
     }
     WriteHeldImage(slot, start, written, entries, image);
   }
-  // Images the order missed (short memory) are produced one by one.
-  slot->pBuffer->SupplyDeferred();
+  // Images the order missed (short memory) are produced one by one: the
+  // file commits no deferred range that is left.
+  while (!slot->heldIndexImages.empty()) {
+    const int64_t start = slot->heldIndexImages.begin()->first;
+    const int64_t written = slot->pBuffer->TakeDeferredRange(start);
+    if (written < 0) {
+      slot->heldIndexImages.erase(slot->heldIndexImages.begin());
+      continue;
+    }
+    ProduceHeldImage(slot, start, written);
+  }
   DropIndexLog(slot);
 }
 
@@ -124,7 +131,6 @@ void DropIndexLog(StoreSlot* slot) {
   slot->heldIndexBase = {};
   slot->heldIndexLog = {};
   slot->heldIndexImages.clear();
-  if (slot->pBuffer != nullptr) slot->pBuffer->SetSupplier(nullptr);
 }
 
 bool HeldImagesInFileOrder(const StoreSlot& slot) {

@@ -28,9 +28,10 @@
 // - heldIndexImages names, by file position, each old Index record that
 //   growth left during the run, with the capacity and the log position of
 //   the array it must hold. Its bytes are a deferred range of the buffered
-//   file, produced from the log only when the run is written (or when the
-//   pager needs that range first, through the supplier BeginIndexLog gives
-//   it); a compaction that replaces the file never produces them.
+//   file, produced from the log by WriteHeldIndexImages only when the run
+//   is written (the pager refuses to commit a range left unproduced, and
+//   never asks for one); a compaction that replaces the file never produces
+//   them.
 #ifndef KVS_STORE_INDEX_KEY_INDEX_H
 #define KVS_STORE_INDEX_KEY_INDEX_H
 

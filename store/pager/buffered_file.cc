@@ -161,48 +161,27 @@ bool BufferedFile::TouchesDeferred(int64_t offset, std::size_t n) const {
   return after != deferred_.begin() && std::prev(after)->second.end > offset;
 }
 
-void BufferedFile::CheckDeferred(int64_t offset, std::size_t n, bool write) {
+bool BufferedFile::CheckDeferred(int64_t offset, std::size_t n, bool write) {
   const int64_t end = offset + static_cast<int64_t>(n);
   auto it = deferred_.upper_bound(offset);
   if (it != deferred_.begin()) --it;
-  while (it != deferred_.end() && it->first < end) {
+  for (; it != deferred_.end() && it->first < end; ++it) {
     const int64_t start = it->first;
     Deferred& range = it->second;
-    if (range.end <= offset) {
-      ++it;
-      continue;
-    }
+    if (range.end <= offset) continue;
     const int64_t known = start + range.written;
     if (write && offset <= known) {
       range.written = std::min(range.end, std::max(known, end)) - start;
-      ++it;
       continue;
     }
-    if (!write && end <= known) {
-      ++it;
-      continue;
-    }
-    Supply(it);
-    it = deferred_.upper_bound(start);
+    if (!write && end <= known) continue;
+    return false;
   }
-}
-
-void BufferedFile::Supply(std::map<int64_t, Deferred>::iterator range) {
-  const int64_t start = range->first;
-  const int64_t written = range->second.written;
-  deferred_.erase(range);
-  // The supplier writes through this file; the caller's position stays.
-  const int64_t position = position_;
-  if (supply_) supply_(start, written);
-  position_ = position;
-}
-
-void BufferedFile::SupplyDeferred() {
-  while (!deferred_.empty()) Supply(deferred_.begin());
+  return true;
 }
 
 std::size_t BufferedFile::Read(void* buffer, std::size_t n) {
-  if (MayTouchDeferred(position_)) CheckDeferred(position_, n, false);
+  if (MayTouchDeferred(position_) && !CheckDeferred(position_, n, false)) return 0;
   auto* out = static_cast<unsigned char*>(buffer);
   std::size_t done = 0;
   while (done < n && position_ < length_) {
@@ -223,7 +202,7 @@ std::size_t BufferedFile::Read(void* buffer, std::size_t n) {
 
 std::size_t BufferedFile::Write(const void* data, std::size_t n) {
   ++changes_;
-  if (MayTouchDeferred(position_)) CheckDeferred(position_, n, true);
+  if (MayTouchDeferred(position_) && !CheckDeferred(position_, n, true)) return 0;
   const auto* in = static_cast<const unsigned char*>(data);
   std::size_t done = 0;
   while (done < n) {
@@ -258,7 +237,7 @@ unsigned char* BufferedFile::WriteInPlace(std::size_t n, std::size_t* got) {
   if (n == 0) return nullptr;
   const std::size_t at = InPage(position_);
   const std::size_t chunk = std::min(n, static_cast<std::size_t>(kPageSize) - at);
-  if (MayTouchDeferred(position_)) CheckDeferred(position_, chunk, true);
+  if (MayTouchDeferred(position_) && !CheckDeferred(position_, chunk, true)) return nullptr;
   const std::size_t number = PageIndex(position_);
   Page* page = LoadedPage(number);
   if (page == nullptr) return nullptr;
@@ -423,8 +402,8 @@ bool BufferedFile::RetryRollback() {
 }
 
 bool BufferedFile::Flush() {
-  SupplyDeferred();
-  if (!file_) return false;
+  // Bytes the layer above has not produced are never committed.
+  if (!file_ || HasDeferred()) return false;
   std::sort(dirtyPages_.begin(), dirtyPages_.end());
   dirtyPages_.erase(std::unique(dirtyPages_.begin(), dirtyPages_.end()), dirtyPages_.end());
   if (!(journal_ ? CommitJournaled() : WriteChanges())) return false;
@@ -445,7 +424,7 @@ bool BufferedFile::Sync() { return Flush() && file_->Sync(); }
 
 const unsigned char* BufferedFile::View(int64_t offset, std::size_t n) {
   if (const unsigned char* loaded = ViewLoaded(offset, n)) return loaded;
-  if (MayTouchDeferred(offset)) CheckDeferred(offset, n, false);
+  if (MayTouchDeferred(offset) && !CheckDeferred(offset, n, false)) return nullptr;
   if (offset < 0 || offset > length_ || static_cast<int64_t>(n) > length_ - offset) return nullptr;
   static const unsigned char kNothing = 0;
   if (n == 0) return &kNothing;

@@ -24,7 +24,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <memory>
 #include <vector>
@@ -100,14 +99,14 @@ class BufferedFile final : public StoreFile {
   // Forgets every pending change: the image is the file again.
   void DiscardChanges();
 
-  // Deferred ranges: bytes whose content the layer above supplies only when
-  // they are needed, so content that is overwritten or thrown away is never
-  // produced. Writes that run on from the range's start are taken as they
-  // come; any other access to the range, and Flush(), first has supply(start,
-  // written) write the bytes from start + written to the range's end.
-  void SetSupplier(std::function<void(int64_t start, int64_t written)> supply) {
-    supply_ = std::move(supply);
-  }
+  // Deferred ranges: bytes whose content the layer above writes only if the
+  // image is committed, so content that is overwritten or thrown away is
+  // never produced. Writes that run on from the range's start are taken as
+  // they come (and count as produced). Any other access to the part not yet
+  // written fails (a read or write comes up short, a view is null), and so
+  // does Flush() while a range is left: the layer above takes every range
+  // back (TakeDeferredRange) and writes its bytes before it commits. The
+  // file never calls up for them.
   // False (nothing deferred) when memory is short.
   bool DeferRange(int64_t start, int64_t end);
   // Removes the range that begins at start; the count of bytes written into
@@ -119,8 +118,8 @@ class BufferedFile final : public StoreFile {
     const auto found = deferred_.find(start);
     return found == deferred_.end() ? -1 : found->second.written;
   }
-  // Has every deferred range supplied (Flush() does this first).
-  void SupplyDeferred();
+  // True while some deferred range is left.
+  bool HasDeferred() const { return !deferred_.empty(); }
   // Closes the file but keeps the image and its pending changes, until
   // AdoptFile hands it the same file again.
   void ReleaseFile() { file_.reset(); }
@@ -159,7 +158,9 @@ class BufferedFile final : public StoreFile {
   void ShedPages();
   // Supplies the deferred ranges that an access of n bytes at offset may
   // not take as they are.
-  void CheckDeferred(int64_t offset, std::size_t n, bool write);
+  // False when the access touches the part of a deferred range not written
+  // yet (a write that runs on from what is written extends it instead).
+  bool CheckDeferred(int64_t offset, std::size_t n, bool write);
   // False when an access at offset lies past every deferred range (ranges
   // never overlap, so the last one ends last), as appends do.
   bool MayTouchDeferred(int64_t offset) const {
@@ -201,8 +202,6 @@ class BufferedFile final : public StoreFile {
     int64_t written;  // bytes from the start written since the range was deferred
   };
   std::map<int64_t, Deferred> deferred_;  // by start
-  void Supply(std::map<int64_t, Deferred>::iterator range);
-  std::function<void(int64_t, int64_t)> supply_;
   std::size_t loadedPages_ = 0;
   std::size_t writeBehindBudget_ = 0;  // 0: pages stay until closed
   uint64_t uses_ = 0;                  // clock of page uses, for shedding the oldest

@@ -1,5 +1,6 @@
 // The buffered store file's views after pages leave memory or are cut
-// short: a view never shows bytes a page no longer holds.
+// short: a view never shows bytes a page no longer holds. Deferred ranges:
+// bytes the layer above has not produced are never shown or committed.
 #include "store/pager/buffered_file.h"
 
 #include <gtest/gtest.h>
@@ -84,6 +85,49 @@ TEST_F(BufferedFileTest, ViewsFollowPagesThatLeaveMemoryOrAreCut) {
     for (int i = 0; i < 3; ++i) ASSERT_EQ('a' + i, ViewedByte(*file, i * kPage + 1));
     row.change(*file);
     EXPECT_EQ(row.expected, ViewedByte(*file, row.offset));
+  }
+}
+
+TEST_F(BufferedFileTest, ADeferredRangeIsNeverShownOrCommittedUnproduced) {
+  // The range is [kPage + 100, kPage + 200); each row accesses it once, then
+  // says whether the access succeeded and whether a commit is refused.
+  struct Row {
+    const char* what;
+    bool (*access)(BufferedFile&);
+    bool succeeds;
+    bool takeBack;  // the range is taken back (and so produced) before the commit
+  };
+  static const unsigned char kBytes[300] = {};
+  const std::vector<Row> rows = {
+      {"a write that runs on from the start",
+       [](BufferedFile& f) { return f.Seek(kPage + 50) && f.Write(kBytes, 100) == 100; }, true,
+       true},
+      {"a read of what was written before it", [](BufferedFile& f) {
+         unsigned char out[10];
+         return f.Seek(kPage + 90) && f.Read(out, 10) == 10;
+       }, true, true},
+      {"a read inside it", [](BufferedFile& f) {
+         unsigned char out[10];
+         return f.Seek(kPage + 150) && f.Read(out, 10) == 10;
+       }, false, true},
+      {"a view across it", [](BufferedFile& f) { return f.View(kPage + 50, 200) != nullptr; },
+       false, true},
+      {"a write inside it",
+       [](BufferedFile& f) { return f.Seek(kPage + 150) && f.Write(kBytes, 10) == 10; }, false,
+       true},
+      {"nothing, and no take back before the commit", [](BufferedFile&) { return true; }, true,
+       false},
+  };
+  int number = 0;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    auto file = Filled("deferred" + std::to_string(number++) + ".kvs", 3);
+    ASSERT_TRUE(file->DeferRange(kPage + 100, kPage + 200));
+    EXPECT_EQ(row.succeeds, row.access(*file));
+    if (row.takeBack) {
+      EXPECT_LE(0, file->TakeDeferredRange(kPage + 100));
+    }
+    EXPECT_EQ(row.takeBack, file->Flush());
   }
 }
 
