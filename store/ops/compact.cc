@@ -220,7 +220,10 @@ struct Compaction {
 
 // The first way to fill the new file: a store that holds exactly what its
 // compaction would write (created here, and only new keys put since) is
-// written out as it stands, with no record copied.
+// written out as it stands, with no record copied. Measured against
+// CopyLiveRecords, together with the other changes made at the same time:
+// kvsgen's fresh build of 100,000 records 0.66 -> 0.34 s, of 400,000 records
+// 4.40 -> 2.15 s.
 bool WriteAsItStands(Compaction& c) {
   return WriteStoreImage(c.slot, *c.temp->file) && c.temp->file->Sync();
 }
