@@ -288,6 +288,9 @@ int ReplaceByRename(Compaction& c, bool filled, bool asItStands, bool* replacedA
   }
   *replacedAtName = replaced;
   // The reopened store takes over the index the new file was written with.
+  // Measured pair by pair against reading every key back (20 pairs):
+  // kvsgen's fresh build of 100,000 records takes 1.25 times as long without
+  // it (CPU time 1.23, from 1.07 to 1.62).
   IndexEntries written = std::move(replaced && asItStands ? slot->plKeyIndex : c.work.plKeyIndex);
   if (replaced && !written.keyed()) written = WithKeysOf(*slot, written);
   CloseSlot(&c.work);
