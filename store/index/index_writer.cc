@@ -11,16 +11,6 @@ namespace kvs {
 
 // Encodes count int32 values, little-endian, at out.
 void EncodeInt32s(const int32_t* values, std::size_t count, unsigned char* out) {
-  static const bool kLittleEndian = [] {
-    const uint32_t one = 1;
-    unsigned char first = 0;
-    std::memcpy(&first, &one, 1);
-    return first == 1;
-  }();
-  if (kLittleEndian) {
-    std::memcpy(out, values, 4 * count);
-    return;
-  }
   for (std::size_t i = 0; i < count; ++i) EncodeInt32(values[i], out + 4 * i);
 }
 
