@@ -29,7 +29,6 @@ class InsertionPositions {
  private:
   std::vector<std::pair<int32_t, int32_t>> ranks_;  // (offset, rank), by offset
   std::vector<int32_t> taken_;                      // Fenwick tree of taken ranks
-  std::size_t next_ = 0;                            // in ranks_: after the last one taken
 };
 }  // namespace kvs
 
