@@ -38,6 +38,10 @@ namespace {
 constexpr int kTempNameTries = 1000;  // .000 to .999
 // Memory the new file's pages may take before they are written out: nobody
 // looks at the new file until it is complete, so it need not stay in memory.
+// Measured pair by pair against keeping every page (20 pairs): kvsgen adding
+// 10,000 records to a 100,000-record store takes 2.5 times as long without
+// it (CPU time 2.9, from 2.3 to 4.3), and its peak memory is 175 MiB instead
+// of 70.
 constexpr std::size_t kCopyBufferBytes = 16 << 20;
 
 // The new file, created exclusively and kept open from then on, so that no

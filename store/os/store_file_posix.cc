@@ -110,7 +110,10 @@ class PosixFile final : public StoreFile {
   PosixFile& operator=(const PosixFile&) = delete;
 
   // The position is kept here and every transfer names its offset, so a
-  // seek costs no system call.
+  // seek costs no system call. Measured pair by pair against lseek before
+  // read and write (20 pairs): 3,000 puts into a new store, each its own
+  // commit, take 1.12 times as long without it (CPU time 1.14, from 1.04 to
+  // 1.36); kvsgen adding 10,000 records to 100,000, 1.04 times.
   std::size_t Read(void* buffer, std::size_t n) override {
     auto* out = static_cast<char*>(buffer);
     errno = 0;  // a short read at the end of the file is no system failure
