@@ -197,10 +197,8 @@ class PosixFile final : public StoreFile {
     if (!model.Identify(&from) || !Identify(&mine)) return false;
     // The owner first: changing it may clear set-id bits that fchmod then
     // sets. Only a privileged process may give a file away; others keep
-    // their own. Most files have the model's already (a journal made by
-    // the store's owner for a store of mode 0600): no call then.
+    // their own.
     const bool owned = from.owner == mine.owner && from.group == mine.group;
-    if (owned && from.permissions == mine.permissions) return true;
     if (!owned &&
         ::fchown(fd_, static_cast<uid_t>(from.owner), static_cast<gid_t>(from.group)) != 0 &&
         errno != EPERM) {
