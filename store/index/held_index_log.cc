@@ -149,10 +149,9 @@ bool WriteStoreImage(StoreSlot* slot, StoreFile& to) {
   }
   if (slot->bWriteFailed) return false;
 
-  constexpr std::size_t kChunk = 1 << 20;
+  constexpr std::size_t kChunk = 64 << 10;
   constexpr int64_t kWriteBackEvery = 8 << 20;
-  std::vector<unsigned char> chunk(static_cast<std::size_t>(
-      std::clamp<int64_t>(image.Length(), 1, int64_t{kChunk})));  // a small store takes little
+  std::vector<unsigned char> chunk(kChunk);
   int64_t at = 0;
   int64_t writeBackAt = kWriteBackEvery;
   // The file is synced once whole: its device writes start on the way.
