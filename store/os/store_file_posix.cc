@@ -207,14 +207,6 @@ class PosixFile final : public StoreFile {
     return ::fchmod(fd_, static_cast<mode_t>(from.permissions)) == 0;
   }
 
-  void BeginWriteBack() override {
-#ifdef SYNC_FILE_RANGE_WRITE
-    // Starts the write of every dirty page of the file without waiting for
-    // it; an error shows again at the Sync() that follows.
-    static_cast<void>(::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE));
-#endif
-  }
-
   bool Sync() override {
     int result;
     do {
