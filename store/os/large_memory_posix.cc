@@ -25,7 +25,10 @@ void* AllocateLargeBlock(std::size_t n) {
   if (end > aligned + n) ::munmap(reinterpret_cast<void*>(aligned + n), end - (aligned + n));
   void* block = reinterpret_cast<void*>(aligned);
 #ifdef MADV_HUGEPAGE
-  ::madvise(block, n, MADV_HUGEPAGE);  // advice only: without it the block still works
+  // Advice only: without it the block still works, but the gain above is
+  // the huge pages' (the same blocks without it, pair by pair: the fresh
+  // build 1.34 times the CPU time, the lookups 1.41 times).
+  ::madvise(block, n, MADV_HUGEPAGE);
 #endif
   return block;
 }
