@@ -91,7 +91,11 @@ std::size_t TemplateReader::Take(char *to, std::size_t count, bool toLineEnd) {
   while (taken < count) {
     // A run of buffered bytes that text mode leaves as they are (no CR, no
     // end-of-file mark, and no LF when the line's end stops the take) goes
-    // across in one copy; the rest byte by byte.
+    // across in one copy; the rest byte by byte. Measured pair by pair
+    // against taking every byte through Get() (20 pairs): reading the
+    // 100,000-record template three times takes 1.56 times as long without
+    // it (CPU time 1.59, from 0.91 to 3.34); in kvsgen's whole fresh build
+    // the difference is within the noise.
     const std::size_t plain = PlainRun(count - taken, toLineEnd ? '\n' : kEndOfFileMark);
     if (plain > 0) {
       const unsigned char *from = buffer_.data() + position_;

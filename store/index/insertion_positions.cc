@@ -11,7 +11,6 @@ namespace kvs {
 void InsertionPositions::Prepare(const StoreSlot* source) {
   ranks_.clear();
   taken_.clear();
-  next_ = 0;
   try {
     ranks_.reserve(source->plKeyIndex.size());
     int32_t rank = 0;
@@ -32,14 +31,9 @@ bool InsertionPositions::Prepared(const StoreSlot& source) const {
 }
 
 int32_t InsertionPositions::Take(int32_t offset) {
-  // A walk mostly visits records in file order: the entry after the last
-  // one taken is tried before a search.
-  auto found = ranks_.begin() + static_cast<std::ptrdiff_t>(std::min(next_, ranks_.size()));
-  if (found == ranks_.end() || found->first != offset) {
-    found = std::lower_bound(ranks_.begin(), ranks_.end(), std::make_pair(offset, INT32_MIN));
-  }
+  const auto found =
+      std::lower_bound(ranks_.begin(), ranks_.end(), std::make_pair(offset, INT32_MIN));
   if (found == ranks_.end() || found->first != offset) return -1;
-  next_ = static_cast<std::size_t>(found - ranks_.begin()) + 1;
   const auto rank = static_cast<std::size_t>(found->second);
   int32_t before = 0;
   for (std::size_t i = rank; i > 0; i &= i - 1) before += taken_[i];

@@ -15,7 +15,11 @@ namespace kvs {
 // The positions that the records of a sorted store take in a new index when
 // they are inserted one by one in some order (a compaction's walk of the
 // allocated list): counted from their ranks in the store's own index, so no
-// key of the new index is compared.
+// key of the new index is compared. Measured pair by pair against searching
+// the new index's keys, with kvsgen adding 10,000 records to a
+// 100,000-record store (its compaction copies every record): 1.13 and 1.04
+// times as long without it in runs of 20 and 30 pairs (CPU time 1.21 and
+// 1.09, single pairs from 0.62 to 2.50), its peak 75.6 MiB instead of 70.5.
 class InsertionPositions {
  public:
   // Learns the ranks of source's index; without memory it knows none.
@@ -29,7 +33,6 @@ class InsertionPositions {
  private:
   std::vector<std::pair<int32_t, int32_t>> ranks_;  // (offset, rank), by offset
   std::vector<int32_t> taken_;                      // Fenwick tree of taken ranks
-  std::size_t next_ = 0;                            // in ranks_: after the last one taken
 };
 }  // namespace kvs
 

@@ -39,6 +39,10 @@ namespace {
 constexpr int kTempNameTries = 1000;  // .000 to .999
 // Memory the new file's pages may take before they are written out: nobody
 // looks at the new file until it is complete, so it need not stay in memory.
+// Measured pair by pair against keeping every page (20 pairs): kvsgen adding
+// 10,000 records to a 100,000-record store takes 2.5 times as long without
+// it (CPU time 2.9, from 2.3 to 4.3), and its peak memory is 175 MiB instead
+// of 70.
 constexpr std::size_t kCopyBufferBytes = 16 << 20;
 
 // The new file, created exclusively and kept open from then on, so that no
@@ -221,7 +225,10 @@ struct Compaction {
 
 // The first way to fill the new file: a store that holds exactly what its
 // compaction would write (created here, and only new keys put since) is
-// written out as it stands, with no record copied.
+// written out as it stands, with no record copied. Measured against
+// CopyLiveRecords, together with the other changes made at the same time:
+// kvsgen's fresh build of 100,000 records 0.66 -> 0.34 s, of 400,000 records
+// 4.40 -> 2.15 s.
 bool WriteAsItStands(Compaction& c) {
   return WriteStoreImage(c.slot, *c.temp->file) && c.temp->file->Sync();
 }
@@ -286,6 +293,9 @@ int ReplaceByRename(Compaction& c, bool filled, bool asItStands, bool* replacedA
   }
   *replacedAtName = replaced;
   // The reopened store takes over the index the new file was written with.
+  // Measured pair by pair against reading every key back (20 pairs):
+  // kvsgen's fresh build of 100,000 records takes 1.25 times as long without
+  // it (CPU time 1.23, from 1.07 to 1.62).
   IndexEntries written = std::move(replaced && asItStands ? slot->plKeyIndex : c.work.plKeyIndex);
   if (replaced && !written.keyed()) written = WithKeysOf(*slot, written);
   CloseSlot(&c.work);

@@ -110,7 +110,10 @@ class PosixFile final : public StoreFile {
   PosixFile& operator=(const PosixFile&) = delete;
 
   // The position is kept here and every transfer names its offset, so a
-  // seek costs no system call.
+  // seek costs no system call. Measured pair by pair against lseek before
+  // read and write (20 pairs): 3,000 puts into a new store, each its own
+  // commit, take 1.12 times as long without it (CPU time 1.14, from 1.04 to
+  // 1.36); kvsgen adding 10,000 records to 100,000, 1.04 times.
   std::size_t Read(void* buffer, std::size_t n) override {
     auto* out = static_cast<char*>(buffer);
     errno = 0;  // a short read at the end of the file is no system failure
@@ -194,24 +197,14 @@ class PosixFile final : public StoreFile {
     if (!model.Identify(&from) || !Identify(&mine)) return false;
     // The owner first: changing it may clear set-id bits that fchmod then
     // sets. Only a privileged process may give a file away; others keep
-    // their own. Most files have the model's already (a journal made by
-    // the store's owner for a store of mode 0600): no call then.
+    // their own.
     const bool owned = from.owner == mine.owner && from.group == mine.group;
-    if (owned && from.permissions == mine.permissions) return true;
     if (!owned &&
         ::fchown(fd_, static_cast<uid_t>(from.owner), static_cast<gid_t>(from.group)) != 0 &&
         errno != EPERM) {
       return false;
     }
     return ::fchmod(fd_, static_cast<mode_t>(from.permissions)) == 0;
-  }
-
-  void BeginWriteBack() override {
-#ifdef SYNC_FILE_RANGE_WRITE
-    // Starts the write of every dirty page of the file without waiting for
-    // it; an error shows again at the Sync() that follows.
-    static_cast<void>(::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE));
-#endif
   }
 
   bool Sync() override {

@@ -30,6 +30,9 @@ uint32_t Fnv1a(uint32_t hash, const unsigned char* bytes, std::size_t n) {
 constexpr uint32_t kFnvBasis = 2166136261u;
 
 // Writes a journal through one buffer, keeping its checksum as it goes.
+// Measured pair by pair against a write for each field (20 pairs): 3,000
+// puts into a new store, each its own commit, take 1.40 times as long
+// without it (CPU time 1.38, from 1.27 to 1.53).
 class JournalWriter {
  public:
   explicit JournalWriter(StoreFile& file) : file_(file) {}

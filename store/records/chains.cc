@@ -32,17 +32,9 @@ int32_t StoredKeyLength(const char* key) {
 bool ReadRecordHeader(StoreSlot* slot, int32_t offset, RecordHeader* header) {
   const int64_t length = slot->pFile->Length();
   unsigned char bytes[kRecordHeaderSize];
-  bool read = offset >= kStoreHeaderSize && int64_t{offset} + kRecordHeaderSize <= length;
-  // A header in a page of the image is taken from there, with the position
-  // left after it as a read leaves it.
-  const unsigned char* inPage =
-      read && slot->pBuffer != nullptr ? slot->pBuffer->ViewLoaded(offset, sizeof bytes) : nullptr;
-  if (inPage != nullptr) {
-    std::memcpy(bytes, inPage, sizeof bytes);
-    slot->pBuffer->Seek(int64_t{offset} + kRecordHeaderSize);
-  } else {
-    read = read && slot->pFile->Seek(offset) && slot->pFile->Read(bytes, sizeof bytes) == sizeof bytes;
-  }
+  const bool read = offset >= kStoreHeaderSize && int64_t{offset} + kRecordHeaderSize <= length &&
+                    slot->pFile->Seek(offset) &&
+                    slot->pFile->Read(bytes, sizeof bytes) == sizeof bytes;
   if (read) DecodeRecordHeader(bytes, header);
   if (read && RecordFits(offset, *header, length)) return true;
   NoteError(BDB_DAMAGED);
