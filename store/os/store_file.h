@@ -68,10 +68,6 @@ class StoreFile {
   virtual bool SetLength(int64_t length) = 0;
   // Forces the file's contents to stable storage; false on failure.
   virtual bool Sync() = 0;
-  // A hint that a Sync() will follow: the system may begin writing what the
-  // file has been given so far to the device now, while the caller goes on,
-  // so that the Sync() waits for less. Does nothing where it cannot.
-  virtual void BeginWriteBack() {}
   // The n bytes at offset, valid until the next call on this file; null
   // when they are not all there. May move the position. Files held in
   // memory hand out their own bytes; others read them into a buffer.

@@ -117,10 +117,8 @@ BufferedFile::Page* BufferedFile::LoadedPage(std::size_t number) {
 
 void BufferedFile::ShedPages() {
   // Everything changed goes to the file; then the older half of the pages
-  // leaves memory, to be read again if needed. A file written behind is
-  // synced once complete, so its device writes may start now.
+  // leaves memory, to be read again if needed.
   if (!Flush()) return;
-  file_->BeginWriteBack();
   std::vector<std::pair<uint64_t, std::size_t>> ages;
   try {
     ages.reserve(loadedPages_);
@@ -230,33 +228,6 @@ std::size_t BufferedFile::Write(const void* data, std::size_t n) {
     length_ = std::max(length_, position_);
   }
   return done;
-}
-
-unsigned char* BufferedFile::WriteInPlace(std::size_t n, std::size_t* got) {
-  ++changes_;
-  if (n == 0) return nullptr;
-  const std::size_t at = InPage(position_);
-  const std::size_t chunk = std::min(n, static_cast<std::size_t>(kPageSize) - at);
-  if (MayTouchDeferred(position_) && !CheckDeferred(position_, chunk, true)) return nullptr;
-  const std::size_t number = PageIndex(position_);
-  Page* page = LoadedPage(number);
-  if (page == nullptr) return nullptr;
-  if (!page->Dirty()) {
-    try {
-      dirtyPages_.push_back(number);
-    } catch (const std::bad_alloc&) {
-      return nullptr;
-    }
-    page->dirtyBegin = static_cast<std::size_t>(kPageSize);
-  }
-  page->FillTo(at);
-  page->filled = std::max(page->filled, at + chunk);
-  page->dirtyBegin = std::min(page->dirtyBegin, at);
-  page->dirtyEnd = std::max(page->dirtyEnd, at + chunk);
-  position_ += static_cast<int64_t>(chunk);
-  length_ = std::max(length_, position_);
-  *got = chunk;
-  return page->bytes + at;
 }
 
 bool BufferedFile::Seek(int64_t offset) {
