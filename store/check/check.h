@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "store/format/format.h"
-#include "store/records/slots.h"
+#include "store/ops/slots.h"
 
 #if defined(__MINGW32__)
 #define KVS_PRINTF_LIKE(string, first) __attribute__((format(gnu_printf, string, first)))

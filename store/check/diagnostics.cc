@@ -9,7 +9,7 @@
 namespace kvs {
 namespace {
 
-int32_t DumpRecordVisitor(StoreSlot* /*slot*/, const char* key, const RecordHeader& header,
+int32_t DumpRecordVisitor(SlotFile* /*slot*/, const char* key, const RecordHeader& header,
                           void* userData) {
   auto* stream = static_cast<std::FILE*>(userData);
   std::fprintf(stream, "\n");
@@ -23,14 +23,15 @@ int32_t DumpRecordVisitor(StoreSlot* /*slot*/, const char* key, const RecordHead
 }
 
 struct CallbackData {
+  StoreHandle store;
   RecordCallbackWithContext callback;
   void* context;
 };
 
-int32_t RecordCallbackVisitor(StoreSlot* slot, const char* key, const RecordHeader& header,
+int32_t RecordCallbackVisitor(SlotFile* /*slot*/, const char* key, const RecordHeader& header,
                               void* userData) {
   const auto* data = static_cast<CallbackData*>(userData);
-  return data->callback(slot, key, header.lBytesUsed, data->context);
+  return data->callback(data->store, key, header.lBytesUsed, data->context);
 }
 
 // A plain RecordCallback rides as the context of one with context.
@@ -44,7 +45,7 @@ int WalkWithContext(StoreHandle store, int list, RecordCallbackWithContext callb
   if (slot == nullptr || callback == nullptr) return 0;
   const StoreHeader& h = slot->header;
   const ListHead& chain = list == 0 ? h.lhAllocated : list == 1 ? h.lhFree : h.lhIndex;
-  CallbackData data{callback, context};
+  CallbackData data{slot, callback, context};
   WalkChain(slot, chain.lFirst, RecordCallbackVisitor, &data);
   return 1;
 }

@@ -21,7 +21,7 @@
 #include <cstdint>
 
 #include "store/index/key_lookup.h"
-#include "store/records/slots.h"
+#include "store/index/store_slot.h"
 
 namespace kvs {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "store/index/index_entries.h"
-#include "store/records/slots.h"
+#include "store/index/store_slot.h"
 
 namespace kvs {
 

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "store/records/slots.h"
+#include "store/index/store_slot.h"
 
 namespace kvs {
 

@@ -43,7 +43,7 @@
 #include "store/index/key_order.h"
 #include "store/records/chains.h"
 #include "store/records/record_contents.h"
-#include "store/records/slots.h"
+#include "store/index/store_slot.h"
 
 namespace kvs {
 

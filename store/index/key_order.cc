@@ -21,12 +21,12 @@ int CompareKeyBytes(const char* key, const char* stored, std::size_t storedLengt
   return common < n ? FoldedByte(static_cast<unsigned char>(key[common]), fold) : 0;
 }
 
-int CompareStoredKey(const StoreSlot* slot, const char* key, const char* stored,
+int CompareStoredKey(const SlotFile* slot, const char* key, const char* stored,
                      std::size_t storedLength, std::size_t n) {
   return CompareKeyBytes(key, stored, storedLength, n, IsNoCase(*slot));
 }
 
-int ComparePrefix(const StoreSlot* slot, const char* a, const char* b, std::size_t n) {
+int ComparePrefix(const SlotFile* slot, const char* a, const char* b, std::size_t n) {
   // b's NUL ends it as a stored key's length would; it is compared with
   // a's byte there, which gives the same sign.
   std::size_t length = 0;
@@ -34,7 +34,7 @@ int ComparePrefix(const StoreSlot* slot, const char* a, const char* b, std::size
   return CompareStoredKey(slot, a, b, length, n);
 }
 
-int CompareKeys(const StoreSlot* slot, const char* a, const char* b) {
+int CompareKeys(const SlotFile* slot, const char* a, const char* b) {
   return ComparePrefix(slot, a, b, SIZE_MAX);
 }
 
@@ -51,7 +51,7 @@ bool StoredKeyEquals(const char* key, std::size_t length, const unsigned char* s
   return true;
 }
 
-std::string_view IndexForm(const StoreSlot* slot, const char* key, std::size_t length,
+std::string_view IndexForm(const SlotFile* slot, const char* key, std::size_t length,
                            std::string* buffer) {
   if (!IsNoCase(*slot)) return {key, length};
   buffer->assign(key, length);
@@ -66,7 +66,7 @@ int CompareForms(std::string_view a, std::string_view b) {
   return a.size() < b.size() ? -1 : 1;
 }
 
-int32_t KeyMatchVisitor(StoreSlot* slot, const char* key, const RecordHeader& header,
+int32_t KeyMatchVisitor(SlotFile* slot, const char* key, const RecordHeader& header,
                         void* userData) {
   if (CompareKeys(slot, key, static_cast<const char*>(userData)) != 0) return 0;
   return VisitedRecordOffset(slot, header);

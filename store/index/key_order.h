@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "store/format/format.h"
-#include "store/records/slots.h"
+#include "store/records/slot_file.h"
 
 namespace kvs {
 
@@ -30,12 +30,12 @@ int CompareKeyBytes(const char* key, const char* stored, std::size_t storedLengt
                     bool fold);
 
 // CompareKeyBytes with the slot's case fold.
-int CompareStoredKey(const StoreSlot* slot, const char* key, const char* stored,
+int CompareStoredKey(const SlotFile* slot, const char* key, const char* stored,
                      std::size_t storedLength, std::size_t n);
 // Two NUL-terminated keys over at most their first n bytes; 0 when n is 0.
-int ComparePrefix(const StoreSlot* slot, const char* a, const char* b, std::size_t n);
+int ComparePrefix(const SlotFile* slot, const char* a, const char* b, std::size_t n);
 // Two NUL-terminated keys.
-int CompareKeys(const StoreSlot* slot, const char* a, const char* b);
+int CompareKeys(const SlotFile* slot, const char* a, const char* b);
 // True when a stored key of storedLength bytes (ending early at a NUL it
 // holds) equals key's length bytes (no NUL), as CompareKeyBytes compares.
 bool StoredKeyEquals(const char* key, std::size_t length, const unsigned char* stored,
@@ -45,14 +45,14 @@ bool StoredKeyEquals(const char* key, std::size_t length, const unsigned char* s
 // folded in a STORE_NOCASE store, so that plain unsigned byte order is the
 // key order. (Folding a folded key changes nothing, so CompareStoredKey also
 // compares a key with a held form correctly.) May use buffer.
-std::string_view IndexForm(const StoreSlot* slot, const char* key, std::size_t length,
+std::string_view IndexForm(const SlotFile* slot, const char* key, std::size_t length,
                            std::string* buffer);
 // Plain unsigned byte order of two forms.
 int CompareForms(std::string_view a, std::string_view b);
 
 // A chain visitor: the visited record's offset when its key equals
 // userData's key.
-int32_t KeyMatchVisitor(StoreSlot* slot, const char* key, const RecordHeader& header,
+int32_t KeyMatchVisitor(SlotFile* slot, const char* key, const RecordHeader& header,
                         void* userData);
 
 }  // namespace kvs

@@ -9,7 +9,7 @@
 #include "store/index/key_order.h"
 #include "store/records/chains.h"
 #include "store/records/record_contents.h"
-#include "store/records/slots.h"
+#include "store/index/store_slot.h"
 
 namespace kvs {
 namespace {
@@ -34,9 +34,11 @@ int32_t TableFind(StoreSlot* slot, const char* key, uint32_t hash, bool* unreada
 
 // Enters the visited record under its key, unless a record earlier on the
 // chain holds that key already.
-int32_t EnterRecordVisitor(StoreSlot* slot, const char* key, const RecordHeader& header,
-                           void* /*userData*/) {
-  const int32_t offset = VisitedRecordOffset(slot, header);
+// The slot rides as the user data.
+int32_t EnterRecordVisitor(SlotFile* file, const char* key, const RecordHeader& header,
+                           void* userData) {
+  auto* slot = static_cast<StoreSlot*>(userData);
+  const int32_t offset = VisitedRecordOffset(file, header);
   const uint32_t hash = HashOf(slot, key);
   bool unreadable = false;
   if (TableFind(slot, key, hash, &unreadable) != 0) {
@@ -60,7 +62,7 @@ bool BuildTable(StoreSlot* slot) {
   const int64_t count = std::clamp<int64_t>(slot->header.lhAllocated.lCount, 0, most);
   state = UnsortedKeys{};
   bool built = slot->keyLookup.Reset(static_cast<std::size_t>(count)) &&
-               WalkChain(slot, slot->header.lhAllocated.lFirst, EnterRecordVisitor, nullptr) == 0 &&
+               WalkChain(slot, slot->header.lhAllocated.lFirst, EnterRecordVisitor, slot) == 0 &&
                slot->keyLookup.built();
   if (!built) {
     slot->keyLookup.Clear();

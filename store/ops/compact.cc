@@ -106,7 +106,7 @@ struct CopyTarget {
 
 // Copies the record whose data area the walk is positioned at into the
 // target passed as user data. -1 stops the walk on failure.
-int32_t CopyRecordVisitor(StoreSlot* source, const char* key, const RecordHeader& header,
+int32_t CopyRecordVisitor(SlotFile* source, const char* key, const RecordHeader& header,
                           void* userData) {
   auto* target = static_cast<CopyTarget*>(userData);
   const int32_t position = target->positions.Take(VisitedRecordOffset(source, header));

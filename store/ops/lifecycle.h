@@ -14,7 +14,7 @@
 #include <memory>
 #include <string>
 
-#include "store/records/slots.h"
+#include "store/ops/slots.h"
 
 namespace kvs {
 

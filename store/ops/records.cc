@@ -77,7 +77,7 @@ void WriteKeyAndValue(StoreSlot* slot, int32_t R, const char* key, int32_t K, co
 
 }  // namespace
 
-int32_t FreeFitVisitor(StoreSlot* slot, const char* /*key*/, const RecordHeader& header,
+int32_t FreeFitVisitor(SlotFile* slot, const char* /*key*/, const RecordHeader& header,
                        void* userData) {
   const int64_t need = *static_cast<const int64_t*>(userData);
   return RoomOf(header) >= need ? VisitedRecordOffset(slot, header) : 0;

@@ -11,7 +11,7 @@
 
 #include "store/records/chains.h"
 #include "store/index/key_index.h"
-#include "store/records/slots.h"
+#include "store/ops/slots.h"
 
 namespace kvs {
 
@@ -51,7 +51,7 @@ bool ReadRecordValue(StoreSlot* slot, int32_t R, const RecordHeader& header, voi
 // Releases key's record to the free list; 0 when the key is absent.
 int RemoveRecord(StoreSlot* slot, const char* key);
 // Yields the first free record whose room covers the need in *userData.
-int32_t FreeFitVisitor(StoreSlot* slot, const char* key, const RecordHeader& header,
+int32_t FreeFitVisitor(SlotFile* slot, const char* key, const RecordHeader& header,
                        void* userData);
 
 }  // namespace kvs

@@ -17,7 +17,7 @@ int32_t AddToCount(int32_t count, int32_t delta) {
 }
 
 // The most records a file of this length can hold: a longer walk is a loop.
-int64_t MaxRecords(StoreSlot* slot) {
+int64_t MaxRecords(SlotFile* slot) {
   const int64_t length = slot->pFile->Length();
   return length > kStoreHeaderSize ? (length - kStoreHeaderSize) / kRecordHeaderSize + 1 : 0;
 }
@@ -29,7 +29,7 @@ int32_t StoredKeyLength(const char* key) {
   return end == nullptr ? MAX_KEY_LENGTH : static_cast<int32_t>(static_cast<const char*>(end) - key);
 }
 
-bool ReadRecordHeader(StoreSlot* slot, int32_t offset, RecordHeader* header) {
+bool ReadRecordHeader(SlotFile* slot, int32_t offset, RecordHeader* header) {
   const int64_t length = slot->pFile->Length();
   unsigned char bytes[kRecordHeaderSize];
   const bool read = offset >= kStoreHeaderSize && int64_t{offset} + kRecordHeaderSize <= length &&
@@ -41,18 +41,18 @@ bool ReadRecordHeader(StoreSlot* slot, int32_t offset, RecordHeader* header) {
   return false;
 }
 
-void WriteRecordHeader(StoreSlot* slot, int32_t offset, const RecordHeader& header) {
+void WriteRecordHeader(SlotFile* slot, int32_t offset, const RecordHeader& header) {
   unsigned char bytes[kRecordHeaderSize];
   EncodeRecordHeader(header, bytes);
   slot->pFile->Seek(offset);
   WriteBytes(slot, bytes, sizeof bytes);
 }
 
-int32_t VisitedRecordOffset(StoreSlot* slot, const RecordHeader& header) {
+int32_t VisitedRecordOffset(SlotFile* slot, const RecordHeader& header) {
   return static_cast<int32_t>(slot->pFile->Tell() - header.lNameLength - kRecordHeaderSize);
 }
 
-int32_t WalkChain(StoreSlot* slot, int32_t start, ChainVisitor visitor, void* userData) {
+int32_t WalkChain(SlotFile* slot, int32_t start, ChainVisitor visitor, void* userData) {
   if (start == 0) return 0;
   // One key buffer for the whole walk.
   std::unique_ptr<char[]> key(new (std::nothrow) char[MAX_KEY_LENGTH + 1]);
@@ -81,7 +81,7 @@ int32_t WalkChain(StoreSlot* slot, int32_t start, ChainVisitor visitor, void* us
   return kWalkFailed;
 }
 
-bool UnlinkRecord(StoreSlot* slot, ListHead& chain, int32_t R) {
+bool UnlinkRecord(SlotFile* slot, ListHead& chain, int32_t R) {
   RecordHeader record, prev, next;
   if (!ReadRecordHeader(slot, R, &record)) return false;
   const int32_t P = record.lPrev;
@@ -107,7 +107,7 @@ bool UnlinkRecord(StoreSlot* slot, ListHead& chain, int32_t R) {
   return true;
 }
 
-bool LinkRecordAtTail(StoreSlot* slot, ListHead& chain, int32_t R) {
+bool LinkRecordAtTail(SlotFile* slot, ListHead& chain, int32_t R) {
   RecordHeader record, tail;
   if (!ReadRecordHeader(slot, R, &record)) return false;
   const int32_t last = chain.lLast;
@@ -126,7 +126,7 @@ bool LinkRecordAtTail(StoreSlot* slot, ListHead& chain, int32_t R) {
   return true;
 }
 
-int32_t AppendRecord(StoreSlot* slot, ListHead& chain, const char* key, int32_t capacity,
+int32_t AppendRecord(SlotFile* slot, ListHead& chain, const char* key, int32_t capacity,
                      int32_t used) {
   const int32_t k = StoredKeyLength(key);
   StoreFile& file = *slot->pFile;

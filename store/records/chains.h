@@ -17,19 +17,20 @@
 #include <cstdint>
 
 #include "store/format/format.h"
-#include "store/records/slots.h"
+#include "store/records/slot_file.h"
+#include "store/store.h"
 
 namespace kvs {
 
 // Called once per record of a walk with the record's key (NUL-terminated) and
 // header, while the file is positioned at the record's data area. 0 goes on;
 // anything else stops the walk and becomes its result.
-using ChainVisitor = int32_t (*)(StoreSlot* slot, const char* key,
+using ChainVisitor = int32_t (*)(SlotFile* slot, const char* key,
                                  const RecordHeader& header, void* userData);
 
 // Inside a visit: the offset of the visited record, from the position at its
 // data area that WalkChain leaves for the visitor.
-int32_t VisitedRecordOffset(StoreSlot* slot, const RecordHeader& header);
+int32_t VisitedRecordOffset(SlotFile* slot, const RecordHeader& header);
 
 // What WalkChain yields when the chain itself is damaged (a link that leads
 // outside the file, a malformed record, a loop) or memory is short.
@@ -47,22 +48,22 @@ inline bool RecordFits(int32_t offset, const RecordHeader& header, int64_t fileL
 }
 // Reads and checks the record header at offset: false when the offset or the
 // header's lengths do not describe a record lying inside the file.
-bool ReadRecordHeader(StoreSlot* slot, int32_t offset, RecordHeader* header);
+bool ReadRecordHeader(SlotFile* slot, int32_t offset, RecordHeader* header);
 // Writes a record header at offset (an offset whose header read as valid).
-void WriteRecordHeader(StoreSlot* slot, int32_t offset, const RecordHeader& header);
+void WriteRecordHeader(SlotFile* slot, int32_t offset, const RecordHeader& header);
 
 // Visits the chain from start; 0 at its end, else what stopped it.
-int32_t WalkChain(StoreSlot* slot, int32_t start, ChainVisitor visitor, void* userData);
+int32_t WalkChain(SlotFile* slot, int32_t start, ChainVisitor visitor, void* userData);
 // Takes record R out of chain. False (and nothing changed) when a header
 // involved is damaged.
-bool UnlinkRecord(StoreSlot* slot, ListHead& chain, int32_t R);
+bool UnlinkRecord(SlotFile* slot, ListHead& chain, int32_t R);
 // Links record R, which is on no chain, at the tail of chain. False (and
 // nothing changed) when a header involved is damaged.
-bool LinkRecordAtTail(StoreSlot* slot, ListHead& chain, int32_t R);
+bool LinkRecordAtTail(SlotFile* slot, ListHead& chain, int32_t R);
 // Appends a record for key with the given data capacity and used length at
 // the end of the file and links it at the tail of chain. Returns its offset,
 // or 0 when the file cannot be grown (nothing is then changed).
-int32_t AppendRecord(StoreSlot* slot, ListHead& chain, const char* key,
+int32_t AppendRecord(SlotFile* slot, ListHead& chain, const char* key,
                      int32_t capacity, int32_t used);
 
 // The stored length of a key: its length, cut to MAX_KEY_LENGTH.

@@ -9,7 +9,7 @@
 
 namespace kvs {
 
-const char* ReadRecordKey(StoreSlot* slot, int32_t offset, std::size_t* length) {
+const char* ReadRecordKey(SlotFile* slot, int32_t offset, std::size_t* length) {
   RecordHeader header;
   if (offset <= 0 || !ReadRecordHeader(slot, offset, &header)) return nullptr;
   const auto n = static_cast<std::size_t>(header.lNameLength);
@@ -21,7 +21,7 @@ const char* ReadRecordKey(StoreSlot* slot, int32_t offset, std::size_t* length) 
   return reinterpret_cast<const char*>(key);
 }
 
-std::unique_ptr<unsigned char[]> ReadRecordData(StoreSlot* slot, int32_t offset,
+std::unique_ptr<unsigned char[]> ReadRecordData(SlotFile* slot, int32_t offset,
                                                 RecordHeader* header) {
   RecordHeader local;
   if (!ReadRecordHeader(slot, offset, &local)) return nullptr;

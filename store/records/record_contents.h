@@ -7,17 +7,17 @@
 #include <memory>
 
 #include "store/format/format.h"
-#include "store/records/slots.h"
+#include "store/records/slot_file.h"
 
 namespace kvs {
 
 // The stored key of the record at offset, read in place: *length bytes (up
 // to a NUL the key may hold), valid until the next use of the file. Null for
 // an offset of 0 or less or a damaged record.
-const char* ReadRecordKey(StoreSlot* slot, int32_t offset, std::size_t* length);
+const char* ReadRecordKey(SlotFile* slot, int32_t offset, std::size_t* length);
 // The whole data area (lBytesAllocated bytes) of the record at offset; null
 // for a damaged record or short memory. Its header goes to *header if given.
-std::unique_ptr<unsigned char[]> ReadRecordData(StoreSlot* slot, int32_t offset,
+std::unique_ptr<unsigned char[]> ReadRecordData(SlotFile* slot, int32_t offset,
                                                 RecordHeader* header);
 
 }  // namespace kvs

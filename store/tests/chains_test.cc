@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "store/records/chains.h"
-#include "store/records/slots.h"
+#include "store/ops/slots.h"
 #include "store/store.h"
 #include "store/tests/store_test_util.h"
 
@@ -43,7 +43,7 @@ struct Visits {
 
 // Records what the walk shows, reads the value from where the walk left the
 // file, and stops with 7 at the record numbered stopAt.
-int32_t RecordingVisitor(StoreSlot* slot, const char* key, const kvs::RecordHeader& header,
+int32_t RecordingVisitor(kvs::SlotFile* slot, const char* key, const kvs::RecordHeader& header,
                          void* userData) {
   auto* visits = static_cast<Visits*>(userData);
   visits->keys.emplace_back(key);

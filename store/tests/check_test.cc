@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "store/records/slots.h"
+#include "store/ops/slots.h"
 #include "store/tests/store_test_util.h"
 
 namespace kvs_test {

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "store/records/slots.h"
+#include "store/ops/slots.h"
 #include "store/store.h"
 #include "store/tests/store_test_util.h"
 

@@ -7,7 +7,7 @@
 
 #include <random>
 
-#include "store/records/slots.h"
+#include "store/ops/slots.h"
 #include "store/tests/fault_injecting_file_system.h"
 #include "store/tests/store_test_util.h"
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "store/index/key_index.h"
-#include "store/records/slots.h"
+#include "store/ops/slots.h"
 #include "store/store.h"
 #include "store/tests/store_test_util.h"
 

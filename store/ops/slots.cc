@@ -1,6 +1,6 @@
 // slots.cc: the table of open stores, the handle check, recognition of store
-// files, and creating, opening and closing a store.
-#include "store/records/slots.h"
+// files, and creating, opening and closing a store's slot.
+#include "store/ops/slots.h"
 
 #include <cstring>
 
@@ -23,61 +23,7 @@ bool ChainHeadIsPlausible(const ListHead& head, int64_t fileLength) {
 
 void FreeSlot(StoreSlot* slot) { *slot = StoreSlot{}; }
 
-bool g_writeThrough = false;
-
-// Gives the slot the open file, buffered unless files are written through.
-void GiveSlotFile(StoreSlot* slot, std::unique_ptr<StoreFile> file) {
-  if (g_writeThrough) {
-    slot->pFile = std::move(file);
-    slot->pBuffer = nullptr;
-    return;
-  }
-  auto buffered = std::make_unique<BufferedFile>(std::move(file));
-  slot->pBuffer = buffered.get();
-  slot->pFile = std::move(buffered);
-}
-
-// How often an open tries again when the name led to a file that was
-// replaced (by a compaction) while it was being opened.
-constexpr int kReplacedFileTries = 3;
-
 }  // namespace
-
-std::unique_ptr<StoreFile> OpenLocked(const char* fileName, OpenMode mode, bool exclusive) {
-  for (int attempt = 0; attempt < kReplacedFileTries; ++attempt) {
-    std::unique_ptr<StoreFile> file = ActiveFileSystem().Open(fileName, mode);
-    if (!file || !file->Lock(exclusive)) return nullptr;
-    if (file->IsNamed(fileName)) return file;
-  }
-  NoteError(BDB_LOCKED);
-  return nullptr;
-}
-
-namespace {
-
-// Reads the 128-byte header into the slot; a file shorter than the header
-// leaves the fields it does not cover zero.
-bool ReadHeader(StoreSlot* slot) {
-  unsigned char bytes[kStoreHeaderSize] = {};
-  if (!slot->pFile->Seek(0)) return false;
-  slot->pFile->Read(bytes, sizeof bytes);
-  slot->header = StoreHeader{};
-  DecodeStoreHeader(bytes, &slot->header);
-  return true;
-}
-
-}  // namespace
-
-bool FileNameFits(const char* name) {
-  if (name == nullptr) return false;
-  for (std::size_t i = 0; i <= kMaxFileNameLength; ++i) {
-    if (name[i] == '\0') return true;
-  }
-  return false;
-}
-
-bool IsSorted(const StoreSlot& slot) { return (slot.header.lFlags & STORE_SORTED) != 0; }
-bool IsNoCase(const StoreSlot& slot) { return (slot.header.lFlags & STORE_NOCASE) != 0; }
 
 StoreSlot* ValidateHandle(StoreHandle handle) {
   StoreSlot* slot = SlotOfHandle(handle);
@@ -91,20 +37,6 @@ StoreSlot* FindFreeSlot() {
   }
   NoteError(BDB_TOO_MANY_STORES);
   return nullptr;
-}
-
-void WriteBytes(StoreSlot* slot, const void* data, std::size_t n) {
-  if (n > 0 && slot->pFile->Write(data, n) != n) slot->bWriteFailed = true;
-}
-
-bool WriteHeader(StoreSlot* slot) {
-  ++slot->uHeaderWrites;
-  unsigned char bytes[kStoreHeaderSize];
-  EncodeStoreHeader(slot->header, bytes);
-  const bool written =
-      slot->pFile->Seek(0) && slot->pFile->Write(bytes, sizeof bytes) == sizeof bytes;
-  if (!written) slot->bWriteFailed = true;
-  return written;
 }
 
 int InitSlot(StoreSlot* slot, const char* fileName, int32_t flags,
@@ -201,8 +133,6 @@ void DiscardSlot(StoreSlot* slot) {
   if (slot->pBuffer != nullptr) slot->pBuffer->DiscardChanges();
   FreeSlot(slot);
 }
-
-void SetWriteThrough(bool writeThrough) { g_writeThrough = writeThrough; }
 
 }  // namespace kvs
 
