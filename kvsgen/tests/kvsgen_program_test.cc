@@ -208,7 +208,12 @@ TEST_F(KvsgenProgram, TheManualPageAndTheUsageLineNameTheSameArguments) {
   EXPECT_FALSE(std::regex_search(page, pageOption));
   const Run version = Kvsgen("--version");
   EXPECT_EQ(version.status, 0);
-  EXPECT_EQ(version.out, "kvsgen 1.0.0\n");
+#ifdef _WIN32
+  const std::string lineEnd = "\r\n";  // standard output is a text stream there
+#else
+  const std::string lineEnd = "\n";
+#endif
+  EXPECT_EQ(version.out, "kvsgen 1.0.0" + lineEnd);
 }
 
 }  // namespace
