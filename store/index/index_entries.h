@@ -42,7 +42,10 @@ class IndexEntries {
   // The first position whose key is not below key (length bytes), keys
   // compared as unsigned bytes, a shorter key first when it is a prefix of
   // the longer: PartitionPoint of that order, but most steps compare the
-  // eight leading bytes held in the entry and never reach the keys.
+  // eight leading bytes held in the entry and never reach the keys. Measured
+  // pair by pair (20 and 15 pairs): 300,000 prefix listings in a
+  // 100,000-record store took 1.14 and 1.18 times the CPU time comparing the
+  // keys alone (kvsgen adding 10,000 keys, with few searches: 1.01).
   std::size_t LowerBound(const char* key, std::size_t length) const;
 
   // Inserts the record offset with its key before position (size()

@@ -83,7 +83,9 @@ inline int LookupInPlace(StoreSlot* slot, const char* key, bool againFirst,
   // While nothing has changed the image, the record found last is taken again
   // without a search. Its key has no NUL in its first keyLength bytes, so the
   // comparison stops at key's end and key[keyLength] lies within key. Most
-  // other keys differ from it in their first byte already.
+  // other keys differ from it in their first byte already. Measured pair by
+  // pair (15 pairs): 1,000,000 lookups (a size, then a read) in a
+  // 100,000-record store took 1.35 times the CPU time with a search each time.
   const KeyLookup::Recent& recent = slot->keyLookup.recent();
   if (againFirst && recent.file == file && recent.changes == file->Changes()) {
     const auto* recentKey =

@@ -84,13 +84,9 @@ int32_t IndexLookup(StoreSlot* slot, const char* key) {
 
 bool ViewRecord(StoreSlot* slot, int32_t offset, RecordView* view) {
   BufferedFile* file = slot->pBuffer;
-  std::size_t run = 0;
-  const unsigned char* head = file->ViewLoadedRun(offset, &run);
-  if (head == nullptr || run < static_cast<std::size_t>(kRecordHeaderSize)) {
-    run = 0;
-    head = offset >= kStoreHeaderSize ? file->View(offset, kRecordHeaderSize) : nullptr;
-    if (head == nullptr) return false;
-  }
+  const unsigned char* head =
+      offset >= kStoreHeaderSize ? file->View(offset, kRecordHeaderSize) : nullptr;
+  if (head == nullptr) return false;
   unsigned char bytes[kRecordHeaderSize];
   std::memcpy(bytes, head, sizeof bytes);
   DecodeRecordHeader(bytes, &view->header);
@@ -98,9 +94,10 @@ bool ViewRecord(StoreSlot* slot, int32_t offset, RecordView* view) {
   const std::size_t n = static_cast<std::size_t>(kRecordHeaderSize) +
                         static_cast<std::size_t>(view->header.lNameLength) +
                         static_cast<std::size_t>(view->header.lBytesUsed);
-  // Mostly the record lies in the page of its header.
-  view->inPage = n <= run;
-  view->bytes = view->inPage ? head : file->View(offset, n);
+  // A view within one page points into it; one across two is a copy.
+  const auto pageSize = static_cast<std::size_t>(BufferedFile::kPageSize);
+  view->inPage = static_cast<std::size_t>(offset) % pageSize + n <= pageSize;
+  view->bytes = file->View(offset, n);
   view->offset = offset;
   return view->bytes != nullptr;
 }

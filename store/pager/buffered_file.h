@@ -177,10 +177,7 @@ class BufferedFile final : public StoreFile {
   void DropPagesFrom(int64_t length);
 
   std::unique_ptr<StoreFile> file_;
-  // By page number (no bytes: not read yet). Beside the pages, for lookups:
-  // the bytes of each page in memory that holds all its kPageSize bytes,
-  // else null (PageTable::Chunk::full), entered when a view finds such a
-  // page and cleared whenever a page leaves memory or is cut short.
+  // By page number (no bytes: not read yet).
   PageTable<Page> pages_;
   std::vector<LargeBuffer> pageMemory_;        // blocks that page bytes come from
   std::vector<unsigned char*> freePageMemory_; // pages of those blocks no page uses
@@ -209,22 +206,11 @@ inline const unsigned char* BufferedFile::LoadedBytes(int64_t offset, std::size_
   if (offset < 0 || offset > length_) return nullptr;
   const auto number = static_cast<std::size_t>(offset / kPageSize);
   const auto at = static_cast<std::size_t>(offset % kPageSize);
-  // Mostly the page is whole and noted so; else its Page tells.
-  PageTable<Page>::Chunk* chunk = number < pages_.size() ? pages_.ChunkOf(number) : nullptr;
-  if (chunk == nullptr) return nullptr;
-  const std::size_t in = number % PageTable<Page>::kChunkPages;
-  const unsigned char* bytes = chunk->full[in];
-  std::size_t filled = static_cast<std::size_t>(kPageSize);
-  if (bytes == nullptr) {
-    const Page& page = chunk->pages[in];
-    if (page.bytes == nullptr || at > page.filled) return nullptr;
-    bytes = page.bytes;
-    filled = page.filled;
-    if (filled == static_cast<std::size_t>(kPageSize)) chunk->full[in] = bytes;
-  }
-  if (writeBehindBudget_ > 0) chunk->pages[in].lastUse = ++uses_;  // in use: not to be shed first
-  *run = std::min(filled - at, static_cast<std::size_t>(length_ - offset));
-  return bytes + at;
+  Page* page = pages_.Find(number);
+  if (page == nullptr || page->bytes == nullptr || at > page->filled) return nullptr;
+  if (writeBehindBudget_ > 0) page->lastUse = ++uses_;  // in use: not to be shed first
+  *run = std::min(page->filled - at, static_cast<std::size_t>(length_ - offset));
+  return page->bytes + at;
 }
 
 inline const unsigned char* BufferedFile::ViewLoaded(int64_t offset, std::size_t n) {

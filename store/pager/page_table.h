@@ -20,11 +20,8 @@ class PageTable {
  public:
   static constexpr std::size_t kChunkPages = 512;
 
-  // A chunk's pages, and beside them the bytes of each page that is in
-  // memory and whole (else null): the pointers of neighbouring pages lie
-  // together, so a lookup's address of a record takes one look into them.
+  // A chunk's pages.
   struct Chunk {
-    const unsigned char* full[kChunkPages] = {};
     Page pages[kChunkPages] = {};
   };
 
@@ -47,9 +44,6 @@ class PageTable {
     std::unique_ptr<Chunk>& chunk = chunks_[number / kChunkPages];
     if (!chunk) chunk = std::make_unique<Chunk>();
     return chunk->pages[number % kChunkPages];
-  }
-  void SetFull(std::size_t number, const unsigned char* bytes) {
-    if (Chunk* chunk = ChunkOf(number)) chunk->full[number % kChunkPages] = bytes;
   }
   // Grows the table (new pages not in memory) or cuts it: pages from size
   // on must be out of memory already. Throws std::bad_alloc.
