@@ -142,23 +142,15 @@ const char* ParseObject(std::string_view line, InputRecord* record) {
 }  // namespace
 
 std::string ParseJsonlRecords(std::string_view input, ParsedInput* out) {
-  ParsedInput parsed;
-  parsed.unit = "line";
-  std::size_t at = 0;
-  for (std::size_t number = 1; at < input.size(); ++number) {
-    std::size_t end = input.find('\n', at);
-    if (end == std::string_view::npos) end = input.size();
-    const std::string_view line = input.substr(at, end - at);
-    at = end + 1;
-    if (LineReader(line).AtEnd()) continue;
+  const auto parseLine = [](std::string_view line, std::size_t number,
+                            ParsedInput& parsed) -> std::string {
+    if (LineReader(line).AtEnd()) return "";  // blanks alone
     InputRecord record{"", "", number};
-    if (const char* problem = ParseObject(line, &record)) {
-      return "line " + std::to_string(number) + ": " + problem;
-    }
+    if (const char* problem = ParseObject(line, &record)) return problem;
     parsed.records.push_back(std::move(record));
-  }
-  *out = std::move(parsed);
-  return "";
+    return "";
+  };
+  return ParseLines(input, out, parseLine);
 }
 
 }  // namespace kvs_tool

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kvs_tool {
@@ -32,6 +33,27 @@ struct ParsedInput {
 // Appends one record in cdb's form, and the flags record that opens a dump.
 void AppendCdbRecord(std::string_view key, std::string_view value, std::string* out);
 void AppendFlagsRecord(int32_t flags, std::string* out);
+
+// Splits input into lines, each ended by an LF (the last may lack it), and
+// hands each with its number to parseLine(line, number, parsed), which adds
+// the line's record to parsed, or passes over the line, and returns what is
+// wrong with it ("" when nothing is). The first problem comes back as
+// "line N: ...", with nothing kept.
+template <typename ParseLine>
+std::string ParseLines(std::string_view input, ParsedInput* out, ParseLine parseLine) {
+  ParsedInput parsed;
+  parsed.unit = "line";
+  std::size_t at = 0;
+  for (std::size_t number = 1; at < input.size(); ++number) {
+    std::size_t end = input.find('\n', at);
+    if (end == std::string_view::npos) end = input.size();
+    const std::string problem = parseLine(input.substr(at, end - at), number, parsed);
+    if (!problem.empty()) return "line " + std::to_string(number) + ": " + problem;
+    at = end + 1;
+  }
+  *out = std::move(parsed);
+  return "";
+}
 
 // Each parses a whole input; an empty string on success, else what is wrong
 // and where ("record 3: ...", "line 7: ..."), with nothing kept.

@@ -30,26 +30,19 @@ bool Unescape(std::string_view field, std::string* out) {
 }  // namespace
 
 std::string ParseTsvRecords(std::string_view input, ParsedInput* out) {
-  ParsedInput parsed;
-  parsed.unit = "line";
-  std::size_t at = 0;
-  for (std::size_t number = 1; at < input.size(); ++number) {
-    std::size_t end = input.find('\n', at);
-    if (end == std::string_view::npos) end = input.size();
-    const std::string_view line = input.substr(at, end - at);
-    at = end + 1;
-    const std::string where = "line " + std::to_string(number) + ": ";
+  const auto parseLine = [](std::string_view line, std::size_t number,
+                            ParsedInput& parsed) -> std::string {
     const std::size_t tab = line.find('\t');
-    if (tab == std::string_view::npos) return where + "no TAB between key and value";
+    if (tab == std::string_view::npos) return "no TAB between key and value";
     InputRecord record{"", "", number};
     if (!Unescape(line.substr(0, tab), &record.key) ||
         !Unescape(line.substr(tab + 1), &record.value)) {
-      return where + "a backslash that is not one of \\t \\n \\r \\0 \\\\";
+      return "a backslash that is not one of \\t \\n \\r \\0 \\\\";
     }
     parsed.records.push_back(std::move(record));
-  }
-  *out = std::move(parsed);
-  return "";
+    return "";
+  };
+  return ParseLines(input, out, parseLine);
 }
 
 }  // namespace kvs_tool

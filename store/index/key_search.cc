@@ -104,6 +104,22 @@ bool ViewRecord(StoreSlot* slot, int32_t offset, RecordView* view) {
 
 namespace {
 
+// Keeps the record just found in the view of the record found last, for a
+// key of length bytes, as a search in place leaves it; 1, with *found.
+int KeepFound(StoreSlot* slot, std::size_t length, const RecordView** found) {
+  KeyLookup::Recent& recent = slot->keyLookup.recent();
+  if (recent.view.inPage) {
+    // A copy (a record across two pages) is not kept: the next use of the
+    // file may overwrite it.
+    const BufferedFile* file = slot->pBuffer;
+    recent.file = file;
+    recent.changes = file->Changes();
+    recent.keyLength = length;
+  }
+  *found = &recent.view;
+  return 1;
+}
+
 // SearchInPlace of an index in the file. The record found is kept as the
 // one found last, as the search through the table keeps it; a damaged
 // entry or record (noted BDB_DAMAGED) makes the key absent.
@@ -114,14 +130,7 @@ int SearchIndexInFile(StoreSlot* slot, const char* key, std::size_t length,
   recent.file = nullptr;
   int32_t position = 0;
   if (SearchInFile(slot, key, slot->lEntriesInFile, &position, view) != 1) return 0;
-  if (view->inPage) {
-    const BufferedFile* file = slot->pBuffer;
-    recent.file = file;
-    recent.changes = file->Changes();
-    recent.keyLength = length;
-  }
-  *found = view;
-  return 1;
+  return KeepFound(slot, length, found);
 }
 
 }  // namespace
@@ -150,16 +159,7 @@ int SearchInPlace(StoreSlot* slot, const char* key, std::size_t length, bool fol
                                static_cast<std::size_t>(view->header.lNameLength), fold);
       });
   if (offset == 0) return unreadable ? -1 : 0;
-  if (view->inPage) {
-    // A copy (a record across two pages) is not kept: the next use of the
-    // file may overwrite it.
-    const BufferedFile* file = slot->pBuffer;
-    recent.file = file;
-    recent.changes = file->Changes();
-    recent.keyLength = length;
-  }
-  *found = view;
-  return 1;
+  return KeepFound(slot, length, found);
 }
 
 int32_t IndexInsertPosition(StoreSlot* slot, const char* key) {
