@@ -251,7 +251,7 @@ void CheckSortedIndex(StoreSlot* slot, const CheckedChains& chains, CheckReport&
                    "keys",
                    L(index.offset), L(capacity), L(count));
   }
-  // Between commits of a buffered store the Index record may lag behind
+  // Between commits the Index record may lag behind
   // the last WriteIndex; what it is to receive counts as its content.
   const bool pending = slot->bIndexUnwritten && slot->lIndexOffset == index.offset &&
                        slot->lIndexCapacity == capacity;

@@ -69,7 +69,7 @@ void LogIndexChange(StoreSlot* slot, const IndexChange& change) {
 }
 
 void BeginIndexLog(StoreSlot* slot) {
-  if (slot->bIndexLogged || slot->pBuffer == nullptr || !IsSorted(*slot)) return;
+  if (slot->bIndexLogged || !IsSorted(*slot)) return;
   if (!FlushIndex(slot)) return;
   try {
     slot->heldIndexBase.assign(slot->plKeyIndex.size(), 0);
@@ -101,7 +101,7 @@ void WriteHeldIndexImages(StoreSlot* slot) {
   std::size_t applied = 0;
   bool replayed = ReplayIndexLog(slot, 0, &entries);
   for (const auto& [logAt, start] : order) {
-    const int64_t written = slot->pBuffer->TakeDeferredRange(start);
+    const int64_t written = slot->pFile->TakeDeferredRange(start);
     const auto found = slot->heldIndexImages.find(start);
     if (written < 0 || found == slot->heldIndexImages.end()) continue;  // produced already
     const HeldIndexImage image = found->second;
@@ -119,7 +119,7 @@ void WriteHeldIndexImages(StoreSlot* slot) {
   // file commits no deferred range that is left.
   while (!slot->heldIndexImages.empty()) {
     const int64_t start = slot->heldIndexImages.begin()->first;
-    const int64_t written = slot->pBuffer->TakeDeferredRange(start);
+    const int64_t written = slot->pFile->TakeDeferredRange(start);
     if (written < 0) {
       slot->heldIndexImages.erase(slot->heldIndexImages.begin());
       continue;
@@ -150,7 +150,7 @@ bool HeldImagesInFileOrder(const StoreSlot& slot) {
 // What a compaction writes for a store in its compact form instead of
 // copying its records (its measured gain beside WriteAsItStands).
 bool WriteStoreImage(StoreSlot* slot, StoreFile& to) {
-  BufferedFile& image = *slot->pBuffer;
+  FileImage& image = *slot->pFile;
   if (!HeldImagesInFileOrder(*slot)) return false;
   if (IsSorted(*slot)) {
     WriteIndex(slot);

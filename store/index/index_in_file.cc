@@ -96,9 +96,8 @@ void WriteEntries(StoreSlot* slot, int32_t position, const unsigned char* bytes,
 
 int OpenIndex(StoreSlot* slot) {
   slot->bIndexInFile = false;
-  // Files written through (a test's twin of the buffered store) and small
-  // indexes are loaded whole.
-  if (slot->pBuffer == nullptr || KeyCount(slot) <= kLoadAtOpen) return IndexLoad(slot);
+  // Small indexes are loaded whole.
+  if (KeyCount(slot) <= kLoadAtOpen) return IndexLoad(slot);
   if (LeaveIndexInFile(slot)) return 1;
   slot->bIndexInFile = false;
   return 0;

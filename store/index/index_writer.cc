@@ -29,7 +29,7 @@ namespace {
 class ArrayOutput {
  public:
   ArrayOutput(StoreSlot* slot, std::size_t total, bool onlyChanges)
-      : slot_(slot), left_(total), onlyChanges_(onlyChanges && slot->pBuffer != nullptr) {}
+      : slot_(slot), left_(total), onlyChanges_(onlyChanges) {}
   ~ArrayOutput() { WriteChunk(); }
   ArrayOutput(const ArrayOutput&) = delete;
   ArrayOutput& operator=(const ArrayOutput&) = delete;
@@ -57,7 +57,7 @@ class ArrayOutput {
     if (onlyChanges_) {
       // A chunk ends where its page does, so that one view shows its bytes.
       chunkAt_ = slot_->pFile->Tell();
-      constexpr int64_t kPage = BufferedFile::kPageSize;
+      constexpr int64_t kPage = FileImage::kPageSize;
       room_ = std::min(room_, static_cast<std::size_t>(kPage - chunkAt_ % kPage));
     }
   }
@@ -65,7 +65,7 @@ class ArrayOutput {
     if (chunkStart_ == nullptr) return;
     const auto n = static_cast<std::size_t>(at_ - chunkStart_);
     chunkStart_ = nullptr;
-    const unsigned char* image = onlyChanges_ ? slot_->pBuffer->ViewLoaded(chunkAt_, n) : nullptr;
+    const unsigned char* image = onlyChanges_ ? slot_->pFile->ViewLoaded(chunkAt_, n) : nullptr;
     if (image == nullptr) {
       WriteBytes(slot_, chunk_, n);
       return;

@@ -80,7 +80,8 @@ int IndexInsert(StoreSlot* slot, int32_t offset, const char* key, int32_t positi
 namespace {
 
 // Leaves the array of the last WriteIndex to be produced later in the data
-// area of the current Index record; false when memory for that is short.
+// area of the current Index record; false when the image cannot defer it
+// or memory for that is short (it is then to be written now).
 bool DeferIndexImage(StoreSlot* slot) {
   const int64_t start = int64_t{slot->lIndexOffset} + kRecordHeaderSize + kIndexKeyLength;
   const HeldIndexImage image{slot->lIndexCapacity,
@@ -91,7 +92,7 @@ bool DeferIndexImage(StoreSlot* slot) {
     NoteError(BDB_NO_MEMORY);
     return false;
   }
-  if (!slot->pBuffer->DeferRange(start, start + 4 * int64_t{image.lCapacity})) {
+  if (!slot->pFile->DeferRange(start, start + 4 * int64_t{image.lCapacity})) {
     slot->heldIndexImages.erase(start);
     return false;
   }
@@ -107,10 +108,11 @@ int IndexGrow(StoreSlot* slot) {
   if (oldCapacity > INT32_MAX / 4 - kIndexGrowth) return 0;
   const int32_t newCapacity = oldCapacity + kIndexGrowth;
   // The old Index record keeps the array as it was last written; in a held
-  // run that array is produced only if the run is written.
+  // run that array is produced only if the run is written, or now when the
+  // image cannot defer it.
   StoreHeader& h = slot->header;
   const int32_t oldRecord = slot->lIndexOffset;
-  if (slot->bIndexLogged && slot->bIndexUnwritten && !DeferIndexImage(slot)) return 0;
+  if (slot->bIndexLogged && slot->bIndexUnwritten) DeferIndexImage(slot);
   if (!FlushIndex(slot)) return 0;
   if (!UnlinkRecord(slot, h.lhIndex, oldRecord)) return 0;
   if (!LinkRecordAtTail(slot, h.lhFree, oldRecord)) {
@@ -190,9 +192,9 @@ int IndexLoad(StoreSlot* slot, IndexEntries* known) {
     // looking up 5,000 keys (the index loads on the way) took 1.14 and 1.15
     // times the CPU time without it (kvsgen adding 10,000 keys: 1.02, 1.03).
     constexpr int32_t kAhead = 8;
-    if (i + kAhead < count && slot->pBuffer != nullptr) {
+    if (i + kAhead < count) {
       const int32_t later = entries[static_cast<std::size_t>(i + kAhead)];
-      if (const unsigned char* head = slot->pBuffer->ViewLoaded(later, kRecordHeaderSize)) {
+      if (const unsigned char* head = slot->pFile->ViewLoaded(later, kRecordHeaderSize)) {
         __builtin_prefetch(head);
       }
     }
@@ -256,9 +258,8 @@ void WriteIndex(StoreSlot* slot) {
   if (slot->lIndexOffset == 0 || slot->lIndexCapacity <= 0 || slot->bIndexInRecord) return;
   slot->bIndexUnwritten = true;
   slot->indexChanges.clear();
-  // A file written through gets the array at once; a buffered one when the
-  // call commits (or the Index record is replaced), whichever comes first.
-  if (slot->pBuffer == nullptr) FlushIndex(slot);
+  // The array is written when the call commits or the Index record is
+  // replaced, whichever comes first.
 }
 
 }  // namespace kvs

@@ -17,21 +17,21 @@
 //   (each change of the store ends with one), unless bIndexUnwritten: then it
 //   still holds an older array, and the array of the last WriteIndex is
 //   plKeyIndex with indexChanges undone, newest first. FlushIndex writes that
-//   array into the record and clears both (a file written through flushes at
-//   once; a buffered one when the call commits or before growth replaces the
-//   record). bIndexInRecord means the record holds plKeyIndex itself, so a
+//   array into the record and clears both (when the call commits or before
+//   growth replaces the record). bIndexInRecord means the record holds plKeyIndex itself, so a
 //   WriteIndex has nothing to do.
-// - During a held run of a buffered store (bIndexLogged), heldIndexBase is
+// - During a held run of a sorted store (bIndexLogged), heldIndexBase is
 //   the array when the run began and heldIndexLog every change since:
 //   replaying the first k changes gives the array after them, and all of them
 //   gives plKeyIndex.
 // - heldIndexImages names, by file position, each old Index record that
 //   growth left during the run, with the capacity and the log position of
-//   the array it must hold. Its bytes are a deferred range of the buffered
-//   file, produced from the log by WriteHeldIndexImages only when the run
+//   the array it must hold. Its bytes are a deferred range of the file's
+//   image, produced from the log by WriteHeldIndexImages only when the run
 //   is written (the pager refuses to commit a range left unproduced, and
 //   never asks for one); a compaction that replaces the file never produces
-//   them.
+//   them. Where the image cannot defer a range, growth writes the old
+//   record's array at once instead and names no image for it.
 #ifndef KVS_STORE_INDEX_KEY_INDEX_H
 #define KVS_STORE_INDEX_KEY_INDEX_H
 
@@ -59,27 +59,27 @@ int32_t IndexSearch(StoreSlot* slot, const char* key, int32_t* lastProbe);
 // table of the index keys (built on first use); 0 when absent; kWalkFailed
 // when an index searched in the file is damaged where the search went.
 int32_t IndexLookup(StoreSlot* slot, const char* key);
-// The record at offset seen in place in the image of a buffered store, its
+// The record at offset seen in place in the file's image, its
 // header checked as ReadRecordHeader checks it; false when it cannot be.
 bool ViewRecord(StoreSlot* slot, int32_t offset, RecordView* view);
 // The search of LookupInPlace, for a key of length bytes.
 int SearchInPlace(StoreSlot* slot, const char* key, std::size_t length, bool fold,
                   const RecordView** found);
 // IndexLookup (or, once an unsorted store's key table is built, its
-// UnsortedFind) for a buffered store without a copy, for a key of at
+// UnsortedFind) without a copy, for a key of at
 // most MAX_KEY_LENGTH bytes. 1 and *found when present (the lookup's record
 // found last, valid until the next use of the store); 0 when absent; -1 when
 // this way cannot tell (no table, a record it names cannot be read, a longer
-// key, not a buffered store, an unsorted store without its table): then ask
+// key, an unsorted store without its table): then ask
 // IndexLookup, or for an unsorted store FindRecord. With againFirst,
 // the record found last is tried before the search (a read, which mostly
 // follows a size of the same key; a size mostly asks for another key).
 inline int LookupInPlace(StoreSlot* slot, const char* key, bool againFirst,
                          const RecordView** found) {
-  const BufferedFile* file = slot->pBuffer;
+  const FileImage* file = slot->pFile.get();
   const int32_t flags = slot->header.lFlags;
   // An unsorted store's table is built by its first lookup through the file.
-  if (file == nullptr || ((flags & STORE_SORTED) == 0 && !slot->keyLookup.built())) return -1;
+  if ((flags & STORE_SORTED) == 0 && !slot->keyLookup.built()) return -1;
   // While nothing has changed the image, the record found last is taken again
   // without a search. Its key has no NUL in its first keyLength bytes, so the
   // comparison stops at key's end and key[keyLength] lies within key. Most

@@ -17,7 +17,7 @@
 
 namespace kvs {
 
-// A record seen in place in the image of a buffered store: its offset, its
+// A record seen in place in the file's image: its offset, its
 // checked header, and its bytes from the header on (header, key, data area),
 // valid until the next use of the file.
 struct RecordView {
@@ -37,7 +37,7 @@ class KeyLookup {
 
   bool built() const { return built_; }
 
-  // The record that the last lookup of a buffered store found and saw in
+  // The record that the last lookup found and saw in
   // place: a size is mostly followed by a read of the same key, which then
   // needs no search. The search fills view as it goes; the record is known
   // while file and the file's Changes() stay as noted.

@@ -83,7 +83,7 @@ int32_t IndexLookup(StoreSlot* slot, const char* key) {
 }
 
 bool ViewRecord(StoreSlot* slot, int32_t offset, RecordView* view) {
-  BufferedFile* file = slot->pBuffer;
+  FileImage* file = slot->pFile.get();
   const unsigned char* head =
       offset >= kStoreHeaderSize ? file->View(offset, kRecordHeaderSize) : nullptr;
   if (head == nullptr) return false;
@@ -95,7 +95,7 @@ bool ViewRecord(StoreSlot* slot, int32_t offset, RecordView* view) {
                         static_cast<std::size_t>(view->header.lNameLength) +
                         static_cast<std::size_t>(view->header.lBytesUsed);
   // A view within one page points into it; one across two is a copy.
-  const auto pageSize = static_cast<std::size_t>(BufferedFile::kPageSize);
+  const auto pageSize = static_cast<std::size_t>(FileImage::kPageSize);
   view->inPage = static_cast<std::size_t>(offset) % pageSize + n <= pageSize;
   view->bytes = file->View(offset, n);
   view->offset = offset;
@@ -111,7 +111,7 @@ int KeepFound(StoreSlot* slot, std::size_t length, const RecordView** found) {
   if (recent.view.inPage) {
     // A copy (a record across two pages) is not kept: the next use of the
     // file may overwrite it.
-    const BufferedFile* file = slot->pBuffer;
+    const FileImage* file = slot->pFile.get();
     recent.file = file;
     recent.changes = file->Changes();
     recent.keyLength = length;

@@ -175,37 +175,23 @@ bool CopyInPlace(StoreSlot* slot, StoreSlot* work) {
 // to put the file back).
 void ForgetInPlaceCopy(StoreSlot* slot) {
   slot->bCompactForm = false;
-  if (slot->pBuffer == nullptr) return;
-  slot->pBuffer->DiscardChanges();
+  slot->pFile->DiscardChanges();
   slot->bStale = true;
   RefreshStore(slot);
 }
 
 // The slot's file with every change committed, taken out of the slot; null
 // when the commit failed.
-std::unique_ptr<StoreFile> TakeStoreFile(StoreSlot* slot) {
-  if (slot->pBuffer != nullptr) return slot->pBuffer->TakeFile();
-  return slot->pFile->Flush() ? std::move(slot->pFile) : nullptr;
-}
+std::unique_ptr<StoreFile> TakeStoreFile(StoreSlot* slot) { return slot->pFile->TakeFile(); }
 
 // Closes the slot's file but keeps the store as seen through it, pending
 // changes included, until RegainStoreFile.
-void ReleaseStoreFile(StoreSlot* slot) {
-  if (slot->pBuffer != nullptr) {
-    slot->pBuffer->ReleaseFile();
-  } else {
-    slot->pFile.reset();
-  }
-}
+void ReleaseStoreFile(StoreSlot* slot) { slot->pFile->ReleaseFile(); }
 
 bool RegainStoreFile(StoreSlot* slot, const std::string& fullName) {
   std::unique_ptr<StoreFile> file = OpenLocked(fullName.c_str(), OpenMode::kUpdate);
   if (!file) return false;
-  if (slot->pBuffer != nullptr) {
-    slot->pBuffer->AdoptFile(std::move(file));
-  } else {
-    slot->pFile = std::move(file);
-  }
+  slot->pFile->AdoptFile(std::move(file));
   return true;
 }
 // One compaction: the store, its names, its compaction journal, the new
@@ -241,7 +227,7 @@ bool CopyLiveRecords(Compaction& c) {
   if (!CreateStore(work, c.temp->name.c_str(), slot->header.lFlags, std::move(c.temp->file))) {
     return false;
   }
-  if (work->pBuffer != nullptr) work->pBuffer->WriteBehind(kCopyBufferBytes);
+  work->pFile->WriteBehind(kCopyBufferBytes);
   CopyTarget target{work, {}};
   if (IsSorted(*slot)) {
     target.positions.Prepare(slot);
@@ -367,8 +353,8 @@ int ReplaceInPlace(Compaction& c, bool filled, bool* replacedAtName) {
 // set once the new file has the store's name.
 int Compact(StoreSlot* slot, bool* replacedAtName) {
   Compaction c(slot);
-  if (slot->pBuffer != nullptr && slot->pBuffer->journal() != nullptr) {
-    c.journal.SyncCommits(slot->pBuffer->journal()->SyncsCommits());
+  if (slot->pFile->journal() != nullptr) {
+    c.journal.SyncCommits(slot->pFile->journal()->SyncsCommits());
   }
   const bool manyNames = c.fs.LinkCount(c.fullName.c_str()) > 1;
   if (manyNames && !KeepOldStore(slot)) return 0;
@@ -393,7 +379,7 @@ int Compact(StoreSlot* slot, bool* replacedAtName) {
       KeepOldStore(slot);
       return 0;
     }
-    asItStands = slot->bCompactForm && slot->pBuffer != nullptr && !manyNames &&
+    asItStands = slot->bCompactForm && !manyNames &&
                  HeldImagesInFileOrder(*slot);
     filled = asItStands ? WriteAsItStands(c) : CopyLiveRecords(c);
   } catch (const std::bad_alloc&) {

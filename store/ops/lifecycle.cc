@@ -189,8 +189,8 @@ bool WriteAll(StoreSlot* slot) {
 // the store as seen through the handle goes back with it, now or, when the
 // file cannot be read (or put back) yet, before the handle's next use.
 void ForgetUncommitted(StoreSlot* slot) {
-  if (slot->pBuffer == nullptr || slot->pBuffer->journal() == nullptr) return;
-  slot->pBuffer->DiscardChanges();
+  if (slot->pFile->journal() == nullptr) return;
+  slot->pFile->DiscardChanges();
   slot->bStale = true;
   RefreshStore(slot);
 }
@@ -213,7 +213,7 @@ bool RefreshStore(StoreSlot* slot) {
   slot->bCompactForm = false;
   // A commit whose journal could not put the file back is undone first;
   // nothing may be read from a half-written file.
-  if (slot->pBuffer->RollbackPending() && !slot->pBuffer->Flush()) return false;
+  if (slot->pFile->RollbackPending() && !slot->pFile->Flush()) return false;
   if (!ReloadHeader(slot) || (IsSorted(*slot) && !OpenIndex(slot))) return false;
   slot->bStale = false;
   slot->bWriteFailed = false;
@@ -234,14 +234,14 @@ int RunChange(StoreSlot* slot, const std::function<int()>& change) {
     // A write that the image could not take (memory for its pages ran
     // short) stopped the change part way too, whatever the steps after it
     // made of that.
-    stopped = slot->bWriteFailed && slot->pBuffer != nullptr;
+    stopped = slot->bWriteFailed;
   } catch (const std::bad_alloc&) {
     NoteError(BDB_NO_MEMORY);
     stopped = true;
   }
   if (stopped) {
     // Nothing of a change that stopped part way may reach the file.
-    if (slot->pBuffer != nullptr) slot->pBuffer->DiscardChanges();
+    slot->pFile->DiscardChanges();
     slot->bStale = true;
     RefreshStore(slot);
     return 0;
@@ -274,7 +274,7 @@ StoreSlot* ValidateWritable(StoreHandle handle) { return RefuseReadOnly(Validate
 
 bool FlushStore(StoreSlot* slot) {
   slot->bHeld = false;
-  if (slot->pBuffer != nullptr) slot->pBuffer->Hold(false);
+  slot->pFile->Hold(false);
   slot->bWriteFailed = false;
   // A failed flush leaves the file as it was before the run, and the run's
   // changes in memory for the next BdbFlush or BdbClose.
@@ -289,12 +289,11 @@ bool CommitStore(StoreSlot* slot) {
 }
 
 bool AttachJournal(StoreSlot* slot) {
-  if (slot->pBuffer == nullptr) return true;  // written through: nothing to undo
   try {
     // A store whose journal's name the platform cannot reach (a name near
     // MAX_PATH on Windows) is written without one, as a store always was.
     if (!ActiveFileSystem().NameFits(JournalNameOf(slot->fullName).c_str())) return true;
-    slot->pBuffer->AttachJournal(std::make_unique<Journal>(slot->fullName));
+    slot->pFile->AttachJournal(std::make_unique<Journal>(slot->fullName));
   } catch (const std::bad_alloc&) {
     NoteError(BDB_NO_MEMORY);
     return false;
@@ -311,8 +310,8 @@ int CloseStore(StoreSlot* slot) {
   if (!RefreshStore(slot)) {
     // Only the journal's work is left to do; when it fails here too, the
     // next open does it.
-    slot->pBuffer->DiscardChanges();
-    const bool restored = slot->pBuffer->Flush();
+    slot->pFile->DiscardChanges();
+    const bool restored = slot->pFile->Flush();
     CloseSlot(slot);
     return restored ? 1 : 0;
   }
@@ -323,7 +322,7 @@ int CloseStore(StoreSlot* slot) {
   const bool written = WriteAll(slot);
   // What could not be written is let go, not tried again as the file
   // closes: the result says what the file holds.
-  if (!written && slot->pBuffer != nullptr) slot->pBuffer->DiscardChanges();
+  if (!written) slot->pFile->DiscardChanges();
   CloseSlot(slot);
   return written ? 1 : 0;
 }
@@ -401,7 +400,7 @@ extern "C" int BdbHoldWrites(StoreHandle store) {
     StoreSlot* slot = WritableSlot(store);
     if (slot == nullptr) return 0;
     slot->bHeld = true;
-    if (slot->pBuffer != nullptr) slot->pBuffer->Hold(true);
+    slot->pFile->Hold(true);
     HoldIndex(slot);
     return 1;
   });
@@ -419,8 +418,8 @@ extern "C" int BdbSyncCommits(StoreHandle store, int on) {
   return PublicCall(0, BDB_IO, [&] {
     StoreSlot* slot = ValidateWritable(store);
     if (slot == nullptr) return 0;
-    if (slot->pBuffer != nullptr && slot->pBuffer->journal() != nullptr) {
-      slot->pBuffer->journal()->SyncCommits(on != 0);
+    if (slot->pFile->journal() != nullptr) {
+      slot->pFile->journal()->SyncCommits(on != 0);
     }
     return 1;
   });

@@ -50,7 +50,7 @@ int InitSlot(StoreSlot* slot, const char* fileName, int32_t flags,
   fresh.fullName = ActiveFileSystem().FullName(fileName);
   // A journal left by an earlier store of this name belongs to it alone.
   if (!DiscardJournal(fresh.fullName) || !file->SetLength(0)) return 0;
-  GiveSlotFile(&fresh, std::move(file));
+  fresh.pFile = MakeFileImage(std::move(file));
   *slot = std::move(fresh);
   std::memcpy(slot->header.achMagic, kMagic, sizeof kMagic);
   slot->header.lFlags = flags & kFlagMask;
@@ -78,7 +78,7 @@ int OpenSlotFrom(StoreSlot* slot, const char* fileName, std::string fullName,
   // A reader cannot roll back an interrupted commit, and must not read the
   // half-written file it left.
   if (readOnly && !ReadableWithJournal(*file, fullName)) return 0;
-  GiveSlotFile(slot, std::move(file));
+  slot->pFile = MakeFileImage(std::move(file));
   slot->fullName = std::move(fullName);
   slot->bReadOnly = readOnly;
   std::strcpy(slot->szFileName, fileName);
@@ -117,7 +117,7 @@ int CloseSlot(StoreSlot* slot) {
 }
 
 bool ReloadHeader(StoreSlot* slot) {
-  if (slot->pBuffer != nullptr) slot->pBuffer->DiscardChanges();
+  slot->pFile->DiscardChanges();
   ++slot->uHeaderWrites;  // what was found before may have moved
   // The hashed keys describe the image as it was: they go with its changes.
   slot->keyLookup.Clear();
@@ -130,7 +130,7 @@ bool ReloadHeader(StoreSlot* slot) {
 }
 
 void DiscardSlot(StoreSlot* slot) {
-  if (slot->pBuffer != nullptr) slot->pBuffer->DiscardChanges();
+  if (slot->pFile) slot->pFile->DiscardChanges();
   FreeSlot(slot);
 }
 

@@ -28,6 +28,7 @@
 #include <memory>
 #include <vector>
 
+#include "store/pager/file_image.h"
 #include "store/pager/journal.h"
 #include "store/pager/page_table.h"
 #include "store/os/large_memory.h"
@@ -35,13 +36,8 @@
 
 namespace kvs {
 
-class BufferedFile final : public StoreFile {
+class BufferedFile final : public FileImage {
  public:
-  // Measured: 16 KiB pages instead of 64 KiB took kvsgen's peak memory at
-  // 100,000 records from 83 MiB to 47 (less of each partly used page at the
-  // ends of the runs between old index arrays).
-  static constexpr int64_t kPageSize = 16 * 1024;
-
   // Takes the open file; its length is read once, here.
   explicit BufferedFile(std::unique_ptr<StoreFile> file);
   ~BufferedFile() override;
@@ -66,63 +62,30 @@ class BufferedFile final : public StoreFile {
     return file_ && file_->TakePermissionsOf(model);
   }
 
-  // Commits through this journal from now on.
-  void AttachJournal(std::unique_ptr<Journal> journal) { journal_ = std::move(journal); }
-  // A commit failed and its journal could not put the file back yet: the
-  // next Flush() tries again before anything else.
-  bool RollbackPending() const { return rollbackPending_; }
-  Journal* journal() const { return journal_.get(); }
-  // View() without a call, for bytes that lie inside one page already in
-  // memory and outside every deferred range; null where View() is needed.
-  const unsigned char* ViewLoaded(int64_t offset, std::size_t n);
-  // ViewLoaded for the bytes from offset to the end of their page or of the
-  // image, *run of them; null when that page is not in memory or a deferred
-  // range may lie ahead (ViewLoaded or View then decide).
-  const unsigned char* ViewLoadedRun(int64_t offset, std::size_t* run);
-
-  // Counts the calls that may change the image's bytes or move its pages
-  // (writes, length changes, pages leaving memory): a pointer ViewLoaded()
-  // gave still shows the same bytes while the count stays.
-  uint64_t Changes() const { return changes_; }
-  // While held, growth stays in the image until the next Flush().
-  void Hold(bool held) { held_ = held; }
-  // For a file nobody else looks at while it is being filled (a new store
-  // being compacted into): once its pages pass budget bytes, its changes
-  // are written and its least recently used pages leave memory.
-  void WriteBehind(std::size_t budget) { writeBehindBudget_ = budget; }
-  // Forgets every pending change: the image is the file again.
-  void DiscardChanges();
-
-  // Deferred ranges: bytes whose content the layer above writes only if the
-  // image is committed, so content that is overwritten or thrown away is
-  // never produced. Writes that run on from the range's start are taken as
-  // they come (and count as produced). Any other access to the part not yet
-  // written fails (a read or write comes up short, a view is null), and so
-  // does Flush() while a range is left: the layer above takes every range
-  // back (TakeDeferredRange) and writes its bytes before it commits. The
-  // file never calls up for them.
-  // False (nothing deferred) when memory is short.
-  bool DeferRange(int64_t start, int64_t end);
-  // Removes the range that begins at start; the count of bytes written into
-  // it from its start, or -1 when there is no such range.
-  int64_t TakeDeferredRange(int64_t start);
-  // The same count for the range that begins at start, which stays; -1
-  // when there is no such range.
-  int64_t DeferredWritten(int64_t start) const {
+  void AttachJournal(std::unique_ptr<Journal> journal) override { journal_ = std::move(journal); }
+  Journal* journal() const override { return journal_.get(); }
+  bool RollbackPending() const override { return rollbackPending_; }
+  void DiscardChanges() override;
+  const unsigned char* ViewLoaded(int64_t offset, std::size_t n) override;
+  // Counts writes, length changes and pages leaving memory.
+  uint64_t Changes() const override { return changes_; }
+  void Hold(bool held) override { held_ = held; }
+  // Once the image's pages pass budget bytes, its changes are written and
+  // its least recently used pages leave memory.
+  void WriteBehind(std::size_t budget) override { writeBehindBudget_ = budget; }
+  // False also when memory for the range's bookkeeping is short.
+  bool DeferRange(int64_t start, int64_t end) override;
+  int64_t TakeDeferredRange(int64_t start) override;
+  int64_t DeferredWritten(int64_t start) const override {
     const auto found = deferred_.find(start);
     return found == deferred_.end() ? -1 : found->second.written;
   }
-  // True while some deferred range is left.
-  bool HasDeferred() const { return !deferred_.empty(); }
-  // Closes the file but keeps the image and its pending changes, until
-  // AdoptFile hands it the same file again.
-  void ReleaseFile() { file_.reset(); }
-  void AdoptFile(std::unique_ptr<StoreFile> file) { file_ = std::move(file); }
-  // Hands the file over, with every change committed; null when the commit
-  // failed (the file then stays here).
-  std::unique_ptr<StoreFile> TakeFile();
+  void ReleaseFile() override { file_.reset(); }
+  void AdoptFile(std::unique_ptr<StoreFile> file) override { file_ = std::move(file); }
+  std::unique_ptr<StoreFile> TakeFile() override;
 
  private:
+  bool HasDeferred() const { return !deferred_.empty(); }
 
   // One page of the image: its bytes, when in memory, and what is known of
   // them. Bytes [dirtyBegin, dirtyEnd) differ from the file; bytes from
@@ -140,10 +103,6 @@ class BufferedFile final : public StoreFile {
   };
 
   Page* LoadedPage(std::size_t number);
-  // The bytes at offset in a page in memory, and in *run how many follow
-  // within the page and the image (deferred ranges not looked at); null
-  // when that page is not in memory.
-  const unsigned char* LoadedBytes(int64_t offset, std::size_t* run);
   // Memory for one page, or null when memory is short; and its return.
   unsigned char* TakePageMemory();
   void GivePageMemory(unsigned char* bytes);
@@ -202,27 +161,16 @@ class BufferedFile final : public StoreFile {
   uint64_t changes_ = 0;
 };
 
-inline const unsigned char* BufferedFile::LoadedBytes(int64_t offset, std::size_t* run) {
+inline const unsigned char* BufferedFile::ViewLoaded(int64_t offset, std::size_t n) {
   if (offset < 0 || offset > length_) return nullptr;
+  if (MayTouchDeferred(offset) && TouchesDeferred(offset, n)) return nullptr;
   const auto number = static_cast<std::size_t>(offset / kPageSize);
   const auto at = static_cast<std::size_t>(offset % kPageSize);
   Page* page = pages_.Find(number);
   if (page == nullptr || page->bytes == nullptr || at > page->filled) return nullptr;
   if (writeBehindBudget_ > 0) page->lastUse = ++uses_;  // in use: not to be shed first
-  *run = std::min(page->filled - at, static_cast<std::size_t>(length_ - offset));
-  return page->bytes + at;
-}
-
-inline const unsigned char* BufferedFile::ViewLoaded(int64_t offset, std::size_t n) {
-  if (offset < 0 || (MayTouchDeferred(offset) && TouchesDeferred(offset, n))) return nullptr;
-  std::size_t run = 0;
-  const unsigned char* bytes = LoadedBytes(offset, &run);
-  return n <= run ? bytes : nullptr;
-}
-
-inline const unsigned char* BufferedFile::ViewLoadedRun(int64_t offset, std::size_t* run) {
-  if (offset < 0 || MayTouchDeferred(offset)) return nullptr;
-  return LoadedBytes(offset, run);
+  const std::size_t run = std::min(page->filled - at, static_cast<std::size_t>(length_ - offset));
+  return n <= run ? page->bytes + at : nullptr;
 }
 
 }  // namespace kvs

@@ -10,26 +10,11 @@
 namespace kvs {
 namespace {
 
-bool g_writeThrough = false;
-
 // How often an open tries again when the name led to a file that was
 // replaced (by a compaction) while it was being opened.
 constexpr int kReplacedFileTries = 3;
 
 }  // namespace
-
-void GiveSlotFile(SlotFile* slot, std::unique_ptr<StoreFile> file) {
-  if (g_writeThrough) {
-    slot->pFile = std::move(file);
-    slot->pBuffer = nullptr;
-    return;
-  }
-  auto buffered = std::make_unique<BufferedFile>(std::move(file));
-  slot->pBuffer = buffered.get();
-  slot->pFile = std::move(buffered);
-}
-
-void SetWriteThrough(bool writeThrough) { g_writeThrough = writeThrough; }
 
 std::unique_ptr<StoreFile> OpenLocked(const char* fileName, OpenMode mode, bool exclusive) {
   for (int attempt = 0; attempt < kReplacedFileTries; ++attempt) {

@@ -4,10 +4,8 @@
 // held run). The slot as a whole (store_slot.h) adds the key index; the
 // table of slots is in ops/slots.h.
 //
-// A slot reaches its file through a BufferedFile (pBuffer), which gathers
-// the writes of one call until the call commits them; tests can choose
-// files written through byte by byte instead (SetWriteThrough) and compare
-// the two.
+// A slot reaches its file through its image (pager/file_image.h), which
+// gathers the writes of one call until the call commits them.
 #ifndef KVS_STORE_RECORDS_SLOT_FILE_H
 #define KVS_STORE_RECORDS_SLOT_FILE_H
 
@@ -18,15 +16,14 @@
 
 #include "store/format/format.h"
 #include "store/os/store_file.h"
-#include "store/pager/buffered_file.h"
+#include "store/pager/file_image.h"
 
 namespace kvs {
 
 struct SlotFile {
   char szFileName[260] = {};              // name as passed; empty: slot free
   std::string fullName;                   // absolute, links resolved: where the file is
-  std::unique_ptr<StoreFile> pFile;       // the open store file
-  BufferedFile* pBuffer = nullptr;        // pFile when it is buffered (not owning)
+  std::unique_ptr<FileImage> pFile;       // the open store file, as its image
   StoreHeader header;                     // authoritative copy of the file's header
   uint64_t uHeaderWrites = 0;             // counts WriteHeader calls: every chain change
   bool bWriteFailed = false;              // a write into pFile came up short
@@ -50,11 +47,6 @@ bool IsNoCase(const SlotFile& slot);
 // still lead to that file. Null (noting the cause) when the file cannot be
 // opened or is locked.
 std::unique_ptr<StoreFile> OpenLocked(const char* fileName, OpenMode mode, bool exclusive = true);
-// Gives the slot the open file, buffered unless files are written through.
-void GiveSlotFile(SlotFile* slot, std::unique_ptr<StoreFile> file);
-// Opens store files buffered (the default) or written through byte by byte
-// (for tests that compare the two).
-void SetWriteThrough(bool writeThrough);
 // Reads the 128-byte header into the slot; a file shorter than the header
 // leaves the fields it does not cover zero. False when the file cannot be
 // read from its start.

@@ -37,11 +37,10 @@ class BufferedFileTest : public StoreTest {
     EXPECT_TRUE(file->Flush());
     return file;
   }
-  // The byte at offset as a view shows it (ViewLoadedRun, else View).
+  // The byte at offset as a view shows it (ViewLoaded, else View).
   static int ViewedByte(BufferedFile& file, int64_t offset) {
-    std::size_t run = 0;
-    const unsigned char* bytes = file.ViewLoadedRun(offset, &run);
-    if (bytes == nullptr || run == 0) bytes = file.View(offset, 1);
+    const unsigned char* bytes = file.ViewLoaded(offset, 1);
+    if (bytes == nullptr) bytes = file.View(offset, 1);
     return bytes == nullptr ? -1 : *bytes;
   }
 };

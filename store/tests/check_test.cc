@@ -6,10 +6,12 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "store/ops/slots.h"
 #include "store/tests/store_test_util.h"
+#include "store/tests/written_through_file.h"
 
 namespace kvs_test {
 namespace {
@@ -53,9 +55,10 @@ TEST_F(CheckTest, SoundStoresOfEveryKindPass) {
   for (const int32_t flags : {0, STORE_NOCASE, STORE_SORTED, STORE_SORTED | STORE_NOCASE}) {
     for (const bool writeThrough : {false, true}) {
       SCOPED_TRACE(::testing::Message() << "flags " << flags << (writeThrough ? ", through" : ""));
-      kvs::SetWriteThrough(writeThrough);
+      std::optional<ScopedWrittenThrough> through;
+      if (writeThrough) through.emplace();
       StoreHandle store = Create(name_, flags);
-      kvs::SetWriteThrough(false);
+      through.reset();
       ASSERT_NE(nullptr, store);
       const auto expectSound = [&](const char* when) {
         EXPECT_EQ(std::make_pair(1, std::string()), Check(store)) << when;
@@ -209,9 +212,10 @@ TEST_F(CheckTest, EachDamageIsReported) {
     Bytes image = row.flags == 0 ? unsorted : sorted;
     if (row.file) row.file(image);
     WriteFileBytes(name_, image);
-    kvs::SetWriteThrough(static_cast<bool>(row.file));
+    std::optional<ScopedWrittenThrough> through;
+    if (row.file) through.emplace();
     StoreHandle store = Open(name_);
-    kvs::SetWriteThrough(false);
+    through.reset();
     ASSERT_NE(nullptr, store);
     if (row.handle) row.handle(store);
     const auto [result, text] = Check(store);

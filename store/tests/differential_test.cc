@@ -5,11 +5,13 @@
 // be the same bytes whenever the buffered one has committed.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <random>
 
 #include "store/ops/slots.h"
 #include "store/tests/fault_injecting_file_system.h"
 #include "store/tests/store_test_util.h"
+#include "store/tests/written_through_file.h"
 
 namespace kvs_test {
 namespace {
@@ -19,9 +21,9 @@ class DifferentialTest : public StoreTest {
   // Opens (or creates) the buffered store and its written-through twin.
   void OpenBoth(int32_t flags, bool create) {
     for (int i = 0; i < 2; ++i) {
-      kvs::SetWriteThrough(i == 1);
+      std::optional<ScopedWrittenThrough> through;
+      if (i == 1) through.emplace();
       stores_[i] = create ? Create(names_[i], flags) : Open(names_[i]);
-      kvs::SetWriteThrough(false);
       ASSERT_NE(nullptr, stores_[i]) << names_[i];
     }
   }
