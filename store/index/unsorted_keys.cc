@@ -75,15 +75,16 @@ bool BuildTable(StoreSlot* slot) {
 
 }  // namespace
 
-int32_t UnsortedFind(StoreSlot* slot, const char* key) {
+RecordSearch UnsortedFind(StoreSlot* slot, const char* key) {
   if (slot->keyLookup.built() || BuildTable(slot)) {
     bool unreadable = false;
     const int32_t found = TableFind(slot, key, HashOf(slot, key), &unreadable);
-    if (found != 0 || !unreadable) return found;
+    if (found != 0 || !unreadable) return RecordSearch::At(found);
   }
   // Without the table, or past a record it cannot read: the walk.
-  return WalkChain(slot, slot->header.lhAllocated.lFirst, KeyMatchVisitor,
-                   const_cast<char*>(key));
+  const int32_t found = WalkChain(slot, slot->header.lhAllocated.lFirst, KeyMatchVisitor,
+                                  const_cast<char*>(key));
+  return found == kWalkFailed ? RecordSearch::Failed() : RecordSearch::At(found);
 }
 
 void UnsortedKeyLinked(StoreSlot* slot, int32_t R, const char* key) {

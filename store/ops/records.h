@@ -15,10 +15,9 @@
 
 namespace kvs {
 
-// 1 and *offset (when given) when key is present, 0 when absent, -1 when the
-// allocated list of an unsorted store, or the index of a sorted store
-// searched in the file, is damaged.
-int FindRecord(StoreSlot* slot, const char* key, int32_t* offset);
+// The record of key; failed when the allocated list of an unsorted store, or
+// the index of a sorted store searched in the file, is damaged.
+RecordSearch FindRecord(StoreSlot* slot, const char* key);
 // Places a key that is not in the store. 0 when no room can be made; the
 // store then holds what it held before. A position of 0 or more is the
 // key's position in the index of a sorted store, known to the caller.

@@ -36,6 +36,22 @@ int32_t VisitedRecordOffset(SlotFile* slot, const RecordHeader& header);
 // outside the file, a malformed record, a loop) or memory is short.
 constexpr int32_t kWalkFailed = -1;
 
+// What a search for the record of a key found: the record, no record, or no
+// answer, because the chain or index it searched is damaged or memory is
+// short (noted).
+struct RecordSearch {
+  enum Outcome : uint8_t { kAbsent, kPresent, kFailed };
+  Outcome outcome = kAbsent;
+  int32_t offset = 0;  // the record when kPresent; else 0
+
+  // The record at offset; absent when offset names no record (0).
+  static constexpr RecordSearch At(int32_t offset) {
+    return offset > 0 ? RecordSearch{kPresent, offset} : RecordSearch{};
+  }
+  static constexpr RecordSearch Failed() { return {kFailed, 0}; }
+  bool present() const { return outcome == kPresent; }
+};
+
 // A record header describes a record only when its lengths are sane and the
 // header, key and data area all lie inside the file.
 inline bool RecordFits(int32_t offset, const RecordHeader& header, int64_t fileLength) {
