@@ -77,10 +77,11 @@ void WriteKeyAndValue(StoreSlot* slot, int32_t R, const char* key, int32_t K, co
 
 }  // namespace
 
-int32_t FreeFitVisitor(SlotFile* slot, const char* /*key*/, const RecordHeader& header,
-                       void* userData) {
+VisitResult FreeFitVisitor(SlotFile* slot, const char* /*key*/, const RecordHeader& header,
+                           void* userData) {
   const int64_t need = *static_cast<const int64_t*>(userData);
-  return RoomOf(header) >= need ? VisitedRecordOffset(slot, header) : 0;
+  if (RoomOf(header) < need) return VisitResult::GoOn();
+  return VisitResult::Stop(VisitedRecordOffset(slot, header));
 }
 
 RecordSearch FindRecord(StoreSlot* slot, const char* key) {
@@ -103,8 +104,10 @@ int InsertRecord(StoreSlot* slot, const char* key, const void* data, int32_t len
   int32_t R = 0;
   if (h.lhFree.lFirst != 0) {
     int64_t needArg = need;
-    const int32_t fit = WalkChain(slot, h.lhFree.lFirst, FreeFitVisitor, &needArg);
-    if (fit > 0) R = fit;
+    // A free list that cannot be walked (noted) leaves the value to a new
+    // record.
+    const WalkResult fit = WalkChain(slot, h.lhFree.lFirst, FreeFitVisitor, &needArg);
+    if (fit.end == WalkResult::kStopped) R = fit.value;
   }
   if (R != 0) {
     if (!MoveRecord(slot, h.lhFree, h.lhAllocated, R)) return 0;

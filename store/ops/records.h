@@ -49,9 +49,10 @@ bool ReadRecordValue(StoreSlot* slot, int32_t R, const RecordHeader& header, voi
                      int32_t n);
 // Releases key's record to the free list; 0 when the key is absent.
 int RemoveRecord(StoreSlot* slot, const char* key);
-// Yields the first free record whose room covers the need in *userData.
-int32_t FreeFitVisitor(SlotFile* slot, const char* key, const RecordHeader& header,
-                       void* userData);
+// Stops at the first free record whose room covers the need in *userData,
+// with its offset.
+VisitResult FreeFitVisitor(SlotFile* slot, const char* key, const RecordHeader& header,
+                           void* userData);
 
 }  // namespace kvs
 

@@ -36,6 +36,8 @@ using Bytes = std::vector<unsigned char>;
 // the 128-byte header.
 constexpr std::size_t kAllocatedHead = 4, kFreeHead = 16, kIndexHead = 28;
 constexpr std::size_t kFlagsOffset = 40, kReservedOffset = 44;
+// The offset of a RecordHeader's lNext from the record's start.
+constexpr std::size_t kNextField = 16;
 // A fresh sorted store: header, then the Index record (32 + "Index" + 1024).
 constexpr int32_t kFreshSortedSize = 1189;
 constexpr int32_t kFirstIndexEntry = 165;
