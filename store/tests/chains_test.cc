@@ -48,7 +48,7 @@ kvs::VisitResult RecordingVisitor(kvs::SlotFile* slot, const char* key,
                                   const kvs::RecordHeader& header, void* userData) {
   auto* visits = static_cast<Visits*>(userData);
   visits->keys.emplace_back(key);
-  visits->offsets.push_back(slot->pFile->Tell() - header.lNameLength - 32);
+  visits->offsets.push_back(slot->pFile->Tell() - header.lNameLength - kRecordHeaderSize);
   std::string value(static_cast<size_t>(header.lBytesUsed), '\0');
   slot->pFile->Read(value.data(), value.size());
   visits->values.push_back(value);
@@ -97,7 +97,7 @@ TEST_F(ChainsTest, WalkOfADamagedChainFails) {
                         Case{"link back: a loop", kR1, kR3, kR1, {"k1", "k2", "k3", "k1"}}}) {
     SCOPED_TRACE(c.what);
     Bytes file = original;
-    if (c.linkFrom != 0) SetLe32(file, At(c.linkFrom) + kNextField, c.linkTo);
+    if (c.linkFrom != 0) SetLe32(file, At(c.linkFrom) + kRecordNext, c.linkTo);
     WriteFileBytes(name_, file);
     ASSERT_NE(nullptr, store_ = Open(name_));
     Visits visits;
@@ -162,7 +162,7 @@ TEST_F(ChainsTest, LinkAtTailOfEmptyThenNonEmptyChain) {
 TEST_F(ChainsTest, AppendGrowsByExactlyTheRecordAndLinksItAtTheTail) {
   const std::string key(20000, 'q');
   EXPECT_EQ(kEnd, kvs::AppendRecord(store_, Free(), key.c_str(), 7, 3));
-  const int32_t second = kEnd + 32 + MAX_KEY_LENGTH + 7;
+  const int32_t second = kEnd + kRecordHeaderSize + MAX_KEY_LENGTH + 7;
   EXPECT_EQ(second, kvs::AppendRecord(store_, Allocated(), "abc", 0, 0));
   Bytes expected = FreshHeaderImage(0);
   AppendRecordImage(expected, 2, 2, 0, kR2, "k1", "v1");
@@ -181,7 +181,7 @@ TEST_F(ChainsTest, RelinkingKeepsReservedWordsOfRecordHeaders) {
   Bytes file = CloseAndRead();
   for (int32_t r : {kR1, kR2, kR3})
     for (size_t word = 0; word < 3; ++word)
-      SetLe32(file, At(r) + 20 + 4 * word, r * 10 + static_cast<int32_t>(word));
+      SetLe32(file, At(r) + kRecordReserved + 4 * word, r * 10 + static_cast<int32_t>(word));
   WriteFileBytes(name_, file);
   store_ = Open(name_);
   ASSERT_NE(nullptr, store_);
