@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "kvs/tests/kvs_program_fixture.h"
+#include "store/format/format.h"
 #include "store/store.h"
 
 namespace {
@@ -367,13 +368,20 @@ TEST_F(KvsProgram, ExportCompilesBackIntoTheSameStore) {
 // A store whose allocated chain is cut short (the third record's lNext set
 // to 0) is refused whole: no part of a template, and status 2.
 TEST_F(KvsProgram, ExportRefusesAStoreWhoseChainIsCut) {
-  for (const auto& [flags, first] : {std::pair{STORE_SORTED, 1189}, {0, 128}}) {
+  // The records lie end to end after the store header, and in a sorted store
+  // after the Index record (its header, the key "Index" and 256 entries) too:
+  // a header, a 3-byte key and a 2-byte value each. lNext is a header's fifth
+  // word.
+  using kvs::kRecordHeaderSize, kvs::kStoreHeaderSize;
+  constexpr int32_t kSortedFirst = kStoreHeaderSize + kRecordHeaderSize + 5 + 4 * 256;
+  constexpr int32_t kRecordSize = kRecordHeaderSize + 3 + 2, kNext = 16;
+  for (const auto& [flags, first] : {std::pair{STORE_SORTED, kSortedFirst}, {0, kStoreHeaderSize}}) {
     SCOPED_TRACE(flags);
     std::filesystem::remove(File("cut.kvs"));
     MakeStore("cut.kvs", flags,
               {{"k00", "a\0"s}, {"k01", "b\0"s}, {"k02", "c\0"s}, {"k03", "d\0"s}});
     std::string bytes = ReadFile(File("cut.kvs"));
-    bytes.replace(static_cast<std::size_t>(first + 2 * 37 + 16), 4, 4, '\0');
+    bytes.replace(static_cast<std::size_t>(first + 2 * kRecordSize + kNext), 4, 4, '\0');
     WriteFile(File("cut.kvs"), bytes);
     ExpectResult(Kvs("export cut.kvs"), 2, "", "kvs: cut.kvs: export: damaged store\n");
   }

@@ -9,8 +9,8 @@
 namespace kvs {
 namespace {
 
-int32_t DumpRecordVisitor(SlotFile* /*slot*/, const char* key, const RecordHeader& header,
-                          void* userData) {
+VisitResult DumpRecordVisitor(SlotFile* /*slot*/, const char* key, const RecordHeader& header,
+                              void* userData) {
   auto* stream = static_cast<std::FILE*>(userData);
   std::fprintf(stream, "\n");
   std::fprintf(stream, "Name:             %s\n", key);
@@ -19,7 +19,7 @@ int32_t DumpRecordVisitor(SlotFile* /*slot*/, const char* key, const RecordHeade
   std::fprintf(stream, "lNameLength:      %li\n", static_cast<long>(header.lNameLength));
   std::fprintf(stream, "lPrev:            %li\n", static_cast<long>(header.lPrev));
   std::fprintf(stream, "lNext:            %li\n", static_cast<long>(header.lNext));
-  return 0;
+  return VisitResult::GoOn();
 }
 
 struct CallbackData {
@@ -28,10 +28,12 @@ struct CallbackData {
   void* context;
 };
 
-int32_t RecordCallbackVisitor(SlotFile* /*slot*/, const char* key, const RecordHeader& header,
-                              void* userData) {
+// A callback's non-zero result stops the walk.
+VisitResult RecordCallbackVisitor(SlotFile* /*slot*/, const char* key, const RecordHeader& header,
+                                  void* userData) {
   const auto* data = static_cast<CallbackData*>(userData);
-  return data->callback(data->store, key, header.lBytesUsed, data->context);
+  const int result = data->callback(data->store, key, header.lBytesUsed, data->context);
+  return result == 0 ? VisitResult::GoOn() : VisitResult::Stop(result);
 }
 
 // A plain RecordCallback rides as the context of one with context.

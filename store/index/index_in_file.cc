@@ -49,8 +49,7 @@ bool EntryIsRecord(StoreSlot* slot, int32_t offset) {
 // reading it: the Index record, a count below its capacity, the first and
 // last entries in use naming records, and the entry after them 0.
 int LeaveIndexInFile(StoreSlot* slot) {
-  const int32_t record = WalkChain(slot, slot->header.lhIndex.lFirst, KeyMatchVisitor,
-                                   const_cast<char*>(kIndexKey));
+  const int32_t record = FindKeyOnChain(slot, slot->header.lhIndex.lFirst, kIndexKey).offset;
   RecordHeader header;
   if (record <= 0 || !ReadRecordHeader(slot, record, &header)) return 0;
   const auto capacity = static_cast<int32_t>(static_cast<uint32_t>(header.lBytesAllocated) / 4);

@@ -150,8 +150,7 @@ int IndexCreate(StoreSlot* slot) {
 }
 
 int IndexLoad(StoreSlot* slot, IndexEntries* known) {
-  const int32_t record = WalkChain(slot, slot->header.lhIndex.lFirst, KeyMatchVisitor,
-                                   const_cast<char*>(kIndexKey));
+  const int32_t record = FindKeyOnChain(slot, slot->header.lhIndex.lFirst, kIndexKey).offset;
   if (record <= 0) return 0;
   RecordHeader header;
   auto data = ReadRecordData(slot, record, &header);

@@ -55,10 +55,10 @@ constexpr int32_t kIndexGrowth = 256;  // entries added at creation and each gro
 // and the index is not empty) receives the position nearest to where the
 // key belongs.
 int32_t IndexSearch(StoreSlot* slot, const char* key, int32_t* lastProbe);
-// The offset of the record whose key equals key, found through the hash
-// table of the index keys (built on first use); 0 when absent; kWalkFailed
-// when an index searched in the file is damaged where the search went.
-int32_t IndexLookup(StoreSlot* slot, const char* key);
+// The record whose key equals key, found through the hash table of the index
+// keys (built on first use); failed when an index searched in the file is
+// damaged where the search went.
+RecordSearch IndexLookup(StoreSlot* slot, const char* key);
 // The record at offset seen in place in the file's image, its
 // header checked as ReadRecordHeader checks it; false when it cannot be.
 bool ViewRecord(StoreSlot* slot, int32_t offset, RecordView* view);

@@ -66,10 +66,21 @@ int CompareForms(std::string_view a, std::string_view b) {
   return a.size() < b.size() ? -1 : 1;
 }
 
-int32_t KeyMatchVisitor(SlotFile* slot, const char* key, const RecordHeader& header,
-                        void* userData) {
-  if (CompareKeys(slot, key, static_cast<const char*>(userData)) != 0) return 0;
-  return VisitedRecordOffset(slot, header);
+namespace {
+
+// Stops at the visited record, with its offset, when its key equals the key
+// riding as the user data.
+VisitResult KeyMatchVisitor(SlotFile* slot, const char* key, const RecordHeader& header,
+                            void* userData) {
+  if (CompareKeys(slot, key, static_cast<const char*>(userData)) != 0) return VisitResult::GoOn();
+  return VisitResult::Stop(VisitedRecordOffset(slot, header));
+}
+
+}  // namespace
+
+RecordSearch FindKeyOnChain(SlotFile* slot, int32_t start, const char* key) {
+  const WalkResult walk = WalkChain(slot, start, KeyMatchVisitor, const_cast<char*>(key));
+  return walk.end == WalkResult::kFailed ? RecordSearch::Failed() : RecordSearch::At(walk.value);
 }
 
 }  // namespace kvs

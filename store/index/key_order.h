@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "store/format/format.h"
+#include "store/records/chains.h"
 #include "store/records/slot_file.h"
 
 namespace kvs {
@@ -50,10 +51,9 @@ std::string_view IndexForm(const SlotFile* slot, const char* key, std::size_t le
 // Plain unsigned byte order of two forms.
 int CompareForms(std::string_view a, std::string_view b);
 
-// A chain visitor: the visited record's offset when its key equals
-// userData's key.
-int32_t KeyMatchVisitor(SlotFile* slot, const char* key, const RecordHeader& header,
-                        void* userData);
+// The first record of the chain from start whose key equals key, as a walk
+// finds it; failed when the chain is damaged before a match.
+RecordSearch FindKeyOnChain(SlotFile* slot, int32_t start, const char* key);
 
 }  // namespace kvs
 

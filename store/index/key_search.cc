@@ -59,11 +59,12 @@ void BuildKeyLookup(StoreSlot* slot) {
   });
 }
 
-int32_t IndexLookup(StoreSlot* slot, const char* key) {
+RecordSearch IndexLookup(StoreSlot* slot, const char* key) {
   if (slot->bIndexInFile && SearchesInFile(slot)) {
     int32_t position = 0;
     const int found = SearchInFile(slot, key, slot->lEntriesInFile, &position, nullptr);
-    return found == 1 ? EntryInFile(slot, position) : found < 0 ? kWalkFailed : 0;
+    if (found < 0) return RecordSearch::Failed();
+    return found == 1 ? RecordSearch::At(EntryInFile(slot, position)) : RecordSearch{};
   }
   if (!slot->keyLookup.built()) BuildKeyLookup(slot);
   if (slot->keyLookup.built()) {
@@ -75,11 +76,12 @@ int32_t IndexLookup(StoreSlot* slot, const char* key) {
           if (stored == nullptr) unreadable = true;
           return stored != nullptr && CompareStoredKey(slot, key, stored, length, SIZE_MAX) == 0;
         });
-    if (found != 0 || !unreadable) return found;
+    if (found != 0 || !unreadable) return RecordSearch::At(found);
   }
   // Without the table, or past a record it cannot read: the binary search.
   const int32_t position = IndexSearch(slot, key, nullptr);
-  return position >= 0 ? slot->plKeyIndex.at(static_cast<std::size_t>(position)) : 0;
+  if (position < 0) return {};
+  return RecordSearch::At(slot->plKeyIndex.at(static_cast<std::size_t>(position)));
 }
 
 bool ViewRecord(StoreSlot* slot, int32_t offset, RecordView* view) {

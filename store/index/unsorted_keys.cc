@@ -14,9 +14,6 @@
 namespace kvs {
 namespace {
 
-// What a build's visitor yields when the table could not take a record.
-constexpr int32_t kTableShort = -2;
-
 uint32_t HashOf(const StoreSlot* slot, const char* key) {
   return KeyLookup::Hash(key, SIZE_MAX, IsNoCase(*slot));
 }
@@ -33,20 +30,20 @@ int32_t TableFind(StoreSlot* slot, const char* key, uint32_t hash, bool* unreada
 }
 
 // Enters the visited record under its key, unless a record earlier on the
-// chain holds that key already.
-// The slot rides as the user data.
-int32_t EnterRecordVisitor(SlotFile* file, const char* key, const RecordHeader& header,
-                           void* userData) {
+// chain holds that key already; stops the walk when the table cannot take
+// the record. The slot rides as the user data.
+VisitResult EnterRecordVisitor(SlotFile* file, const char* key, const RecordHeader& header,
+                               void* userData) {
   auto* slot = static_cast<StoreSlot*>(userData);
   const int32_t offset = VisitedRecordOffset(file, header);
   const uint32_t hash = HashOf(slot, key);
   bool unreadable = false;
   if (TableFind(slot, key, hash, &unreadable) != 0) {
     slot->unsortedKeys.bDuplicates = true;
-    return 0;
+    return VisitResult::GoOn();
   }
-  if (unreadable) return kWalkFailed;  // a record the walk just read: the file fails
-  return slot->keyLookup.Add(hash, offset) ? 0 : kTableShort;
+  if (unreadable) return VisitResult::Stop();  // a record the walk just read: the file fails
+  return slot->keyLookup.Add(hash, offset) ? VisitResult::GoOn() : VisitResult::Stop();
 }
 
 // One walk of the allocated list into the table; false (and no table) when
@@ -62,7 +59,8 @@ bool BuildTable(StoreSlot* slot) {
   const int64_t count = std::clamp<int64_t>(slot->header.lhAllocated.lCount, 0, most);
   state = UnsortedKeys{};
   bool built = slot->keyLookup.Reset(static_cast<std::size_t>(count)) &&
-               WalkChain(slot, slot->header.lhAllocated.lFirst, EnterRecordVisitor, slot) == 0 &&
+               WalkChain(slot, slot->header.lhAllocated.lFirst, EnterRecordVisitor, slot).end ==
+                   WalkResult::kChainEnd &&
                slot->keyLookup.built();
   if (!built) {
     slot->keyLookup.Clear();
@@ -75,15 +73,14 @@ bool BuildTable(StoreSlot* slot) {
 
 }  // namespace
 
-int32_t UnsortedFind(StoreSlot* slot, const char* key) {
+RecordSearch UnsortedFind(StoreSlot* slot, const char* key) {
   if (slot->keyLookup.built() || BuildTable(slot)) {
     bool unreadable = false;
     const int32_t found = TableFind(slot, key, HashOf(slot, key), &unreadable);
-    if (found != 0 || !unreadable) return found;
+    if (found != 0 || !unreadable) return RecordSearch::At(found);
   }
   // Without the table, or past a record it cannot read: the walk.
-  return WalkChain(slot, slot->header.lhAllocated.lFirst, KeyMatchVisitor,
-                   const_cast<char*>(key));
+  return FindKeyOnChain(slot, slot->header.lhAllocated.lFirst, key);
 }
 
 void UnsortedKeyLinked(StoreSlot* slot, int32_t R, const char* key) {

@@ -21,6 +21,8 @@
 
 #include <cstdint>
 
+#include "store/records/chains.h"
+
 struct StoreSlot;
 
 namespace kvs {
@@ -33,10 +35,9 @@ struct UnsortedKeys {
 };
 
 // The record of key on the allocated list of an unsorted store, as a walk
-// from its first record finds it: the offset of the first record whose key
-// equals key, 0 when there is none, kWalkFailed when the list is damaged
-// before a match.
-int32_t UnsortedFind(StoreSlot* slot, const char* key);
+// from its first record finds it: the first record whose key equals key,
+// absent when there is none, failed when the list is damaged before a match.
+RecordSearch UnsortedFind(StoreSlot* slot, const char* key);
 // Record R now holds key on the allocated list.
 void UnsortedKeyLinked(StoreSlot* slot, int32_t R, const char* key);
 // Record R, which held key, has left the allocated list.

@@ -105,20 +105,21 @@ struct CopyTarget {
 };
 
 // Copies the record whose data area the walk is positioned at into the
-// target passed as user data. -1 stops the walk on failure.
-int32_t CopyRecordVisitor(SlotFile* source, const char* key, const RecordHeader& header,
-                          void* userData) {
+// target passed as user data; a failure stops the walk.
+VisitResult CopyRecordVisitor(SlotFile* source, const char* key, const RecordHeader& header,
+                              void* userData) {
   auto* target = static_cast<CopyTarget*>(userData);
   const int32_t position = target->positions.Take(VisitedRecordOffset(source, header));
   if (position < 0 && !target->slot->plKeyIndex.keyed()) {
     NoteError(BDB_DAMAGED);  // a record the index does not hold
-    return -1;
+    return VisitResult::Stop();
   }
   const auto used = static_cast<std::size_t>(header.lBytesUsed);
   const unsigned char* value = source->pFile->View(source->pFile->Tell(), used);
-  if (value == nullptr) return -1;
+  if (value == nullptr) return VisitResult::Stop();
   ++target->copied;
-  return InsertRecord(target->slot, key, value, header.lBytesUsed, position) ? 0 : -1;
+  const bool copied = InsertRecord(target->slot, key, value, header.lBytesUsed, position) != 0;
+  return copied ? VisitResult::GoOn() : VisitResult::Stop();
 }
 
 // True when every live record was copied: as many as the store counts, and
@@ -235,7 +236,8 @@ bool CopyLiveRecords(Compaction& c) {
     // they are the old index's, in the same order (WithKeysOf).
     if (target.positions.Prepared(*slot)) work->plKeyIndex = IndexEntries(IndexEntries::kOffsetsOnly);
   }
-  if (WalkChain(slot, slot->header.lhAllocated.lFirst, CopyRecordVisitor, &target) != 0) {
+  if (WalkChain(slot, slot->header.lhAllocated.lFirst, CopyRecordVisitor, &target).end !=
+      WalkResult::kChainEnd) {
     return false;
   }
   if (!CopiedWhole(*slot, *work, target.copied)) {

@@ -77,21 +77,18 @@ void WriteKeyAndValue(StoreSlot* slot, int32_t R, const char* key, int32_t K, co
 
 }  // namespace
 
-int32_t FreeFitVisitor(SlotFile* slot, const char* /*key*/, const RecordHeader& header,
-                       void* userData) {
+VisitResult FreeFitVisitor(SlotFile* slot, const char* /*key*/, const RecordHeader& header,
+                           void* userData) {
   const int64_t need = *static_cast<const int64_t*>(userData);
-  return RoomOf(header) >= need ? VisitedRecordOffset(slot, header) : 0;
+  if (RoomOf(header) < need) return VisitResult::GoOn();
+  return VisitResult::Stop(VisitedRecordOffset(slot, header));
 }
 
-int FindRecord(StoreSlot* slot, const char* key, int32_t* offset) {
+RecordSearch FindRecord(StoreSlot* slot, const char* key) {
   // A size followed by a read of the same key finds it once: LookupInPlace
   // keeps the record found last. This path (puts, deletes, and lookups that
   // way cannot answer) searches every time.
-  const int32_t found = IsSorted(*slot) ? IndexLookup(slot, key) : UnsortedFind(slot, key);
-  if (found == kWalkFailed) return -1;
-  if (found <= 0) return 0;
-  if (offset != nullptr) *offset = found;
-  return 1;
+  return IsSorted(*slot) ? IndexLookup(slot, key) : UnsortedFind(slot, key);
 }
 
 int InsertRecord(StoreSlot* slot, const char* key, const void* data, int32_t length,
@@ -107,8 +104,10 @@ int InsertRecord(StoreSlot* slot, const char* key, const void* data, int32_t len
   int32_t R = 0;
   if (h.lhFree.lFirst != 0) {
     int64_t needArg = need;
-    const int32_t fit = WalkChain(slot, h.lhFree.lFirst, FreeFitVisitor, &needArg);
-    if (fit > 0) R = fit;
+    // A free list that cannot be walked (noted) leaves the value to a new
+    // record.
+    const WalkResult fit = WalkChain(slot, h.lhFree.lFirst, FreeFitVisitor, &needArg);
+    if (fit.end == WalkResult::kStopped) R = fit.value;
   }
   if (R != 0) {
     if (!MoveRecord(slot, h.lhFree, h.lhAllocated, R)) return 0;
@@ -196,8 +195,11 @@ int RewriteRecord(StoreSlot* slot, int32_t R, const char* key, const void* data,
 bool FindLiveRecord(StoreSlot* slot, const char* key, int32_t* R, RecordHeader* header) {
   if (key == nullptr) return false;
   const StoredKey stored(key);
-  return stored.get() != nullptr && FindRecord(slot, stored.get(), R) == 1 &&
-         ReadRecordHeader(slot, *R, header);
+  if (stored.get() == nullptr) return false;
+  const RecordSearch found = FindRecord(slot, stored.get());
+  if (!found.present()) return false;
+  *R = found.offset;
+  return ReadRecordHeader(slot, *R, header);
 }
 
 bool ReadRecordValue(StoreSlot* slot, int32_t R, const RecordHeader& header, void* buffer,
@@ -224,8 +226,9 @@ const RecordView* FindValueThroughFile(StoreSlot* slot, const char* key) {
 }
 
 int RemoveRecord(StoreSlot* slot, const char* key) {
-  int32_t R = 0;
-  if (FindRecord(slot, key, &R) != 1) return 0;
+  const RecordSearch found = FindRecord(slot, key);
+  if (!found.present()) return 0;
+  const int32_t R = found.offset;
   if (!MoveRecord(slot, slot->header.lhAllocated, slot->header.lhFree, R)) {
     ForgetMoved(slot);
     return 0;
@@ -250,17 +253,18 @@ namespace {
 int PutRecord(StoreSlot* slot, const char* key, const void* data, int32_t length) {
   const StoredKey stored(key);
   if (stored.get() == nullptr) return 0;
-  int32_t R = 0;
-  switch (FindRecord(slot, stored.get(), &R)) {
-    case 1:
+  const RecordSearch found = FindRecord(slot, stored.get());
+  switch (found.outcome) {
+    case RecordSearch::kPresent:
       // A compaction would give the rewritten record a room of its own size.
       slot->bCompactForm = false;
-      return RewriteRecord(slot, R, stored.get(), data, length);
-    case 0:
+      return RewriteRecord(slot, found.offset, stored.get(), data, length);
+    case RecordSearch::kAbsent:
       return InsertRecord(slot, stored.get(), data, length);
-    default:
-      return 0;
+    case RecordSearch::kFailed:
+      break;
   }
+  return 0;
 }
 
 }  // namespace

@@ -15,10 +15,9 @@
 
 namespace kvs {
 
-// 1 and *offset (when given) when key is present, 0 when absent, -1 when the
-// allocated list of an unsorted store, or the index of a sorted store
-// searched in the file, is damaged.
-int FindRecord(StoreSlot* slot, const char* key, int32_t* offset);
+// The record of key; failed when the allocated list of an unsorted store, or
+// the index of a sorted store searched in the file, is damaged.
+RecordSearch FindRecord(StoreSlot* slot, const char* key);
 // Places a key that is not in the store. 0 when no room can be made; the
 // store then holds what it held before. A position of 0 or more is the
 // key's position in the index of a sorted store, known to the caller.
@@ -50,9 +49,10 @@ bool ReadRecordValue(StoreSlot* slot, int32_t R, const RecordHeader& header, voi
                      int32_t n);
 // Releases key's record to the free list; 0 when the key is absent.
 int RemoveRecord(StoreSlot* slot, const char* key);
-// Yields the first free record whose room covers the need in *userData.
-int32_t FreeFitVisitor(SlotFile* slot, const char* key, const RecordHeader& header,
-                       void* userData);
+// Stops at the first free record whose room covers the need in *userData,
+// with its offset.
+VisitResult FreeFitVisitor(SlotFile* slot, const char* key, const RecordHeader& header,
+                           void* userData);
 
 }  // namespace kvs
 

@@ -52,33 +52,34 @@ int32_t VisitedRecordOffset(SlotFile* slot, const RecordHeader& header) {
   return static_cast<int32_t>(slot->pFile->Tell() - header.lNameLength - kRecordHeaderSize);
 }
 
-int32_t WalkChain(SlotFile* slot, int32_t start, ChainVisitor visitor, void* userData) {
-  if (start == 0) return 0;
+WalkResult WalkChain(SlotFile* slot, int32_t start, ChainVisitor visitor, void* userData) {
+  constexpr WalkResult failed{WalkResult::kFailed, 0};
+  if (start == 0) return {};
   // One key buffer for the whole walk.
   std::unique_ptr<char[]> key(new (std::nothrow) char[MAX_KEY_LENGTH + 1]);
   if (!key) {
     NoteError(BDB_NO_MEMORY);
-    return kWalkFailed;
+    return failed;
   }
   const int64_t limit = MaxRecords(slot);
   int32_t offset = start;
   for (int64_t visited = 0; visited < limit; ++visited) {
     RecordHeader header;
-    if (!ReadRecordHeader(slot, offset, &header)) return kWalkFailed;
+    if (!ReadRecordHeader(slot, offset, &header)) return failed;
     const auto nameLength = static_cast<std::size_t>(header.lNameLength);
     if (slot->pFile->Read(key.get(), nameLength) != nameLength) {
       NoteError(BDB_DAMAGED);
-      return kWalkFailed;
+      return failed;
     }
     key[nameLength] = '\0';
-    const int32_t result = visitor(slot, key.get(), header, userData);
-    if (result != 0) return result;
-    if (header.lNext == 0) return 0;
-    if (!slot->pFile) return kWalkFailed;  // the visitor closed the store
+    const VisitResult visit = visitor(slot, key.get(), header, userData);
+    if (visit.stop) return {WalkResult::kStopped, visit.value};
+    if (header.lNext == 0) return {};
+    if (!slot->pFile) return failed;  // the visitor closed the store
     offset = header.lNext;  // as read before the visit
   }
   NoteError(BDB_DAMAGED);  // more records than the file can hold: a loop
-  return kWalkFailed;
+  return failed;
 }
 
 bool UnlinkRecord(SlotFile* slot, ListHead& chain, int32_t R) {

@@ -22,19 +22,50 @@
 
 namespace kvs {
 
+// What a visitor tells the walk after a record: go on to the next one, or
+// stop here and hand value to the walk's caller.
+struct VisitResult {
+  bool stop = false;
+  int32_t value = 0;
+
+  static constexpr VisitResult GoOn() { return {}; }
+  static constexpr VisitResult Stop(int32_t value = 0) { return {true, value}; }
+};
+
 // Called once per record of a walk with the record's key (NUL-terminated) and
-// header, while the file is positioned at the record's data area. 0 goes on;
-// anything else stops the walk and becomes its result.
-using ChainVisitor = int32_t (*)(SlotFile* slot, const char* key,
-                                 const RecordHeader& header, void* userData);
+// header, while the file is positioned at the record's data area.
+using ChainVisitor = VisitResult (*)(SlotFile* slot, const char* key,
+                                     const RecordHeader& header, void* userData);
 
 // Inside a visit: the offset of the visited record, from the position at its
 // data area that WalkChain leaves for the visitor.
 int32_t VisitedRecordOffset(SlotFile* slot, const RecordHeader& header);
 
-// What WalkChain yields when the chain itself is damaged (a link that leads
-// outside the file, a malformed record, a loop) or memory is short.
-constexpr int32_t kWalkFailed = -1;
+// How a walk ended: past the chain's last record, stopped by its visitor, or
+// failed because the chain itself is damaged (a link that leads outside the
+// file, a malformed record, a loop: noted BDB_DAMAGED), memory is short
+// (noted BDB_NO_MEMORY) or the visitor closed the store.
+struct WalkResult {
+  enum End : uint8_t { kChainEnd, kStopped, kFailed };
+  End end = kChainEnd;
+  int32_t value = 0;  // what the visitor stopped the walk with; else 0
+};
+
+// What a search for the record of a key found: the record, no record, or no
+// answer, because the chain or index it searched is damaged or memory is
+// short (noted).
+struct RecordSearch {
+  enum Outcome : uint8_t { kAbsent, kPresent, kFailed };
+  Outcome outcome = kAbsent;
+  int32_t offset = 0;  // the record when kPresent; else 0
+
+  // The record at offset; absent when offset names no record (0).
+  static constexpr RecordSearch At(int32_t offset) {
+    return offset > 0 ? RecordSearch{kPresent, offset} : RecordSearch{};
+  }
+  static constexpr RecordSearch Failed() { return {kFailed, 0}; }
+  bool present() const { return outcome == kPresent; }
+};
 
 // A record header describes a record only when its lengths are sane and the
 // header, key and data area all lie inside the file.
@@ -52,8 +83,8 @@ bool ReadRecordHeader(SlotFile* slot, int32_t offset, RecordHeader* header);
 // Writes a record header at offset (an offset whose header read as valid).
 void WriteRecordHeader(SlotFile* slot, int32_t offset, const RecordHeader& header);
 
-// Visits the chain from start; 0 at its end, else what stopped it.
-int32_t WalkChain(SlotFile* slot, int32_t start, ChainVisitor visitor, void* userData);
+// Visits the chain from start, in chain order, until the visitor stops.
+WalkResult WalkChain(SlotFile* slot, int32_t start, ChainVisitor visitor, void* userData);
 // Takes record R out of chain. False (and nothing changed) when a header
 // involved is damaged.
 bool UnlinkRecord(SlotFile* slot, ListHead& chain, int32_t R);

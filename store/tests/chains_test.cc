@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "store/records/chains.h"
@@ -43,33 +44,68 @@ struct Visits {
 
 // Records what the walk shows, reads the value from where the walk left the
 // file, and stops with 7 at the record numbered stopAt.
-int32_t RecordingVisitor(kvs::SlotFile* slot, const char* key, const kvs::RecordHeader& header,
-                         void* userData) {
+kvs::VisitResult RecordingVisitor(kvs::SlotFile* slot, const char* key,
+                                  const kvs::RecordHeader& header, void* userData) {
   auto* visits = static_cast<Visits*>(userData);
   visits->keys.emplace_back(key);
-  visits->offsets.push_back(slot->pFile->Tell() - header.lNameLength - 32);
+  visits->offsets.push_back(slot->pFile->Tell() - header.lNameLength - kRecordHeaderSize);
   std::string value(static_cast<size_t>(header.lBytesUsed), '\0');
   slot->pFile->Read(value.data(), value.size());
   visits->values.push_back(value);
-  return visits->keys.size() == visits->stopAt ? 7 : 0;
+  return visits->keys.size() == visits->stopAt ? kvs::VisitResult::Stop(7)
+                                               : kvs::VisitResult::GoOn();
 }
+
+// How a walk ended, as {end, value}.
+std::pair<kvs::WalkResult::End, int32_t> Walk(StoreHandle store, int32_t start, Visits* visits) {
+  const kvs::WalkResult walk = kvs::WalkChain(store, start, RecordingVisitor, visits);
+  return {walk.end, walk.value};
+}
+constexpr auto kChainEnd = kvs::WalkResult::kChainEnd;
 
 TEST_F(ChainsTest, WalkVisitsInChainOrderAtTheDataAreaAndStopsWhenAsked) {
   const std::vector<std::string> keys = {"k1", "k2", "k3"};
   Visits visits;
-  EXPECT_EQ(0, kvs::WalkChain(store_, 0, RecordingVisitor, &visits));
+  EXPECT_EQ(std::pair(kChainEnd, 0), Walk(store_, 0, &visits));
   EXPECT_TRUE(visits.keys.empty());
-  EXPECT_EQ(0, kvs::WalkChain(store_, Allocated().lFirst, RecordingVisitor, &visits));
+  EXPECT_EQ(std::pair(kChainEnd, 0), Walk(store_, Allocated().lFirst, &visits));
   EXPECT_EQ(keys, visits.keys);
   EXPECT_EQ((std::vector<int64_t>{kR1, kR2, kR3}), visits.offsets);
   EXPECT_EQ((std::vector<std::string>{"v1", "v22", "v333"}), visits.values);
   visits = Visits{};
   visits.stopAt = 2;
-  EXPECT_EQ(7, kvs::WalkChain(store_, Allocated().lFirst, RecordingVisitor, &visits));
+  EXPECT_EQ(std::pair(kvs::WalkResult::kStopped, 7), Walk(store_, Allocated().lFirst, &visits));
   EXPECT_EQ((std::vector<std::string>{"k1", "k2"}), visits.keys);
   visits = Visits{};
-  EXPECT_EQ(0, kvs::WalkChain(store_, kR3, RecordingVisitor, &visits));
+  EXPECT_EQ(std::pair(kChainEnd, 0), Walk(store_, kR3, &visits));
   EXPECT_EQ((std::vector<std::string>{"k3"}), visits.keys);
+}
+
+// A chain that cannot be followed fails the walk, noted as damage, after the
+// records it could read; a walk never ends as if the chain had ended.
+TEST_F(ChainsTest, WalkOfADamagedChainFails) {
+  struct Case {
+    const char* what;
+    int32_t start, linkFrom, linkTo;  // linkFrom's lNext becomes linkTo (none: 0)
+    std::vector<std::string> keys;
+  };
+  const Bytes original = CloseAndRead();
+  // A loop is followed for as many records as the file can hold: four.
+  for (const Case& c : {Case{"start outside the file", kEnd, 0, 0, {}},
+                        Case{"start inside a record", kR1 + 1, 0, 0, {}},
+                        Case{"link outside the file", kR1, kR2, kEnd + 1, {"k1", "k2"}},
+                        Case{"link back: a loop", kR1, kR3, kR1, {"k1", "k2", "k3", "k1"}}}) {
+    SCOPED_TRACE(c.what);
+    Bytes file = original;
+    if (c.linkFrom != 0) SetLe32(file, At(c.linkFrom) + kRecordNext, c.linkTo);
+    WriteFileBytes(name_, file);
+    ASSERT_NE(nullptr, store_ = Open(name_));
+    Visits visits;
+    EXPECT_EQ(std::pair(kvs::WalkResult::kFailed, 0), Walk(store_, c.start, &visits));
+    EXPECT_EQ(BDB_DAMAGED, BdbLastError());
+    EXPECT_EQ(c.keys, visits.keys);
+    ASSERT_EQ(1, BdbClose(store_));
+  }
 }
 
 // Unlinking the first, a middle or the last record joins its neighbours and
@@ -126,7 +162,7 @@ TEST_F(ChainsTest, LinkAtTailOfEmptyThenNonEmptyChain) {
 TEST_F(ChainsTest, AppendGrowsByExactlyTheRecordAndLinksItAtTheTail) {
   const std::string key(20000, 'q');
   EXPECT_EQ(kEnd, kvs::AppendRecord(store_, Free(), key.c_str(), 7, 3));
-  const int32_t second = kEnd + 32 + MAX_KEY_LENGTH + 7;
+  const int32_t second = kEnd + kRecordHeaderSize + MAX_KEY_LENGTH + 7;
   EXPECT_EQ(second, kvs::AppendRecord(store_, Allocated(), "abc", 0, 0));
   Bytes expected = FreshHeaderImage(0);
   AppendRecordImage(expected, 2, 2, 0, kR2, "k1", "v1");
@@ -145,7 +181,7 @@ TEST_F(ChainsTest, RelinkingKeepsReservedWordsOfRecordHeaders) {
   Bytes file = CloseAndRead();
   for (int32_t r : {kR1, kR2, kR3})
     for (size_t word = 0; word < 3; ++word)
-      SetLe32(file, At(r) + 20 + 4 * word, r * 10 + static_cast<int32_t>(word));
+      SetLe32(file, At(r) + kRecordReserved + 4 * word, r * 10 + static_cast<int32_t>(word));
   WriteFileBytes(name_, file);
   store_ = Open(name_);
   ASSERT_NE(nullptr, store_);

@@ -146,35 +146,42 @@ TEST_F(CheckTest, EachDamageIsReported) {
   const int32_t a1 = Le32(sorted, kAllocatedHead), a2 = RecordAt(sorted, a1).next;
   const int32_t f1 = Le32(sorted, kFreeHead), index = Le32(sorted, kIndexHead);
   const auto length = static_cast<int32_t>(sorted.size());
-  const auto entry = [&](int32_t i) { return At(index) + 37 + 4 * At(i); };
-  const auto field = [](int32_t record, int n) { return At(record) + 4 * At(n); };
+  const auto entry = [&](int32_t i) { return IndexEntryAt(sorted, i); };
+  const auto field = [](int32_t record, std::size_t at) { return At(record) + at; };
   const auto set = [](std::size_t at, int32_t value) {
     return [at, value](Bytes& f) { SetLe32(f, at, value); };
   };
   const auto write = [](std::size_t at, int32_t value) {
     return [at, value](StoreSlot* s) { WriteImage(s, at, Le(value)); };
   };
-  const int32_t a1Key = a1 + 32, count = Le32(sorted, kAllocatedHead + 8);
+  const int32_t a1Key = a1 + kRecordHeaderSize, count = Le32(sorted, kAllocatedHead + kHeadCount);
+  const std::size_t freeCount = kFreeHead + kHeadCount;
 
   const std::vector<Damage> rows = {
-      {"free count", kSorted, set(kFreeHead + 8, Le32(sorted, kFreeHead + 8) + 1), {}, "lCount is"},
-      {"last of a chain", kSorted, set(kAllocatedHead + 4, a1), {}, "lLast is"},
-      {"lPrev", kSorted, set(field(a2, 3), 0), {}, "lPrev is 0"},
-      {"loop", kSorted, set(field(a2, 4), a1), {}, "loops"},
-      {"record on two chains", kSorted, set(field(a2, 4), f1), {}, "is also on the"},
-      {"link out of the file", kSorted, set(field(a2, 4), length), {}, "outside the records"},
-      {"lBytesUsed", kSorted, set(field(f1, 1), RecordAt(sorted, f1).allocated + 1), {},
+      {"free count", kSorted, set(freeCount, Le32(sorted, freeCount) + 1), {}, "lCount is"},
+      {"last of a chain", kSorted, set(kAllocatedHead + kHeadLast, a1), {}, "lLast is"},
+      {"lPrev", kSorted, set(field(a2, kRecordPrev), 0), {}, "lPrev is 0"},
+      {"loop", kSorted, set(field(a2, kRecordNext), a1), {}, "loops"},
+      {"record on two chains", kSorted, set(field(a2, kRecordNext), f1), {}, "is also on the"},
+      {"link out of the file", kSorted, set(field(a2, kRecordNext), length), {},
+       "outside the records"},
+      {"lBytesUsed", kSorted, set(field(f1, kRecordUsed), RecordAt(sorted, f1).allocated + 1), {},
        "exceeds lBytesAllocated"},
-      {"key length", kSorted, set(field(f1, 2), 16385), {}, "lNameLength 16385 is outside"},
-      {"negative allocation", kSorted, set(field(f1, 0), -4), {}, "is negative"},
+      {"key length", kSorted, set(field(f1, kRecordNameLength), 16385), {},
+       "lNameLength 16385 is outside"},
+      {"negative allocation", kSorted, set(field(f1, kRecordAllocated), -4), {}, "is negative"},
       {"record past the end", kSorted, {}, [&](StoreSlot* s) { s->pFile->SetLength(length - 1); },
        "past the end of the file"},
-      {"NUL in a key", kSorted, [&](Bytes& f) { f[At(f1) + 33] = 0; }, {}, "NUL byte"},
+      {"NUL in a key", kSorted, [&](Bytes& f) { f[field(f1, kRecordHeaderSize + 1)] = 0; }, {},
+       "NUL byte"},
       {"bytes in no record", kSorted, [](Bytes& f) { f.resize(f.size() + 9, 0); }, {},
        "lie in no record"},
-      {"overlap", kSorted, set(field(f1, 0), RecordAt(sorted, f1).allocated + 8), {}, "overlap"},
-      {"Index lBytesUsed", kSorted, set(field(index, 1), 4), {}, "lBytesUsed is 4, not 0"},
-      {"two Index records counted", kSorted, set(kIndexHead + 8, 2), {}, "exactly one Index"},
+      {"overlap", kSorted, set(field(f1, kRecordAllocated), RecordAt(sorted, f1).allocated + 8), {},
+       "overlap"},
+      {"Index lBytesUsed", kSorted, set(field(index, kRecordUsed), 4), {},
+       "lBytesUsed is 4, not 0"},
+      {"two Index records counted", kSorted, set(kIndexHead + kHeadCount, 2), {},
+       "exactly one Index"},
       {"Index record unsorted", kSorted, [](Bytes& f) { SetLe32(f, kFlagsOffset, STORE_NOCASE); }, {},
        "without STORE_SORTED"},
       {"same key twice", 0, [](Bytes& f) {
@@ -184,14 +191,15 @@ TEST_F(CheckTest, EachDamageIsReported) {
          for (int32_t r = Le32(f, kAllocatedHead); r != 0; r = RecordAt(f, r).next) {
            const int32_t n = RecordAt(f, r).nameLength;
            if (byLength.count(n) != 0) {
-             std::copy_n(f.begin() + 32 + byLength[n], n, f.begin() + 32 + r);
+             const auto from = f.begin() + kRecordHeaderSize + byLength[n];
+             std::copy_n(from, n, f.begin() + kRecordHeaderSize + r);
              return;
            }
            byLength[n] = r;
          }
        }, {}, "hold the same key"},
       {"magic", kSorted, {}, [](StoreSlot* s) { WriteImage(s, 0, ToBytes("XDB0")); }, "magic"},
-      {"negative count", kSorted, {}, write(kFreeHead + 8, -1), "is negative"},
+      {"negative count", kSorted, {}, write(kFreeHead + kHeadCount, -1), "is negative"},
       {"no Index record", kSorted, {}, [](StoreSlot* s) { WriteImage(s, kIndexHead, Bytes(12, 0)); },
        "exactly one Index"},
       {"file shorter than its header", kSorted, {}, [](StoreSlot* s) { s->pFile->SetLength(100); },

@@ -50,7 +50,8 @@ Bytes CompactedImage(int32_t flags, bool live) {
   const bool sorted = (flags & STORE_SORTED) != 0;
   Bytes file = sorted ? FreshSortedImage(flags) : FreshHeaderImage(flags);
   if (!live) return file;
-  const auto c = static_cast<int32_t>(file.size()), e = c + 36, b = e + 33;
+  const auto c = static_cast<int32_t>(file.size());
+  const int32_t e = c + kRecordHeaderSize + 1 + 3, b = e + kRecordHeaderSize + 1;
   AppendRecordImage(file, 3, 3, 0, e, "c", "333");
   AppendRecordImage(file, 0, 0, c, b, "e", "");
   AppendRecordImage(file, 7, 7, e, 0, "b", "2222222");
@@ -136,7 +137,7 @@ TEST_F(CompactTest, LiveRecordsGoToAFreshFileInListOrder) {
     }
     Bytes file = CloseAndRead(store, name);
     SetLe32(file, kFlagsOffset, 0x0F00 | c.flags);
-    std::fill(file.begin() + kReservedOffset, file.begin() + 128, 0x5A);
+    std::fill(file.begin() + kReservedOffset, file.begin() + kStoreHeaderSize, 0x5A);
     WriteFileBytes(name, file);
     ASSERT_NE(nullptr, store = Open(name));
     const std::vector<std::string> listing = Listing();

@@ -102,7 +102,10 @@ class DamagedFilesTest : public StoreTest {
   // Offsets of the records of a well-formed file, in file order.
   static std::vector<int32_t> RecordOffsets(const Bytes& file) {
     std::vector<int32_t> offsets;
-    for (std::size_t r = 128; r + 32 <= file.size(); r += 32 + At(Le32(file, r + 8)) + At(Le32(file, r)))
+    const auto size = [&](std::size_t r) {  // header, key and data area
+      return kRecordHeaderSize + At(Le32(file, r + kRecordNameLength)) + At(Le32(file, r));
+    };
+    for (std::size_t r = kStoreHeaderSize; r + kRecordHeaderSize <= file.size(); r += size(r))
       offsets.push_back(static_cast<int32_t>(r));
     return offsets;
   }
@@ -161,8 +164,8 @@ class DamagedFilesTest : public StoreTest {
   // field's own record (loops), or out of range as a length or a count.
   static std::vector<int32_t> FieldValues(const Bytes& base, int32_t ownRecord, int32_t first) {
     const auto length = static_cast<int32_t>(base.size());
-    return {127, 128 + 16, length, ownRecord, ownRecord + 32, first, 16385, -1, INT32_MIN,
-            INT32_MAX};
+    return {kStoreHeaderSize - 1, kStoreHeaderSize + 16, length, ownRecord,
+            ownRecord + kRecordHeaderSize, first, 16385, -1, INT32_MIN, INT32_MAX};
   }
 
   void DamageByte(const Bytes& base, std::size_t at) {
@@ -193,11 +196,11 @@ class DamagedFilesTest : public StoreTest {
     std::set<int32_t> chainEnds = {records.front(), records.back()};
     for (std::size_t head : {kAllocatedHead, kFreeHead, kIndexHead}) {
       chainEnds.insert(Le32(base, head));
-      chainEnds.insert(Le32(base, head + 4));
+      chainEnds.insert(Le32(base, head + kHeadLast));
     }
     chainEnds.erase(0);
 
-    for (std::size_t i = 0; i < 128; ++i) DamageByte(base, i);
+    for (std::size_t i = 0; i < kStoreHeaderSize; ++i) DamageByte(base, i);
     for (std::size_t f = 4; f < 44; f += 4)
       for (int32_t value : FieldValues(base, first, first)) DamageField(base, f, value);
 
@@ -217,13 +220,13 @@ class DamagedFilesTest : public StoreTest {
 
     const int32_t indexRecord = Le32(base, kIndexHead);
     if (indexRecord != 0) {
-      const int32_t count = Le32(base, kAllocatedHead + 8);
+      const int32_t count = Le32(base, kAllocatedHead + kHeadCount);
       for (int32_t entry : {0, 1, count / 2, count - 1, count})
         for (int32_t value : FieldValues(base, first, first))
-          DamageField(base, At(indexRecord) + 37 + 4 * At(entry), value);
+          DamageField(base, IndexEntryAt(base, entry), value);
     }
 
-    for (std::size_t i = 128; i < base.size(); i += 127) DamageByte(base, i);
+    for (std::size_t i = kStoreHeaderSize; i < base.size(); i += 127) DamageByte(base, i);
   }
 
   UnsyncedFileSystem fileSystem_;
@@ -254,7 +257,7 @@ TEST_F(DamagedFilesTest, LoopingChainAndOverlongKeyFailCleanly) {
   const int32_t first = Le32(base, kAllocatedHead);
   const int32_t second = RecordAt(base, first).next;
   Bytes loop = base;
-  SetLe32(loop, At(second) + 16, first);  // second -> first -> second ...
+  SetLe32(loop, At(second) + kRecordNext, first);  // second -> first -> second ...
   WriteFileBytes(name_, loop);
   StoreHandle store = Open(name_);
   ASSERT_NE(nullptr, store);
@@ -262,12 +265,13 @@ TEST_F(DamagedFilesTest, LoopingChainAndOverlongKeyFailCleanly) {
   EXPECT_EQ(0, Put(store, "no such key", "v"));
   g_visits = 0;
   EXPECT_EQ(1, BdbWalk(store, 0, VisitAndRead));
-  EXPECT_LE(g_visits, (loop.size() - 128) / 32 + 1) << "the walk must end";
+  EXPECT_LE(g_visits, (loop.size() - kStoreHeaderSize) / kRecordHeaderSize + 1)
+      << "the walk must end";
   EXPECT_EQ(0, BdbCompact(store));
   EXPECT_EQ(1, BdbClose(store));
 
   Bytes longKey = base;
-  SetLe32(longKey, At(first) + 8, 16384);
+  SetLe32(longKey, At(first) + kRecordNameLength, 16384);
   WriteFileBytes(name_, longKey);
   store = Open(name_);
   ASSERT_NE(nullptr, store);
@@ -287,14 +291,18 @@ TEST_F(DamagedFilesTest, OpenRefusesImplausibleHeadsAndIndex) {
   ASSERT_FALSE(base.empty());
   const auto length = static_cast<int32_t>(base.size());
   const std::size_t index = At(Le32(base, kIndexHead));
-  const std::size_t lastEntry = index + 37 + 4 * At(Le32(base, kAllocatedHead + 8) - 1);
+  const std::size_t allocatedLast = kAllocatedHead + kHeadLast;
+  const std::size_t allocatedCount = kAllocatedHead + kHeadCount;
+  const std::size_t lastEntry = IndexEntryAt(base, Le32(base, allocatedCount) - 1);
+  const std::size_t indexKey = index + kRecordHeaderSize, firstEntry = IndexEntryAt(base, 0);
   const std::vector<std::pair<std::size_t, int32_t>> damage = {
-      {kAllocatedHead, 0},      {kAllocatedHead, 127},    {kAllocatedHead, length},
-      {kAllocatedHead + 4, 64}, {kAllocatedHead + 4, -1}, {kAllocatedHead + 8, 0},
-      {kAllocatedHead + 8, -3}, {kAllocatedHead + 8, 257}, {kFreeHead, length - 31},
-      {kFreeHead + 8, 0},       {kIndexHead, 0},          {kIndexHead + 4, 1},
-      {index + 8, 4},           {index + 32, 0},          {index + 37, 12},
-      {index + 37, length},     {lastEntry, -128},
+      {kAllocatedHead, 0}, {kAllocatedHead, 127}, {kAllocatedHead, length},
+      {allocatedLast, 64}, {allocatedLast, -1},
+      {allocatedCount, 0}, {allocatedCount, -3}, {allocatedCount, 257},
+      {kFreeHead, length - 31}, {kFreeHead + kHeadCount, 0},
+      {kIndexHead, 0}, {kIndexHead + kHeadLast, 1},
+      {index + kRecordNameLength, 4}, {indexKey, 0},
+      {firstEntry, 12}, {firstEntry, length}, {lastEntry, -128},
   };
   std::vector<Bytes> images(damage.size(), base);
   for (std::size_t i = 0; i < damage.size(); ++i) SetLe32(images[i], damage[i].first, damage[i].second);
@@ -323,8 +331,8 @@ TEST_F(DamagedFilesTest, AnIndexSearchedInTheFileMeetsItsDamage) {
   for (int i = 0; i < kKeys; ++i) ASSERT_EQ(1, Put(store, Numbered("key", 10000 + i), "value"));
   const Bytes base = CloseAndRead(store, name_);
   const auto length = static_cast<int32_t>(base.size());
-  const int32_t count = Le32(base, kAllocatedHead + 8);
-  const auto entry = [&](int32_t i) { return At(Le32(base, kIndexHead)) + 37 + 4 * At(i); };
+  const int32_t count = Le32(base, kAllocatedHead + kHeadCount);
+  const auto entry = [&](int32_t i) { return IndexEntryAt(base, i); };
   const int32_t middle = Le32(base, entry(count / 2));
   struct Damage {
     const char* what;
@@ -339,7 +347,7 @@ TEST_F(DamagedFilesTest, AnIndexSearchedInTheFileMeetsItsDamage) {
       {"middle entry in the header", entry(count / 2), 12, true},
       {"middle entry past the end", entry(count / 2), length, true},
       {"middle entry negative", entry(count / 2), -1, true},
-      {"middle record's key too long", At(middle) + 8, 16385, true},
+      {"middle record's key too long", At(middle) + kRecordNameLength, 16385, true},
       {"middle record past the end", At(middle), length, true},
   };
   for (const Damage& row : rows) {

@@ -74,19 +74,20 @@ TEST_F(FormatLifecycleTest, OpenOrCreateMakesOnlyNewStoresAndTruncatesNothing) {
 TEST_F(FormatLifecycleTest, FirstPutsIntoSortedStoreLayOutByteForByte) {
   const std::string name = Path("first.kvs");
   Bytes expected = FreshSortedImage(3);
-  EXPECT_EQ(1189, AppendRecordImage(expected, 10, 10, 0, 0, "abc", "0123456789"));
-  SetListHead(expected, kAllocatedHead, {1189, 1189, 1});
-  SetLe32(expected, kFirstIndexEntry, 1189);
+  const int32_t abc = kFreshSortedSize, ab = abc + kRecordHeaderSize + 3 + 10;
+  EXPECT_EQ(abc, AppendRecordImage(expected, 10, 10, 0, 0, "abc", "0123456789"));
+  SetListHead(expected, kAllocatedHead, {abc, abc, 1});
+  SetLe32(expected, kFirstIndexEntry, abc);
   EXPECT_TRUE(SameBytes(MakeStore(name, 3, {{"abc", "0123456789"}}), expected));
 
   StoreHandle store = Open(name);
   ASSERT_NE(nullptr, store);
   ASSERT_EQ(1, Put(store, "ab", "xy"));
-  EXPECT_EQ(1234, AppendRecordImage(expected, 2, 2, 1189, 0, "ab", "xy"));
-  SetLe32(expected, 1189 + 16, 1234);
-  SetListHead(expected, kAllocatedHead, {1189, 1234, 2});
-  SetLe32(expected, kFirstIndexEntry, 1234);
-  SetLe32(expected, kFirstIndexEntry + 4, 1189);
+  EXPECT_EQ(ab, AppendRecordImage(expected, 2, 2, abc, 0, "ab", "xy"));
+  SetLe32(expected, At(abc) + kRecordNext, ab);
+  SetListHead(expected, kAllocatedHead, {abc, ab, 2});
+  SetLe32(expected, kFirstIndexEntry, ab);
+  SetLe32(expected, kFirstIndexEntry + 4, abc);
   EXPECT_TRUE(SameBytes(CloseAndRead(store, name), expected));
 }
 
@@ -189,8 +190,8 @@ TEST_F(FormatLifecycleTest, ShortFileWithMagicOpensAndKeepsRecordsPastTheHeader)
     ASSERT_EQ(1, Put(store, "k2", "second"));
     const Bytes file = CloseAndRead(store, name);
     const int32_t first = Le32(file, kAllocatedHead);
-    EXPECT_GE(first, 128);
-    EXPECT_EQ(2, Le32(file, kAllocatedHead + 8));
+    EXPECT_GE(first, kStoreHeaderSize);
+    EXPECT_EQ(2, Le32(file, kAllocatedHead + kHeadCount));
     EXPECT_EQ("value", RecordAt(file, first).value);
     ASSERT_NE(nullptr, store = Open(name));
     EXPECT_EQ("value", Get(store, "key"));
@@ -206,7 +207,7 @@ TEST_F(FormatLifecycleTest, OpenAndUseKeepReservedBytesAndUnknownFlagBits) {
     const std::string name = Path(Numbered("reserved", flags));
     const bool sorted = (flags & STORE_SORTED) != 0;
     Bytes expected = sorted ? FreshSortedImage(flags | 0x7A5A0000) : FreshHeaderImage(flags | 0x7A5A0000);
-    for (size_t i = kReservedOffset; i < 128; ++i) expected[i] = static_cast<unsigned char>(i * 7 + 1);
+    for (size_t i = kReservedOffset; i < kStoreHeaderSize; ++i) expected[i] = static_cast<unsigned char>(i * 7 + 1);
     WriteFileBytes(name, expected);
 
     StoreHandle store = Open(name);
@@ -216,7 +217,8 @@ TEST_F(FormatLifecycleTest, OpenAndUseKeepReservedBytesAndUnknownFlagBits) {
     ASSERT_EQ(1, Put(store, "b", "2"));
     ASSERT_EQ(1, Put(store, "a", "longer value"));  // outgrows its record: appended anew
     ASSERT_EQ(1, BdbDelete(store, "b"));
-    const auto a = static_cast<int32_t>(expected.size()), b = a + 34, moved = b + 34;
+    const auto a = static_cast<int32_t>(expected.size());
+    const int32_t b = a + kRecordHeaderSize + 1 + 1, moved = b + kRecordHeaderSize + 1 + 1;
     AppendRecordImage(expected, 1, 1, 0, b, "a", "1");
     AppendRecordImage(expected, 1, 1, a, 0, "b", "2");
     AppendRecordImage(expected, 12, 12, 0, 0, "a", "longer value");

@@ -38,7 +38,8 @@ TEST_F(KeyIndexTest, SearchInsertPositionAndRemoval) {
   EXPECT_EQ(0, kvs::IndexInsertPosition(store, "any"));
   EXPECT_EQ("<absent>", Get(store, "any"));
   for (const char* key : {"f", "b", "d"}) ASSERT_EQ(1, Put(store, key, key));
-  EXPECT_EQ(kFreshSortedSize + 34, store->plKeyIndex.at(0));
+  // b's record follows f's: a header, a 1-byte key and a 1-byte value.
+  EXPECT_EQ(kFreshSortedSize + kRecordHeaderSize + 1 + 1, store->plKeyIndex.at(0));
   const std::vector<std::pair<const char*, int32_t>> found = {{"b", 0}, {"d", 1}, {"f", 2}, {"c", -1}};
   for (const auto& [key, position] : found) EXPECT_EQ(position, kvs::IndexSearch(store, key, nullptr)) << key;
   const std::vector<std::pair<const char*, int32_t>> positions = {
@@ -133,23 +134,37 @@ TEST_F(KeyIndexTest, LookupsTellApartKeysThatShareAHashOrALength) {
   }
 }
 
+// The growth images below: keyed records k<i> with empty values, 36 bytes
+// each, from the end of a fresh sorted store; the first Index record at the
+// start of the records, the second (2048 bytes) after the first 256 keys,
+// and the third (3072 bytes) after 255 more keys that follow the second.
+constexpr int32_t kKeyRecordSize = kRecordHeaderSize + 4;
+constexpr int32_t kFirstIndexRecord = kStoreHeaderSize;
+constexpr int32_t kSecondIndexRecord = kFreshSortedSize + 256 * kKeyRecordSize;
+constexpr int32_t kAfterSecondIndexRecord = kSecondIndexRecord + kIndexArray + 2048;
+constexpr int32_t kThirdIndexRecord = kAfterSecondIndexRecord + 255 * kKeyRecordSize;
+
+// The record of k<i>, i < 256, in the order the keys were put.
+constexpr int32_t FirstKeysRecord(int i) { return kFreshSortedSize + kKeyRecordSize * i; }
+// The offset of entry i of the Index record at index.
+std::size_t EntryOf(int32_t index, int i) { return At(index + kIndexArray + 4 * i); }
+
 // 255 live keys fill a 256-entry index; the 256th moves the index into a
-// 2048-byte record at the end of the file and frees the old one. The keys
-// have empty values, so every keyed record is 36 bytes.
+// 2048-byte record at the end of the file and frees the old one.
 Bytes ImageAfterFirstGrowth(int32_t flags) {
   Bytes file = FreshHeaderImage(flags);
   AppendRecordImage(file, 1024, 0, 0, 0, "Index", "");
-  for (int i = 0; i < 255; ++i) SetLe32(file, At(kFirstIndexEntry + 4 * i), 1189 + 36 * i);
+  for (int i = 0; i < 255; ++i) SetLe32(file, EntryOf(kFirstIndexRecord, i), FirstKeysRecord(i));
   for (int i = 0; i < 256; ++i) {
-    const int32_t prev = i == 0 ? 0 : 1189 + 36 * (i - 1);
-    const int32_t next = i == 255 ? 0 : 1189 + 36 * (i + 1);
-    EXPECT_EQ(1189 + 36 * i, AppendRecordImage(file, 0, 0, prev, next, NumberedKey(i), ""));
+    const int32_t prev = i == 0 ? 0 : FirstKeysRecord(i - 1);
+    const int32_t next = i == 255 ? 0 : FirstKeysRecord(i + 1);
+    EXPECT_EQ(FirstKeysRecord(i), AppendRecordImage(file, 0, 0, prev, next, NumberedKey(i), ""));
   }
-  EXPECT_EQ(10405, AppendRecordImage(file, 2048, 0, 0, 0, "Index", ""));
-  for (int i = 0; i < 256; ++i) SetLe32(file, At(10405 + 37 + 4 * i), 1189 + 36 * i);
-  SetListHead(file, kAllocatedHead, {1189, 10369, 256});
-  SetListHead(file, kFreeHead, {128, 128, 1});
-  SetListHead(file, kIndexHead, {10405, 10405, 1});
+  EXPECT_EQ(kSecondIndexRecord, AppendRecordImage(file, 2048, 0, 0, 0, "Index", ""));
+  for (int i = 0; i < 256; ++i) SetLe32(file, EntryOf(kSecondIndexRecord, i), FirstKeysRecord(i));
+  SetListHead(file, kAllocatedHead, {FirstKeysRecord(0), FirstKeysRecord(255), 256});
+  SetListHead(file, kFreeHead, {kFirstIndexRecord, kFirstIndexRecord, 1});
+  SetListHead(file, kIndexHead, {kSecondIndexRecord, kSecondIndexRecord, 1});
   EXPECT_EQ(size_t{12490}, file.size());
   return file;
 }
@@ -163,7 +178,7 @@ TEST_F(KeyIndexTest, GrowthAtThe256thKeyAndExactFitReuseOfTheOldIndex) {
   EXPECT_EQ(0, Stats(store).lFreeCount);
   ASSERT_EQ(1, Put(store, NumberedKey(255), ""));
   EXPECT_EQ(512, store->lIndexCapacity);
-  EXPECT_EQ(10405, store->lIndexOffset);
+  EXPECT_EQ(kSecondIndexRecord, store->lIndexOffset);
   ASSERT_EQ(1, BdbClose(store));
   Bytes expected = ImageAfterFirstGrowth(STORE_SORTED);
   ASSERT_TRUE(SameBytes(ReadFileBytes(name), expected));
@@ -175,16 +190,18 @@ TEST_F(KeyIndexTest, GrowthAtThe256thKeyAndExactFitReuseOfTheOldIndex) {
   const std::string value(1028, 'v');
   ASSERT_EQ(1, Put(store, "r", value));
   ASSERT_EQ(1, BdbClose(store));
-  SetLe32(expected, 128, 1028);
-  SetLe32(expected, 128 + 4, 1028);
-  SetLe32(expected, 128 + 8, 1);
-  SetLe32(expected, 128 + 12, 10369);
-  expected[160] = 'r';
-  std::copy(value.begin(), value.end(), expected.begin() + 161);
-  SetLe32(expected, 10369 + 16, 128);
-  SetListHead(expected, kAllocatedHead, {1189, 128, 257});
+  const std::size_t r = At(kFirstIndexRecord), k255 = At(FirstKeysRecord(255));
+  SetLe32(expected, r + kRecordAllocated, 1028);
+  SetLe32(expected, r + kRecordUsed, 1028);
+  SetLe32(expected, r + kRecordNameLength, 1);
+  SetLe32(expected, r + kRecordPrev, FirstKeysRecord(255));
+  const auto key = expected.begin() + kFirstIndexRecord + kRecordHeaderSize;
+  *key = 'r';
+  std::copy(value.begin(), value.end(), key + 1);
+  SetLe32(expected, k255 + kRecordNext, kFirstIndexRecord);
+  SetListHead(expected, kAllocatedHead, {FirstKeysRecord(0), kFirstIndexRecord, 257});
   SetListHead(expected, kFreeHead, {0, 0, 0});
-  SetLe32(expected, 10405 + 37 + 4 * 256, 128);
+  SetLe32(expected, EntryOf(kSecondIndexRecord, 256), kFirstIndexRecord);
   EXPECT_TRUE(SameBytes(ReadFileBytes(name), expected));
 }
 
@@ -192,8 +209,8 @@ TEST_F(KeyIndexTest, GrowthAtThe256thKeyAndExactFitReuseOfTheOldIndex) {
 // k511 takes over the old Index record at 128, the others are appended after
 // the 2048-byte Index record, k510 first.
 int32_t OffsetOfKey(int i) {
-  if (i < 256) return 1189 + 36 * i;
-  return i == 511 ? 128 : 12490 + 36 * (510 - i);
+  if (i < 256) return FirstKeysRecord(i);
+  return i == 511 ? kFirstIndexRecord : kAfterSecondIndexRecord + kKeyRecordSize * (510 - i);
 }
 
 // The 256-key image after k511 down to k256. k511 needs 4 of the old Index
@@ -203,23 +220,24 @@ int32_t OffsetOfKey(int i) {
 // entries it had last, and a 3072-byte one (768 entries) is appended.
 Bytes ImageAfterSecondGrowth(int32_t flags) {
   Bytes file = ImageAfterFirstGrowth(flags);
-  SetLe32(file, 128, 1025);
-  SetLe32(file, 128 + 8, 4);
-  SetLe32(file, 128 + 12, 10369);
-  SetLe32(file, 128 + 16, OffsetOfKey(510));
+  const std::size_t r = At(kFirstIndexRecord), k255 = At(FirstKeysRecord(255));
+  SetLe32(file, r + kRecordAllocated, 1025);
+  SetLe32(file, r + kRecordNameLength, 4);
+  SetLe32(file, r + kRecordPrev, FirstKeysRecord(255));
+  SetLe32(file, r + kRecordNext, OffsetOfKey(510));
   const std::string reuser = NumberedKey(511);
-  std::copy(reuser.begin(), reuser.end(), file.begin() + 160);
-  SetLe32(file, 10369 + 16, 128);
+  std::copy(reuser.begin(), reuser.end(), file.begin() + kFirstIndexRecord + kRecordHeaderSize);
+  SetLe32(file, k255 + kRecordNext, kFirstIndexRecord);
   for (int i = 510; i >= 256; --i) {
     const int32_t next = i == 256 ? 0 : OffsetOfKey(i - 1);
     EXPECT_EQ(OffsetOfKey(i), AppendRecordImage(file, 0, 0, OffsetOfKey(i + 1), next, NumberedKey(i), ""));
   }
-  for (int i = 257; i < 512; ++i) SetLe32(file, At(10405 + 37 + 4 * (i - 1)), OffsetOfKey(i));
-  EXPECT_EQ(21670, AppendRecordImage(file, 3072, 0, 0, 0, "Index", ""));
-  for (int i = 0; i < 512; ++i) SetLe32(file, At(21670 + 37 + 4 * i), OffsetOfKey(i));
-  SetListHead(file, kAllocatedHead, {1189, OffsetOfKey(256), 512});
-  SetListHead(file, kFreeHead, {10405, 10405, 1});
-  SetListHead(file, kIndexHead, {21670, 21670, 1});
+  for (int i = 257; i < 512; ++i) SetLe32(file, EntryOf(kSecondIndexRecord, i - 1), OffsetOfKey(i));
+  EXPECT_EQ(kThirdIndexRecord, AppendRecordImage(file, 3072, 0, 0, 0, "Index", ""));
+  for (int i = 0; i < 512; ++i) SetLe32(file, EntryOf(kThirdIndexRecord, i), OffsetOfKey(i));
+  SetListHead(file, kAllocatedHead, {FirstKeysRecord(0), OffsetOfKey(256), 512});
+  SetListHead(file, kFreeHead, {kSecondIndexRecord, kSecondIndexRecord, 1});
+  SetListHead(file, kIndexHead, {kThirdIndexRecord, kThirdIndexRecord, 1});
   EXPECT_EQ(size_t{24779}, file.size());
   return file;
 }
@@ -239,7 +257,7 @@ TEST_F(KeyIndexTest, GrowthAt512ByteForByteAndReopenWithCapacity768) {
   store = Open(name);
   ASSERT_NE(nullptr, store);
   EXPECT_EQ(768, store->lIndexCapacity);
-  EXPECT_EQ(21670, store->lIndexOffset);
+  EXPECT_EQ(kThirdIndexRecord, store->lIndexOffset);
   std::vector<std::string> sortedKeys;
   for (int i = 0; i < 512; ++i) sortedKeys.push_back(NumberedKey(i));
   EXPECT_EQ(sortedKeys, List(store, ""));
@@ -255,7 +273,7 @@ TEST_F(KeyIndexTest, KeyNamedIndexIsAnOrdinaryKey) {
   MakeStore(name, STORE_SORTED | STORE_NOCASE, {{"Index", "not the index"}, {"a", "1"}});
   StoreHandle store = Open(name);
   ASSERT_NE(nullptr, store);
-  EXPECT_EQ(128, store->lIndexOffset);
+  EXPECT_EQ(kStoreHeaderSize, store->lIndexOffset);
   EXPECT_EQ(256, store->lIndexCapacity);
   EXPECT_EQ("not the index", Get(store, "INDEX"));
   EXPECT_EQ((std::vector<std::string>{"a", "Index"}), List(store, ""));

@@ -118,7 +118,7 @@ TEST_F(RecordsTest, NoCaseKeySpellingFollowsTheLatestPut) {
   ASSERT_EQ(1, Put(store, "Key", "a longer value"));                // relocated
   EXPECT_EQ((std::vector<std::string>{"Key"}), List(store, ""));
   const Bytes file = CloseAndRead(store, name);
-  EXPECT_EQ("KEY", RecordAt(file, 1189).key);
+  EXPECT_EQ("KEY", RecordAt(file, kFreshSortedSize).key);
   EXPECT_EQ((std::vector<std::string>{"Key"}), ChainKeys(file, kAllocatedHead));
 }
 
@@ -128,7 +128,7 @@ TEST_F(RecordsTest, EmptyKeyAndEmptyValue) {
     const std::string name = Path(Numbered("s", flags));
     StoreHandle store = Create(name, flags);
     ASSERT_NE(nullptr, store);
-    const int32_t first = flags == 0 ? 128 : 1189;
+    const int32_t first = flags == 0 ? kStoreHeaderSize : kFreshSortedSize;
     ASSERT_EQ(1, BdbPut(store, "", nullptr, 0));
     ASSERT_EQ(1, BdbPut(store, "e", nullptr, 0));
     int32_t size = -1;
@@ -145,9 +145,10 @@ TEST_F(RecordsTest, EmptyKeyAndEmptyValue) {
     const RecordView emptyKey = RecordAt(file, first);
     EXPECT_EQ(0, emptyKey.allocated);
     EXPECT_EQ(0, emptyKey.nameLength);
-    EXPECT_EQ("e", RecordAt(file, first + 32).key);
-    EXPECT_EQ(0, RecordAt(file, first + 32).allocated);
-    EXPECT_EQ(size_t(first + 32 + 33 + 32 + 11), file.size());
+    const int32_t e = first + kRecordHeaderSize, relocated = e + kRecordHeaderSize + 1;
+    EXPECT_EQ("e", RecordAt(file, e).key);
+    EXPECT_EQ(0, RecordAt(file, e).allocated);
+    EXPECT_EQ(At(relocated + kRecordHeaderSize + 11), file.size());
     ASSERT_NE(nullptr, store = Open(name));
     EXPECT_EQ(1, BdbDelete(store, ""));
     EXPECT_EQ("<absent>", Get(store, ""));
@@ -218,13 +219,14 @@ TEST_F(RecordsTest, DeleteReleasesTheRecordToTheFreeList) {
   const Bytes file = CloseAndRead(store, name);
   ASSERT_EQ(before.size(), file.size());
   // Only links, chain heads and the index change; key, lengths and value stay.
-  const RecordView released = RecordAt(file, 1189);
+  const int32_t a = kFreshSortedSize, b = a + kRecordHeaderSize + 1 + 1;
+  const RecordView released = RecordAt(file, a);
   EXPECT_EQ("1", released.value);
   EXPECT_EQ(1, released.allocated);
-  EXPECT_EQ((ListHeadValues{1189, 1189, 1}), ListHeadAt(file, kFreeHead));
-  EXPECT_EQ((ListHeadValues{1223, 1223, 1}), ListHeadAt(file, kAllocatedHead));
-  EXPECT_EQ(0, RecordAt(file, 1223).prev);
-  EXPECT_EQ(1223, Le32(file, kFirstIndexEntry));
+  EXPECT_EQ((ListHeadValues{a, a, 1}), ListHeadAt(file, kFreeHead));
+  EXPECT_EQ((ListHeadValues{b, b, 1}), ListHeadAt(file, kAllocatedHead));
+  EXPECT_EQ(0, RecordAt(file, b).prev);
+  EXPECT_EQ(b, Le32(file, kFirstIndexEntry));
   EXPECT_EQ(0, Le32(file, kFirstIndexEntry + 4));
 }
 
@@ -247,7 +249,7 @@ TEST_F(RecordsTest, LongKeysActAsTheirFirst16384Bytes) {
     EXPECT_EQ((flags != 0 ? std::vector<std::string>{stored, "m"} : std::vector<std::string>{"<none>"}),
               List(store, ""));
     const Bytes file = CloseAndRead(store, name);
-    const RecordView record = RecordAt(file, Le32(file, kAllocatedHead + 4));
+    const RecordView record = RecordAt(file, Le32(file, kAllocatedHead + kHeadLast));
     EXPECT_EQ(MAX_KEY_LENGTH, record.nameLength);
     EXPECT_EQ(stored, record.key);
     EXPECT_EQ("a longer value", record.value);
@@ -273,9 +275,11 @@ TEST_F(RecordsTest, FullDiskFailsPutsThatNeedGrowth) {
     fs.FailEveryGrowth();
     EXPECT_EQ(0, Put(store, "d", "new"));
     EXPECT_EQ(1, Put(store, "a", "A"));
-    // Only a's value byte changed (b at the first record, a 34 bytes on).
+    // Only a's value byte changed (b at the first record, a after it).
     Bytes expected = before;
-    expected.at(At(flags == 0 ? 128 : kFreshSortedSize) + 34 + 33) = 'A';
+    const int32_t b = flags == 0 ? kStoreHeaderSize : kFreshSortedSize;
+    const int32_t a = b + kRecordHeaderSize + 1 + 1;
+    expected.at(At(a + kRecordHeaderSize + 1)) = 'A';
     EXPECT_TRUE(SameBytes(CloseAndRead(store, name), expected));
     ASSERT_NE(nullptr, store = Open(name));
     EXPECT_EQ(0, Put(store, "b", "does not fit in place"));

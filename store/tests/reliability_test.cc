@@ -266,7 +266,7 @@ TEST_F(ReliabilityTest, CompactionRefusesAChainThatDisagreesWithTheCounts) {
     Bytes file = ReadFileBytes(name);
     int32_t at = ListHeadAt(file, kAllocatedHead)[0];
     for (int i = 1; i < 6; ++i) at = RecordAt(file, at).next;
-    SetLe32(file, At(at) + 16, 0);  // its lNext
+    SetLe32(file, At(at) + kRecordNext, 0);
     WriteFileBytes(name, file);
     ASSERT_NE(nullptr, store = Open(name));
     EXPECT_EQ(0, BdbCompact(store));

@@ -26,19 +26,34 @@
 #include <utility>
 #include <vector>
 
+#include "store/format/format.h"
 #include "store/store.h"
 
 namespace kvs_test {
 
 using Bytes = std::vector<unsigned char>;
 
+// The sizes of the store header, at the start of the file, and of a record
+// header, which the record's key follows.
+using kvs::kRecordHeaderSize;
+using kvs::kStoreHeaderSize;
 // Offsets of the three ListHeads, the flags word and the reserved bytes in
-// the 128-byte header.
+// the store header.
 constexpr std::size_t kAllocatedHead = 4, kFreeHead = 16, kIndexHead = 28;
 constexpr std::size_t kFlagsOffset = 40, kReservedOffset = 44;
-// A fresh sorted store: header, then the Index record (32 + "Index" + 1024).
-constexpr int32_t kFreshSortedSize = 1189;
-constexpr int32_t kFirstIndexEntry = 165;
+// Offsets of a ListHead's lLast and lCount from the head.
+constexpr std::size_t kHeadLast = 4, kHeadCount = 8;
+// Offsets of a RecordHeader's fields from the record's start.
+constexpr std::size_t kRecordAllocated = 0, kRecordUsed = 4, kRecordNameLength = 8,
+                      kRecordPrev = 12, kRecordNext = 16, kRecordReserved = 20;
+// The Index record's entries follow its header and its key "Index"; it is
+// created with, and grows by, 256 of them.
+constexpr int32_t kIndexArray = kRecordHeaderSize + 5;
+constexpr int32_t kIndexGrowth = 256;
+// A fresh sorted store: header, then the Index record, all entries 0.
+constexpr int32_t kFirstIndexEntry = kStoreHeaderSize + kIndexArray;
+constexpr int32_t kFreshSortedSize = kFirstIndexEntry + 4 * kIndexGrowth;
+static_assert(kFirstIndexEntry == 165 && kFreshSortedSize == 1189, "the format's fixed sizes");
 
 // stem, the decimal n, then suffix ("s" 3 ".kvs" gives "s3.kvs"). Built by
 // appending, which keeps g++ 12's -Wrestrict false positive on
@@ -118,7 +133,8 @@ inline void SetLe32(Bytes& bytes, std::size_t offset, int32_t value) {
 using ListHeadValues = std::array<int32_t, 3>;
 
 inline ListHeadValues ListHeadAt(const Bytes& file, std::size_t headOffset) {
-  return {Le32(file, headOffset), Le32(file, headOffset + 4), Le32(file, headOffset + 8)};
+  return {Le32(file, headOffset), Le32(file, headOffset + kHeadLast),
+          Le32(file, headOffset + kHeadCount)};
 }
 
 inline void SetListHead(Bytes& file, std::size_t headOffset, ListHeadValues head) {
@@ -138,14 +154,14 @@ inline RecordView RecordAt(const Bytes& file, int32_t offset) {
     if (length < 0 || at > file.size() || At(length) > file.size() - at) return std::string();
     return std::string(reinterpret_cast<const char*>(file.data()) + at, At(length));
   };
-  const std::size_t keyAt = At(offset) + 32;
+  const std::size_t keyAt = At(offset) + kRecordHeaderSize;
   return {field(0), field(1), field(2), field(3), field(4), {field(5), field(6), field(7)},
           text(keyAt, field(2)), text(keyAt + At(field(2)), field(1))};
 }
 
 // The 128-byte header of a fresh store with empty chains.
 inline Bytes FreshHeaderImage(int32_t flags) {
-  Bytes file(128, 0);
+  Bytes file(kStoreHeaderSize, 0);
   const unsigned char magic[4] = {'B', 'D', 'B', '0'};
   std::copy(magic, magic + 4, file.begin());
   SetLe32(file, kFlagsOffset, flags);
@@ -158,7 +174,7 @@ inline Bytes FreshHeaderImage(int32_t flags) {
 inline int32_t AppendRecordImage(Bytes& file, int32_t capacity, int32_t used, int32_t prev,
                                  int32_t next, std::string_view key, std::string_view value) {
   const auto offset = static_cast<int32_t>(file.size());
-  file.resize(file.size() + 32, 0);
+  file.resize(file.size() + kRecordHeaderSize, 0);
   const int32_t fields[5] = {capacity, used, static_cast<int32_t>(key.size()), prev, next};
   for (std::size_t i = 0; i < 5; ++i) SetLe32(file, At(offset) + 4 * i, fields[i]);
   file.insert(file.end(), key.begin(), key.end());
@@ -167,20 +183,25 @@ inline int32_t AppendRecordImage(Bytes& file, int32_t capacity, int32_t used, in
   return offset;
 }
 
-// A fresh sorted store: the header and the empty Index record at 128.
+// A fresh sorted store: the header and the empty Index record after it.
 inline Bytes FreshSortedImage(int32_t flags) {
   Bytes file = FreshHeaderImage(flags);
-  AppendRecordImage(file, 1024, 0, 0, 0, "Index", "");
-  SetListHead(file, kIndexHead, {128, 128, 1});
+  AppendRecordImage(file, 4 * kIndexGrowth, 0, 0, 0, "Index", "");
+  SetListHead(file, kIndexHead, {kStoreHeaderSize, kStoreHeaderSize, 1});
   return file;
+}
+
+// The file offset of entry i of the Index record that the index list's head
+// names.
+inline std::size_t IndexEntryAt(const Bytes& file, int32_t i) {
+  return At(Le32(file, kIndexHead)) + At(kIndexArray) + 4 * At(i);
 }
 
 // The keys that the persisted index of a sorted store lists, in index order.
 inline std::vector<std::string> IndexedKeys(const Bytes& file) {
-  const int32_t indexRecord = Le32(file, kIndexHead);
   std::vector<std::string> keys;
-  for (int32_t i = 0; i < Le32(file, kAllocatedHead + 8); ++i)
-    keys.push_back(RecordAt(file, Le32(file, At(indexRecord) + 37 + 4 * At(i))).key);
+  for (int32_t i = 0; i < Le32(file, kAllocatedHead + kHeadCount); ++i)
+    keys.push_back(RecordAt(file, Le32(file, IndexEntryAt(file, i))).key);
   return keys;
 }
 

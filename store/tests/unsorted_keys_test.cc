@@ -97,7 +97,8 @@ TEST_P(UnsortedKeysTest, OperationsAgreeWithAModelWheneverTheTableIsBuiltAgain) 
 TEST_P(UnsortedKeysTest, AKeyHeldTwiceIsFoundAsAWalkFindsIt) {
   const std::string name = Path("twice.kvs");
   Bytes file = FreshHeaderImage(GetParam());
-  const int32_t a = 128, b = a + 32 + 1 + 3, c = b + 32 + 1 + 1;
+  const int32_t a = kStoreHeaderSize, b = a + kRecordHeaderSize + 1 + 3,
+                c = b + kRecordHeaderSize + 1 + 1;
   AppendRecordImage(file, 3, 3, 0, b, "k", "one");
   AppendRecordImage(file, 1, 1, a, c, "x", "x");
   AppendRecordImage(file, 3, 3, b, 0, (GetParam() & STORE_NOCASE) != 0 ? "K" : "k", "two");
