@@ -22,7 +22,7 @@ void ApplyIndexChange(IndexEntries& entries, const IndexChange& change) {
 }
 
 // The entries of the held run's start, with its first count changes made.
-bool ReplayIndexLog(const StoreSlot* slot, std::size_t count, IndexEntries* entries) {
+bool ReplayIndexLog(const IndexedSlot* slot, std::size_t count, IndexEntries* entries) {
   entries->clear();
   for (const int32_t offset : slot->heldIndexBase) {
     if (!entries->Insert(entries->size(), offset, "", 0)) return false;
@@ -33,7 +33,7 @@ bool ReplayIndexLog(const StoreSlot* slot, std::size_t count, IndexEntries* entr
   return true;
 }
 
-void WriteHeldImage(StoreSlot* slot, int64_t start, int64_t written, const IndexEntries& entries,
+void WriteHeldImage(IndexedSlot* slot, int64_t start, int64_t written, const IndexEntries& entries,
                     const HeldIndexImage& image) {
   slot->pFile->Seek(start + written);
   WriteArray(slot, entries, static_cast<std::size_t>(image.lCapacity),
@@ -41,7 +41,7 @@ void WriteHeldImage(StoreSlot* slot, int64_t start, int64_t written, const Index
 }
 
 // Produces one held image, from the log replayed on its own.
-void ProduceHeldImage(StoreSlot* slot, int64_t start, int64_t written) {
+void ProduceHeldImage(IndexedSlot* slot, int64_t start, int64_t written) {
   const auto found = slot->heldIndexImages.find(start);
   if (found == slot->heldIndexImages.end()) return;
   const HeldIndexImage image = found->second;
@@ -58,7 +58,7 @@ void ProduceHeldImage(StoreSlot* slot, int64_t start, int64_t written) {
 
 // Logs a change of a held run; without memory for it, the run's images are
 // produced now and the run logs no more.
-void LogIndexChange(StoreSlot* slot, const IndexChange& change) {
+void LogIndexChange(IndexedSlot* slot, const IndexChange& change) {
   if (!slot->bIndexLogged) return;
   try {
     slot->heldIndexLog.push_back(change);
@@ -68,7 +68,7 @@ void LogIndexChange(StoreSlot* slot, const IndexChange& change) {
   }
 }
 
-void BeginIndexLog(StoreSlot* slot) {
+void BeginIndexLog(IndexedSlot* slot) {
   if (slot->bIndexLogged || !IsSorted(*slot)) return;
   if (!FlushIndex(slot)) return;
   try {
@@ -83,7 +83,7 @@ void BeginIndexLog(StoreSlot* slot) {
   slot->bIndexLogged = true;
 }
 
-void WriteHeldIndexImages(StoreSlot* slot) {
+void WriteHeldIndexImages(IndexedSlot* slot) {
   if (!slot->bIndexLogged) return;
   // One replay of the log produces every image, in the order they were left.
   // Measured pair by pair against producing each image by a replay of its
@@ -129,14 +129,14 @@ void WriteHeldIndexImages(StoreSlot* slot) {
   DropIndexLog(slot);
 }
 
-void DropIndexLog(StoreSlot* slot) {
+void DropIndexLog(IndexedSlot* slot) {
   slot->bIndexLogged = false;
   slot->heldIndexBase = {};
   slot->heldIndexLog = {};
   slot->heldIndexImages.clear();
 }
 
-bool HeldImagesInFileOrder(const StoreSlot& slot) {
+bool HeldImagesInFileOrder(const IndexedSlot& slot) {
   // Arrays left later lie further on (growth appends the new Index record),
   // so one replay of the log makes them all in file order.
   std::size_t lastLogAt = 0;
@@ -149,7 +149,7 @@ bool HeldImagesInFileOrder(const StoreSlot& slot) {
 
 // What a compaction writes for a store in its compact form instead of
 // copying its records (its measured gain beside WriteAsItStands).
-bool WriteStoreImage(StoreSlot* slot, StoreFile& to) {
+bool WriteStoreImage(IndexedSlot* slot, StoreFile& to) {
   FileImage& image = *slot->pFile;
   if (!HeldImagesInFileOrder(*slot)) return false;
   if (IsSorted(*slot)) {

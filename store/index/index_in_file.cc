@@ -33,14 +33,14 @@ namespace {
 constexpr int32_t kLoadAtOpen = 1024;
 constexpr int32_t kEntriesPerLookup = 32;
 
-int32_t KeyCount(const StoreSlot* slot) { return slot->header.lhAllocated.lCount; }
+int32_t KeyCount(const IndexedSlot* slot) { return slot->header.lhAllocated.lCount; }
 
-int64_t ArrayStart(const StoreSlot* slot) {
+int64_t ArrayStart(const IndexedSlot* slot) {
   return int64_t{slot->lIndexOffset} + kRecordHeaderSize + kIndexKeyLength;
 }
 
 // True when the record at offset can be read: a plausible entry.
-bool EntryIsRecord(StoreSlot* slot, int32_t offset) {
+bool EntryIsRecord(IndexedSlot* slot, int32_t offset) {
   RecordHeader header;
   return offset > 0 && ReadRecordHeader(slot, offset, &header);
 }
@@ -48,7 +48,7 @@ bool EntryIsRecord(StoreSlot* slot, int32_t offset) {
 // Leaves the index in the file after the checks an open can make without
 // reading it: the Index record, a count below its capacity, the first and
 // last entries in use naming records, and the entry after them 0.
-int LeaveIndexInFile(StoreSlot* slot) {
+int LeaveIndexInFile(IndexedSlot* slot) {
   const int32_t record = FindKeyOnChain(slot, slot->header.lhIndex.lFirst, kIndexKey).offset;
   RecordHeader header;
   if (record <= 0 || !ReadRecordHeader(slot, record, &header)) return 0;
@@ -76,7 +76,7 @@ int LeaveIndexInFile(StoreSlot* slot) {
 
 // Reads count entries from position on into out; false when they are not
 // all inside the record.
-bool ReadEntries(StoreSlot* slot, int32_t position, int32_t count,
+bool ReadEntries(IndexedSlot* slot, int32_t position, int32_t count,
                  std::vector<unsigned char>* out) {
   out->resize(4 * static_cast<std::size_t>(count));
   if (count == 0) return true;
@@ -85,7 +85,7 @@ bool ReadEntries(StoreSlot* slot, int32_t position, int32_t count,
 }
 
 // Writes bytes at entry position.
-void WriteEntries(StoreSlot* slot, int32_t position, const unsigned char* bytes, std::size_t n) {
+void WriteEntries(IndexedSlot* slot, int32_t position, const unsigned char* bytes, std::size_t n) {
   if (n == 0) return;
   slot->pFile->Seek(ArrayStart(slot) + 4 * int64_t{position});
   WriteBytes(slot, bytes, n);
@@ -93,7 +93,7 @@ void WriteEntries(StoreSlot* slot, int32_t position, const unsigned char* bytes,
 
 }  // namespace
 
-int OpenIndex(StoreSlot* slot) {
+int OpenIndex(IndexedSlot* slot) {
   slot->bIndexInFile = false;
   // Small indexes are loaded whole.
   if (KeyCount(slot) <= kLoadAtOpen) return IndexLoad(slot);
@@ -102,7 +102,7 @@ int OpenIndex(StoreSlot* slot) {
   return 0;
 }
 
-bool LoadIndexEntries(StoreSlot* slot) {
+bool LoadIndexEntries(IndexedSlot* slot) {
   if (!slot->bIndexInFile) return true;
   if (slot->bIndexUnloadable) {
     NoteError(BDB_DAMAGED);
@@ -120,7 +120,7 @@ bool LoadIndexEntries(StoreSlot* slot) {
   return false;
 }
 
-bool SearchesInFile(StoreSlot* slot) {
+bool SearchesInFile(IndexedSlot* slot) {
   if (!slot->bIndexInFile) return false;
   const auto paidAfter = static_cast<uint32_t>(slot->lEntriesInFile / kEntriesPerLookup);
   if (slot->bIndexUnloadable || ++slot->uLookupsInFile < paidAfter) return true;
@@ -130,13 +130,13 @@ bool SearchesInFile(StoreSlot* slot) {
   return true;
 }
 
-int32_t EntryInFile(StoreSlot* slot, int32_t position) {
+int32_t EntryInFile(IndexedSlot* slot, int32_t position) {
   if (position < 0 || position >= slot->lIndexCapacity) return 0;
   const unsigned char* bytes = slot->pFile->View(ArrayStart(slot) + 4 * int64_t{position}, 4);
   return bytes != nullptr ? DecodeInt32(bytes) : 0;
 }
 
-int SearchInFile(StoreSlot* slot, const char* key, int32_t count, int32_t* position,
+int SearchInFile(IndexedSlot* slot, const char* key, int32_t count, int32_t* position,
                  RecordView* view) {
   const bool fold = IsNoCase(*slot);
   int32_t lo = 0, hi = std::min(count, slot->lIndexCapacity);
@@ -169,7 +169,7 @@ int SearchInFile(StoreSlot* slot, const char* key, int32_t count, int32_t* posit
   return 0;
 }
 
-bool InsertInFile(StoreSlot* slot, int32_t offset, int32_t position) {
+bool InsertInFile(IndexedSlot* slot, int32_t offset, int32_t position) {
   const int32_t count = slot->lEntriesInFile;
   if (position < 0 || position > count || count + 1 >= slot->lIndexCapacity) return false;
   std::vector<unsigned char> moved;
@@ -183,7 +183,7 @@ bool InsertInFile(StoreSlot* slot, int32_t offset, int32_t position) {
   return true;
 }
 
-void RemoveInFile(StoreSlot* slot, int32_t offset) {
+void RemoveInFile(IndexedSlot* slot, int32_t offset) {
   const int32_t count = slot->lEntriesInFile;
   // The record's own key finds its entry; a scan finds it otherwise.
   int32_t position = -1;
@@ -210,7 +210,7 @@ void RemoveInFile(StoreSlot* slot, int32_t offset) {
   slot->lEntriesInFile = count - 1;
 }
 
-bool CopyIndexArray(StoreSlot* slot, int32_t from, int32_t to, int32_t capacity) {
+bool CopyIndexArray(IndexedSlot* slot, int32_t from, int32_t to, int32_t capacity) {
   std::vector<unsigned char> bytes(4 * static_cast<std::size_t>(capacity));
   constexpr int64_t kArrayAt = kRecordHeaderSize + kIndexKeyLength;
   if (!slot->pFile->Seek(from + kArrayAt) ||

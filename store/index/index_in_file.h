@@ -21,7 +21,7 @@
 #include <cstdint>
 
 #include "store/index/key_lookup.h"
-#include "store/index/store_slot.h"
+#include "store/index/indexed_slot.h"
 
 namespace kvs {
 
@@ -29,34 +29,34 @@ namespace kvs {
 // (IndexLoad), a large one left in the file after a check of the Index
 // record, its count and capacity, its first and last entries in use and
 // its first 0 entry. 1 when the slot has a usable index afterwards.
-int OpenIndex(StoreSlot* slot);
+int OpenIndex(IndexedSlot* slot);
 // Makes the slot hold the entries of an index left in the file (no-op for
 // one already loaded); false, noting BDB_DAMAGED, when the index fails the
 // checks of IndexLoad (the index then stays in the file).
-bool LoadIndexEntries(StoreSlot* slot);
+bool LoadIndexEntries(IndexedSlot* slot);
 // Counts a lookup of an index left in the file and loads the entries once
 // such lookups have paid for them; true while the index stays in the file.
-bool SearchesInFile(StoreSlot* slot);
+bool SearchesInFile(IndexedSlot* slot);
 
 // The record offset held by entry position of the index in the file; 0 when
 // the entry cannot be read (outside the record).
-int32_t EntryInFile(StoreSlot* slot, int32_t position);
+int32_t EntryInFile(IndexedSlot* slot, int32_t position);
 // Binary search of the first count entries for key (NUL-terminated): 1 when an entry's key equals key, 0 when none
 // does; *position is where key is or belongs. -1 (noting BDB_DAMAGED) when
 // an entry or a record it names cannot be read. With view, a found record
 // is seen there as ViewRecord sees it.
-int SearchInFile(StoreSlot* slot, const char* key, int32_t count, int32_t* position,
+int SearchInFile(IndexedSlot* slot, const char* key, int32_t count, int32_t* position,
                  RecordView* view);
 // Inserts record offset at position, moving the entries after it up; the
 // array must have room for one more entry. False when a write fell short.
-bool InsertInFile(StoreSlot* slot, int32_t offset, int32_t position);
+bool InsertInFile(IndexedSlot* slot, int32_t offset, int32_t position);
 // Removes record offset from the index in the file, if present.
-void RemoveInFile(StoreSlot* slot, int32_t offset);
+void RemoveInFile(IndexedSlot* slot, int32_t offset);
 // Calls visit(offset) for the entries from position on, loaded or in the
 // file, until it returns false. An entry in the file that cannot be read
 // is visited as 0.
 template <typename Visit>
-void VisitIndexFrom(StoreSlot* slot, std::size_t position, Visit visit) {
+void VisitIndexFrom(IndexedSlot* slot, std::size_t position, Visit visit) {
   if (!slot->bIndexInFile) {
     slot->plKeyIndex.VisitFrom(position, visit);
     return;
@@ -67,7 +67,7 @@ void VisitIndexFrom(StoreSlot* slot, std::size_t position, Visit visit) {
 }
 // Copies the array of the Index record at from, capacity entries, into the
 // data area of the record at to (an index growing into a new record).
-bool CopyIndexArray(StoreSlot* slot, int32_t from, int32_t to, int32_t capacity);
+bool CopyIndexArray(IndexedSlot* slot, int32_t from, int32_t to, int32_t capacity);
 
 }  // namespace kvs
 

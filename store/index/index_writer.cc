@@ -28,7 +28,7 @@ namespace {
 // 5568 -> 3280 µs.
 class ArrayOutput {
  public:
-  ArrayOutput(StoreSlot* slot, std::size_t total, bool onlyChanges)
+  ArrayOutput(IndexedSlot* slot, std::size_t total, bool onlyChanges)
       : slot_(slot), left_(total), onlyChanges_(onlyChanges) {}
   ~ArrayOutput() { WriteChunk(); }
   ArrayOutput(const ArrayOutput&) = delete;
@@ -81,7 +81,7 @@ class ArrayOutput {
     slot_->pFile->Seek(chunkAt_ + static_cast<int64_t>(n));
   }
 
-  StoreSlot* slot_;
+  IndexedSlot* slot_;
   std::size_t left_;  // bytes of the total not filled yet
   bool onlyChanges_;
   unsigned char* at_ = nullptr;
@@ -93,7 +93,7 @@ class ArrayOutput {
 
 }  // namespace
 
-void WriteArray(StoreSlot* slot, const IndexEntries& entries, std::size_t capacity,
+void WriteArray(IndexedSlot* slot, const IndexEntries& entries, std::size_t capacity,
                 std::size_t skip, bool onlyChanges) {
   const std::size_t total = 4 * capacity;
   if (skip >= total) return;
@@ -132,7 +132,7 @@ void WriteArray(StoreSlot* slot, const IndexEntries& entries, std::size_t capaci
   }
 }
 
-const IndexEntries* LastWrittenIndex(const StoreSlot* slot, IndexEntries* earlier) {
+const IndexEntries* LastWrittenIndex(const IndexedSlot* slot, IndexEntries* earlier) {
   if (slot->indexChanges.empty()) return &slot->plKeyIndex;
   // The entries now, with the changes made since undone, newest first.
   earlier->clear();
@@ -151,7 +151,7 @@ const IndexEntries* LastWrittenIndex(const StoreSlot* slot, IndexEntries* earlie
   return whole ? earlier : nullptr;
 }
 
-bool FlushIndex(StoreSlot* slot) {
+bool FlushIndex(IndexedSlot* slot) {
   if (!slot->bIndexUnwritten) return true;
   IndexEntries earlier(IndexEntries::kOffsetsOnly);
   const IndexEntries* written = LastWrittenIndex(slot, &earlier);

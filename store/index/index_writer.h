@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "store/index/index_entries.h"
-#include "store/index/store_slot.h"
+#include "store/index/indexed_slot.h"
 
 namespace kvs {
 
@@ -16,7 +16,7 @@ void EncodeInt32s(const int32_t* values, std::size_t count, unsigned char* out);
 // Writes an array of entries zero-padded to capacity entries, from its byte
 // skip on, at the file position (of a buffered file, with onlyChanges, only
 // the bytes that differ from the image).
-void WriteArray(StoreSlot* slot, const IndexEntries& entries, std::size_t capacity,
+void WriteArray(IndexedSlot* slot, const IndexEntries& entries, std::size_t capacity,
                 std::size_t skip, bool onlyChanges = false);
 
 }  // namespace kvs

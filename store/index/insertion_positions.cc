@@ -8,7 +8,7 @@
 
 namespace kvs {
 
-void InsertionPositions::Prepare(const StoreSlot* source) {
+void InsertionPositions::Prepare(const IndexedSlot* source) {
   ranks_.clear();
   taken_.clear();
   try {
@@ -26,7 +26,7 @@ void InsertionPositions::Prepare(const StoreSlot* source) {
   }
 }
 
-bool InsertionPositions::Prepared(const StoreSlot& source) const {
+bool InsertionPositions::Prepared(const IndexedSlot& source) const {
   return ranks_.size() == source.plKeyIndex.size() && taken_.size() == ranks_.size() + 1;
 }
 

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "store/index/store_slot.h"
+#include "store/index/indexed_slot.h"
 
 namespace kvs {
 
@@ -23,9 +23,9 @@ namespace kvs {
 class InsertionPositions {
  public:
   // Learns the ranks of source's index; without memory it knows none.
-  void Prepare(const StoreSlot* source);
+  void Prepare(const IndexedSlot* source);
   // True when Prepare learned every rank of source's index.
-  bool Prepared(const StoreSlot& source) const;
+  bool Prepared(const IndexedSlot& source) const;
   // The position among the records taken so far of the source record at
   // offset, which is taken with it; -1 when the offset has no rank.
   int32_t Take(int32_t offset);

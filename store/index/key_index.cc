@@ -17,7 +17,7 @@
 namespace kvs {
 namespace {
 
-int32_t KeyCount(const StoreSlot* slot) { return slot->header.lhAllocated.lCount; }
+int32_t KeyCount(const IndexedSlot* slot) { return slot->header.lhAllocated.lCount; }
 
 std::vector<int32_t> DecodeEntries(const unsigned char* bytes, int32_t count) {
   std::vector<int32_t> entries(static_cast<std::size_t>(count));
@@ -29,7 +29,7 @@ std::vector<int32_t> DecodeEntries(const unsigned char* bytes, int32_t count) {
 // Index record does not hold that write yet, so FlushIndex can still write
 // the array as it was then. A long run of such changes is settled at once.
 // True when the change was noted (and is to be dropped if not made).
-bool NoteIndexChange(StoreSlot* slot, const IndexChange& change) {
+bool NoteIndexChange(IndexedSlot* slot, const IndexChange& change) {
   if (!slot->bIndexUnwritten) return false;
   constexpr std::size_t kMaxNotedChanges = 64;
   if (slot->indexChanges.size() < kMaxNotedChanges) {
@@ -46,7 +46,7 @@ bool NoteIndexChange(StoreSlot* slot, const IndexChange& change) {
 
 }  // namespace
 
-int IndexInsert(StoreSlot* slot, int32_t offset, const char* key, int32_t position) {
+int IndexInsert(IndexedSlot* slot, int32_t offset, const char* key, int32_t position) {
   const int32_t count = KeyCount(slot);
   if (count > slot->lIndexCapacity) return 0;
   if (count == slot->lIndexCapacity && !IndexGrow(slot)) return 0;
@@ -82,7 +82,7 @@ namespace {
 // Leaves the array of the last WriteIndex to be produced later in the data
 // area of the current Index record; false when the image cannot defer it
 // or memory for that is short (it is then to be written now).
-bool DeferIndexImage(StoreSlot* slot) {
+bool DeferIndexImage(IndexedSlot* slot) {
   const int64_t start = int64_t{slot->lIndexOffset} + kRecordHeaderSize + kIndexKeyLength;
   const HeldIndexImage image{slot->lIndexCapacity,
                              slot->heldIndexLog.size() - slot->indexChanges.size()};
@@ -103,7 +103,7 @@ bool DeferIndexImage(StoreSlot* slot) {
 
 }  // namespace
 
-int IndexGrow(StoreSlot* slot) {
+int IndexGrow(IndexedSlot* slot) {
   const int32_t oldCapacity = slot->lIndexCapacity;
   if (oldCapacity > INT32_MAX / 4 - kIndexGrowth) return 0;
   const int32_t newCapacity = oldCapacity + kIndexGrowth;
@@ -136,7 +136,7 @@ int IndexGrow(StoreSlot* slot) {
   return 1;
 }
 
-int IndexCreate(StoreSlot* slot) {
+int IndexCreate(IndexedSlot* slot) {
   const int32_t record = AppendRecord(slot, slot->header.lhIndex, kIndexKey, kIndexGrowth * 4, 0);
   if (record == 0) return 0;
   slot->lIndexOffset = record;
@@ -149,7 +149,7 @@ int IndexCreate(StoreSlot* slot) {
   return 1;
 }
 
-int IndexLoad(StoreSlot* slot, IndexEntries* known) {
+int IndexLoad(IndexedSlot* slot, IndexEntries* known) {
   const int32_t record = FindKeyOnChain(slot, slot->header.lhIndex.lFirst, kIndexKey).offset;
   if (record <= 0) return 0;
   RecordHeader header;
@@ -224,7 +224,7 @@ int IndexLoad(StoreSlot* slot, IndexEntries* known) {
   return 1;
 }
 
-void IndexRemove(StoreSlot* slot, int32_t offset) {
+void IndexRemove(IndexedSlot* slot, int32_t offset) {
   if (slot->bIndexInFile) {
     RemoveInFile(slot, offset);
     return;
@@ -252,7 +252,7 @@ void IndexRemove(StoreSlot* slot, int32_t offset) {
   LogIndexChange(slot, IndexChange{false, static_cast<int32_t>(position), offset});
 }
 
-void WriteIndex(StoreSlot* slot) {
+void WriteIndex(IndexedSlot* slot) {
   // A record that holds the array already is not written again.
   if (slot->lIndexOffset == 0 || slot->lIndexCapacity <= 0 || slot->bIndexInRecord) return;
   slot->bIndexUnwritten = true;

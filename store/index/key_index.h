@@ -43,7 +43,7 @@
 #include "store/index/key_order.h"
 #include "store/records/chains.h"
 #include "store/records/record_contents.h"
-#include "store/index/store_slot.h"
+#include "store/index/indexed_slot.h"
 
 namespace kvs {
 
@@ -54,16 +54,16 @@ constexpr int32_t kIndexGrowth = 256;  // entries added at creation and each gro
 // Position of the entry whose key equals key, or -1; *lastProbe (when given
 // and the index is not empty) receives the position nearest to where the
 // key belongs.
-int32_t IndexSearch(StoreSlot* slot, const char* key, int32_t* lastProbe);
+int32_t IndexSearch(IndexedSlot* slot, const char* key, int32_t* lastProbe);
 // The record whose key equals key, found through the hash table of the index
 // keys (built on first use); failed when an index searched in the file is
 // damaged where the search went.
-RecordSearch IndexLookup(StoreSlot* slot, const char* key);
+RecordSearch IndexLookup(IndexedSlot* slot, const char* key);
 // The record at offset seen in place in the file's image, its
 // header checked as ReadRecordHeader checks it; false when it cannot be.
-bool ViewRecord(StoreSlot* slot, int32_t offset, RecordView* view);
+bool ViewRecord(IndexedSlot* slot, int32_t offset, RecordView* view);
 // The search of LookupInPlace, for a key of length bytes.
-int SearchInPlace(StoreSlot* slot, const char* key, std::size_t length, bool fold,
+int SearchInPlace(IndexedSlot* slot, const char* key, std::size_t length, bool fold,
                   const RecordView** found);
 // IndexLookup (or, once an unsorted store's key table is built, its
 // UnsortedFind) without a copy, for a key of at
@@ -74,7 +74,7 @@ int SearchInPlace(StoreSlot* slot, const char* key, std::size_t length, bool fol
 // IndexLookup, or for an unsorted store FindRecord. With againFirst,
 // the record found last is tried before the search (a read, which mostly
 // follows a size of the same key; a size mostly asks for another key).
-inline int LookupInPlace(StoreSlot* slot, const char* key, bool againFirst,
+inline int LookupInPlace(IndexedSlot* slot, const char* key, bool againFirst,
                          const RecordView** found) {
   const FileImage* file = slot->pFile.get();
   const int32_t flags = slot->header.lFlags;
@@ -102,61 +102,61 @@ inline int LookupInPlace(StoreSlot* slot, const char* key, bool againFirst,
   return SearchInPlace(slot, key, length, (flags & STORE_NOCASE) != 0, found);
 }
 // The hash of a key as the slot's KeyLookup holds it.
-uint32_t KeyHash(const StoreSlot* slot, const char* key, std::size_t length);
+uint32_t KeyHash(const IndexedSlot* slot, const char* key, std::size_t length);
 // Fills the slot's KeyLookup with the keys of its KeyIndex; without memory
 // for it the table stays unbuilt, and lookups search the index.
-void BuildKeyLookup(StoreSlot* slot);
+void BuildKeyLookup(IndexedSlot* slot);
 // The position at which key belongs.
-int32_t IndexInsertPosition(StoreSlot* slot, const char* key);
+int32_t IndexInsertPosition(IndexedSlot* slot, const char* key);
 // Stores record offset at key's position, growing the array first when full.
 // 0 when the array had to grow and could not (nothing is stored then). A
 // position of 0 or more is key's position, known to the caller.
-int IndexInsert(StoreSlot* slot, int32_t offset, const char* key, int32_t position = -1);
+int IndexInsert(IndexedSlot* slot, int32_t offset, const char* key, int32_t position = -1);
 
 // Enlarges the index by 256 entries into a new Index record at the end of
 // the file; the old record goes to the free list. 0 (slot and chains as they
 // were) on failure.
-int IndexGrow(StoreSlot* slot);
+int IndexGrow(IndexedSlot* slot);
 // Appends the Index record of a new sorted store with 256 empty entries.
-int IndexCreate(StoreSlot* slot);
+int IndexCreate(IndexedSlot* slot);
 // Loads the index of a sorted store being opened; 1 when the slot has a
 // usable index afterwards: complete, in key order and zero-padded. known,
 // when given, holds the entries and keys the store's index was just written
 // with (a compaction's new store): when the Index record holds exactly its
 // offsets, the slot takes them over instead of reading every record's key.
-int IndexLoad(StoreSlot* slot, IndexEntries* known = nullptr);
+int IndexLoad(IndexedSlot* slot, IndexEntries* known = nullptr);
 // Removes record offset from the array, if present.
-void IndexRemove(StoreSlot* slot, int32_t offset);
+void IndexRemove(IndexedSlot* slot, int32_t offset);
 // The whole array, as it is now, is what the Index record's data area holds.
-void WriteIndex(StoreSlot* slot);
+void WriteIndex(IndexedSlot* slot);
 // Puts the array of the last WriteIndex into the Index record, if it is not
 // there yet; false when memory for it is short.
-bool FlushIndex(StoreSlot* slot);
+bool FlushIndex(IndexedSlot* slot);
 // The entries of the last WriteIndex (without their keys): plKeyIndex
 // itself when it has not changed since, else *earlier filled with them;
 // null when memory for them is short.
-const IndexEntries* LastWrittenIndex(const StoreSlot* slot, IndexEntries* earlier);
+const IndexEntries* LastWrittenIndex(const IndexedSlot* slot, IndexEntries* earlier);
 
 // A held run of a buffered sorted store logs the changes of its index, so
 // that the arrays growth leaves behind in old Index records are produced
 // only when the run is written (and never when a compaction replaces the
 // file): BeginIndexLog when the run begins; WriteHeldIndexImages before the
 // run's changes are written, which also ends the log.
-void BeginIndexLog(StoreSlot* slot);
+void BeginIndexLog(IndexedSlot* slot);
 // Ends the log without producing its arrays: the image they were for is gone.
-void DropIndexLog(StoreSlot* slot);
+void DropIndexLog(IndexedSlot* slot);
 // Logs a change of the index made during the run (nothing outside one).
-void LogIndexChange(StoreSlot* slot, const IndexChange& change);
-void WriteHeldIndexImages(StoreSlot* slot);
+void LogIndexChange(IndexedSlot* slot, const IndexChange& change);
+void WriteHeldIndexImages(IndexedSlot* slot);
 
 // Writes the whole store of a buffered slot, as committing it would leave
 // its file, into the empty file to, from its first byte: the image's bytes,
 // and the arrays a held run has not produced yet made on the way, in file
 // order, without taking them into memory. The slot's image keeps every
 // pending change. False when a write came up short or memory ran out.
-bool WriteStoreImage(StoreSlot* slot, StoreFile& to);
+bool WriteStoreImage(IndexedSlot* slot, StoreFile& to);
 // True when WriteStoreImage can produce the slot's held arrays in one pass.
-bool HeldImagesInFileOrder(const StoreSlot& slot);
+bool HeldImagesInFileOrder(const IndexedSlot& slot);
 
 }  // namespace kvs
 

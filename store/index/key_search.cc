@@ -15,7 +15,7 @@ namespace kvs {
 namespace {
 
 // The first position whose held key does not sort before key.
-std::size_t LowerBound(StoreSlot* slot, const char* key) {
+std::size_t LowerBound(IndexedSlot* slot, const char* key) {
   try {
     const std::string_view form = IndexForm(slot, key, std::strlen(key), &slot->keyForm);
     return slot->plKeyIndex.LowerBound(form.data(), form.size());
@@ -28,7 +28,7 @@ std::size_t LowerBound(StoreSlot* slot, const char* key) {
 
 }  // namespace
 
-int32_t IndexSearch(StoreSlot* slot, const char* key, int32_t* lastProbe) {
+int32_t IndexSearch(IndexedSlot* slot, const char* key, int32_t* lastProbe) {
   if (slot->bIndexInFile) {
     const int32_t entries = slot->lEntriesInFile;
     int32_t position = 0;
@@ -47,11 +47,11 @@ int32_t IndexSearch(StoreSlot* slot, const char* key, int32_t* lastProbe) {
   return CompareStoredKey(slot, key, held, length, SIZE_MAX) == 0 ? static_cast<int32_t>(position) : -1;
 }
 
-uint32_t KeyHash(const StoreSlot* slot, const char* key, std::size_t length) {
+uint32_t KeyHash(const IndexedSlot* slot, const char* key, std::size_t length) {
   return KeyLookup::Hash(key, length, IsNoCase(*slot));
 }
 
-void BuildKeyLookup(StoreSlot* slot) {
+void BuildKeyLookup(IndexedSlot* slot) {
   KeyLookup& lookup = slot->keyLookup;
   if (!lookup.Reset(slot->plKeyIndex.size())) return;
   slot->plKeyIndex.VisitKeys([&](int32_t offset, const char* key, std::size_t length) {
@@ -59,7 +59,7 @@ void BuildKeyLookup(StoreSlot* slot) {
   });
 }
 
-RecordSearch IndexLookup(StoreSlot* slot, const char* key) {
+RecordSearch IndexLookup(IndexedSlot* slot, const char* key) {
   if (slot->bIndexInFile && SearchesInFile(slot)) {
     int32_t position = 0;
     const int found = SearchInFile(slot, key, slot->lEntriesInFile, &position, nullptr);
@@ -84,7 +84,7 @@ RecordSearch IndexLookup(StoreSlot* slot, const char* key) {
   return RecordSearch::At(slot->plKeyIndex.at(static_cast<std::size_t>(position)));
 }
 
-bool ViewRecord(StoreSlot* slot, int32_t offset, RecordView* view) {
+bool ViewRecord(IndexedSlot* slot, int32_t offset, RecordView* view) {
   FileImage* file = slot->pFile.get();
   const unsigned char* head =
       offset >= kStoreHeaderSize ? file->View(offset, kRecordHeaderSize) : nullptr;
@@ -108,7 +108,7 @@ namespace {
 
 // Keeps the record just found in the view of the record found last, for a
 // key of length bytes, as a search in place leaves it; 1, with *found.
-int KeepFound(StoreSlot* slot, std::size_t length, const RecordView** found) {
+int KeepFound(IndexedSlot* slot, std::size_t length, const RecordView** found) {
   KeyLookup::Recent& recent = slot->keyLookup.recent();
   if (recent.view.inPage) {
     // A copy (a record across two pages) is not kept: the next use of the
@@ -125,7 +125,7 @@ int KeepFound(StoreSlot* slot, std::size_t length, const RecordView** found) {
 // SearchInPlace of an index in the file. The record found is kept as the
 // one found last, as the search through the table keeps it; a damaged
 // entry or record (noted BDB_DAMAGED) makes the key absent.
-int SearchIndexInFile(StoreSlot* slot, const char* key, std::size_t length,
+int SearchIndexInFile(IndexedSlot* slot, const char* key, std::size_t length,
                       const RecordView** found) {
   KeyLookup::Recent& recent = slot->keyLookup.recent();
   RecordView* view = &recent.view;
@@ -137,7 +137,7 @@ int SearchIndexInFile(StoreSlot* slot, const char* key, std::size_t length,
 
 }  // namespace
 
-int SearchInPlace(StoreSlot* slot, const char* key, std::size_t length, bool fold,
+int SearchInPlace(IndexedSlot* slot, const char* key, std::size_t length, bool fold,
                   const RecordView** found) {
   if (slot->bIndexInFile && SearchesInFile(slot)) {
     return SearchIndexInFile(slot, key, length, found);
@@ -164,7 +164,7 @@ int SearchInPlace(StoreSlot* slot, const char* key, std::size_t length, bool fol
   return KeepFound(slot, length, found);
 }
 
-int32_t IndexInsertPosition(StoreSlot* slot, const char* key) {
+int32_t IndexInsertPosition(IndexedSlot* slot, const char* key) {
   if (slot->bIndexInFile) {
     int32_t position = 0;
     SearchInFile(slot, key, slot->lEntriesInFile, &position, nullptr);

@@ -9,18 +9,18 @@
 #include "store/index/key_order.h"
 #include "store/records/chains.h"
 #include "store/records/record_contents.h"
-#include "store/index/store_slot.h"
+#include "store/index/indexed_slot.h"
 
 namespace kvs {
 namespace {
 
-uint32_t HashOf(const StoreSlot* slot, const char* key) {
+uint32_t HashOf(const IndexedSlot* slot, const char* key) {
   return KeyLookup::Hash(key, SIZE_MAX, IsNoCase(*slot));
 }
 
 // The record the table holds for key (0: none). *unreadable is set when a
 // candidate record could not be read, so that the answer cannot be trusted.
-int32_t TableFind(StoreSlot* slot, const char* key, uint32_t hash, bool* unreadable) {
+int32_t TableFind(IndexedSlot* slot, const char* key, uint32_t hash, bool* unreadable) {
   return slot->keyLookup.Find(hash, [&](int32_t offset) {
     std::size_t length = 0;
     const char* stored = ReadRecordKey(slot, offset, &length);
@@ -34,7 +34,7 @@ int32_t TableFind(StoreSlot* slot, const char* key, uint32_t hash, bool* unreada
 // the record. The slot rides as the user data.
 VisitResult EnterRecordVisitor(SlotFile* file, const char* key, const RecordHeader& header,
                                void* userData) {
-  auto* slot = static_cast<StoreSlot*>(userData);
+  auto* slot = static_cast<IndexedSlot*>(userData);
   const int32_t offset = VisitedRecordOffset(file, header);
   const uint32_t hash = HashOf(slot, key);
   bool unreadable = false;
@@ -50,7 +50,7 @@ VisitResult EnterRecordVisitor(SlotFile* file, const char* key, const RecordHead
 // the walk cannot finish. A failed build is not tried again until the chain
 // changes, and leaves the call's error as it was: the walk that follows
 // notes what it finds.
-bool BuildTable(StoreSlot* slot) {
+bool BuildTable(IndexedSlot* slot) {
   UnsortedKeys& state = slot->unsortedKeys;
   if (state.bUnbuildable && state.uFailedAt == slot->uHeaderWrites) return false;
   const int before = CurrentError();
@@ -73,7 +73,7 @@ bool BuildTable(StoreSlot* slot) {
 
 }  // namespace
 
-RecordSearch UnsortedFind(StoreSlot* slot, const char* key) {
+RecordSearch UnsortedFind(IndexedSlot* slot, const char* key) {
   if (slot->keyLookup.built() || BuildTable(slot)) {
     bool unreadable = false;
     const int32_t found = TableFind(slot, key, HashOf(slot, key), &unreadable);
@@ -83,12 +83,12 @@ RecordSearch UnsortedFind(StoreSlot* slot, const char* key) {
   return FindKeyOnChain(slot, slot->header.lhAllocated.lFirst, key);
 }
 
-void UnsortedKeyLinked(StoreSlot* slot, int32_t R, const char* key) {
+void UnsortedKeyLinked(IndexedSlot* slot, int32_t R, const char* key) {
   // A table that cannot take the record drops itself.
   if (slot->keyLookup.built()) slot->keyLookup.Add(HashOf(slot, key), R);
 }
 
-void UnsortedKeyUnlinked(StoreSlot* slot, int32_t R, const char* key) {
+void UnsortedKeyUnlinked(IndexedSlot* slot, int32_t R, const char* key) {
   if (!slot->keyLookup.built()) return;
   if (slot->unsortedKeys.bDuplicates) {
     ForgetUnsortedKeys(slot);  // another record of the key may come next
@@ -97,7 +97,7 @@ void UnsortedKeyUnlinked(StoreSlot* slot, int32_t R, const char* key) {
   slot->keyLookup.Remove(HashOf(slot, key), R);
 }
 
-void ForgetUnsortedKeys(StoreSlot* slot) {
+void ForgetUnsortedKeys(IndexedSlot* slot) {
   slot->keyLookup.Clear();
   slot->unsortedKeys = UnsortedKeys{};
 }

@@ -23,7 +23,7 @@
 
 #include "store/records/chains.h"
 
-struct StoreSlot;
+struct IndexedSlot;
 
 namespace kvs {
 
@@ -37,14 +37,14 @@ struct UnsortedKeys {
 // The record of key on the allocated list of an unsorted store, as a walk
 // from its first record finds it: the first record whose key equals key,
 // absent when there is none, failed when the list is damaged before a match.
-RecordSearch UnsortedFind(StoreSlot* slot, const char* key);
+RecordSearch UnsortedFind(IndexedSlot* slot, const char* key);
 // Record R now holds key on the allocated list.
-void UnsortedKeyLinked(StoreSlot* slot, int32_t R, const char* key);
+void UnsortedKeyLinked(IndexedSlot* slot, int32_t R, const char* key);
 // Record R, which held key, has left the allocated list.
-void UnsortedKeyUnlinked(StoreSlot* slot, int32_t R, const char* key);
+void UnsortedKeyUnlinked(IndexedSlot* slot, int32_t R, const char* key);
 // The allocated list changed in a way the table does not follow: it is
 // dropped, and built again when next needed.
-void ForgetUnsortedKeys(StoreSlot* slot);
+void ForgetUnsortedKeys(IndexedSlot* slot);
 
 }  // namespace kvs
 

@@ -12,8 +12,26 @@
 #include <memory>
 #include <string>
 
-#include "store/index/store_slot.h"
+#include "store/index/indexed_slot.h"
 #include "store/store.h"
+
+namespace kvs {
+
+// What a slot's calls keep between them about its image and their commits;
+// only the operations layer reads or changes it.
+struct SlotCommit {
+  bool bStale = false;        // after a failed commit: to be read again from the file
+  bool bHeld = false;         // changes wait for BdbFlush, BdbCompact or BdbClose
+  bool bCompactForm = false;  // the image is byte for byte what a compaction would
+                              //   write: created here, and only new keys put since
+};
+
+}  // namespace kvs
+
+// One open store: its file, its key index and its calls' commit state. A
+// slot is free exactly while szFileName is empty; a free slot holds no file
+// and no index.
+struct StoreSlot : IndexedSlot, kvs::SlotCommit {};
 
 namespace kvs {
 

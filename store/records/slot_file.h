@@ -1,8 +1,8 @@
 // slot_file.h: a store slot's file, as the record layers see it: its name,
 // the open file and its image, the store header, and what the calls that
-// write into it need to know (a write that came up short, a stale image, a
-// held run). The slot as a whole (store_slot.h) adds the key index; the
-// table of slots is in ops/slots.h.
+// write into it need to know (a write that came up short, a read-only
+// open). The index layer adds the key index (index/indexed_slot.h); the
+// slot as a whole and the table of slots are in ops/slots.h.
 //
 // A slot reaches its file through its image (pager/file_image.h), which
 // gathers the writes of one call until the call commits them.
@@ -27,11 +27,7 @@ struct SlotFile {
   StoreHeader header;                     // authoritative copy of the file's header
   uint64_t uHeaderWrites = 0;             // counts WriteHeader calls: every chain change
   bool bWriteFailed = false;              // a write into pFile came up short
-  bool bStale = false;                    // after a failed commit: to be read again from the file
   bool bReadOnly = false;                 // opened by BdbOpenReadOnly: nothing is ever written
-  bool bHeld = false;                     // changes wait for BdbFlush, BdbCompact or BdbClose
-  bool bCompactForm = false;              // the image is byte for byte what a compaction would
-                                          //   write: created here, and only new keys put since
 };
 
 // The longest file name a slot holds, without its terminator.

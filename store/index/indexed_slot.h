@@ -1,8 +1,9 @@
-// store_slot.h: one open store: its file (SlotFile, the record layers' view)
-// and its key index (SlotIndex, kept by the index layer). A StoreHandle is
-// the address of a StoreSlot in the table of ops/slots.h.
-#ifndef KVS_STORE_INDEX_STORE_SLOT_H
-#define KVS_STORE_INDEX_STORE_SLOT_H
+// indexed_slot.h: an open store as the index layer sees it: its file
+// (SlotFile, the record layers' view) and its key index (SlotIndex, kept by
+// the index layer). The operations layer adds what its calls keep between
+// them (StoreSlot, ops/slots.h).
+#ifndef KVS_STORE_INDEX_INDEXED_SLOT_H
+#define KVS_STORE_INDEX_INDEXED_SLOT_H
 
 #include <cstddef>
 #include <cstdint>
@@ -58,9 +59,6 @@ struct SlotIndex {
 
 }  // namespace kvs
 
-// A slot is free exactly while szFileName is empty; a free slot holds no
-// file and no index. The slot functions also work on a slot outside the
-// table (compaction fills its new store in a private working slot).
-struct StoreSlot : kvs::SlotFile, kvs::SlotIndex {};
+struct IndexedSlot : kvs::SlotFile, kvs::SlotIndex {};
 
-#endif  // KVS_STORE_INDEX_STORE_SLOT_H
+#endif  // KVS_STORE_INDEX_INDEXED_SLOT_H
