@@ -11,6 +11,7 @@
 #include "store/index/key_index.h"
 #include "store/index/unsorted_keys.h"
 #include "store/ops/lifecycle.h"
+#include "store/records/free_fit.h"
 
 namespace kvs {
 namespace {
@@ -106,8 +107,11 @@ int InsertRecord(StoreSlot* slot, const char* key, const void* data, int32_t len
 
   int32_t R = 0;
   if (h.lhFree.lFirst != 0) {
-    int64_t needArg = need;
-    const int32_t fit = WalkChain(slot, h.lhFree.lFirst, FreeFitVisitor, &needArg);
+    int32_t fit = FirstFreeFit(slot, need);
+    if (fit == kFreeFitUnknown) {
+      int64_t needArg = need;
+      fit = WalkChain(slot, h.lhFree.lFirst, FreeFitVisitor, &needArg);
+    }
     if (fit > 0) R = fit;
   }
   if (R != 0) {

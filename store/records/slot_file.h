@@ -17,6 +17,7 @@
 #include "store/format/format.h"
 #include "store/os/store_file.h"
 #include "store/pager/file_image.h"
+#include "store/records/free_rooms.h"
 
 namespace kvs {
 
@@ -32,6 +33,7 @@ struct SlotFile {
   bool bHeld = false;                     // changes wait for BdbFlush, BdbCompact or BdbClose
   bool bCompactForm = false;              // the image is byte for byte what a compaction would
                                           //   write: created here, and only new keys put since
+  FreeRooms freeRooms;                    // the free list, for first fit (free_fit.h)
 };
 
 // The longest file name a slot holds, without its terminator.
