@@ -8,6 +8,13 @@
 // record taken out leaves a hole. A tournament tree over the positions keeps
 // the largest room below each node, so the first record with room enough is
 // found by one descent instead of a walk that reads every header before it.
+// When the positions run out, the holes are squeezed out and the tree is
+// made at least twice as wide as the records it holds.
+//
+// Measured: 10,000 deletes then 10,000 relocating puts in a store of 100,000
+// records (bench store/free_reuse), three runs interleaved with the walk's:
+// each put 11-21x faster in a sorted store (4.4-8.6 ms to 0.41-0.45 ms) and
+// 18-58x in an unsorted one (4.6-10 ms to 0.17-0.26 ms).
 #ifndef KVS_STORE_RECORDS_FREE_ROOMS_H
 #define KVS_STORE_RECORDS_FREE_ROOMS_H
 
