@@ -316,6 +316,35 @@ void StoreUpdateRelocate(benchmark::State &state, std::size_t count) {
   });
 }
 
+// After count / 10 deletes, a put that relocates another key's value: first
+// fit looks over a free list of count / 10 records and more (each relocation
+// frees the record it leaves). A fixed number of iterations, count / 10, so
+// that every run meets the same lists.
+void StoreFreeReuse(benchmark::State &state, std::size_t count, Kind kind) {
+  Guarded(state, [&] {
+    StoreCopy store(count, kind);
+    const RecordSet &records = Records(count);
+    const std::size_t deleted = count / 10;
+    for (std::size_t i = 0; i < deleted; ++i) {
+      if (!BdbDelete(store.handle(), records.Stored(i).key.c_str())) {
+        state.SkipWithError("delete failed");
+        return;
+      }
+    }
+    std::size_t i = deleted;
+    std::string value;
+    for (auto _ : state) {
+      const Record &record = records.Stored(i++);
+      value.assign(record.value.size() + kValueMax + 1, 'r');
+      if (!BdbPut(store.handle(), record.key.c_str(), value.data(), Length(value))) {
+        state.SkipWithError("put failed");
+        break;
+      }
+    }
+    state.SetItemsProcessed(state.iterations());
+  });
+}
+
 // A delete and a put of the same record, so the store keeps its size.
 void StoreDeleteReput(benchmark::State &state, std::size_t count) {
   Guarded(state, [&] {
@@ -701,11 +730,13 @@ std::vector<std::size_t> SizesFrom(const char *variable, const char *fallback) {
 
 // Registers fn(state, count, args...) as "<operation>/<count>".
 template <typename Fn, typename... Args>
-void Register(const char *operation, std::size_t count, Fn fn, Args... args) {
+benchmark::internal::Benchmark *Register(const char *operation, std::size_t count, Fn fn,
+                                         Args... args) {
   std::string name = operation;
   name += '/';
   name += std::to_string(count);
-  benchmark::RegisterBenchmark(name.c_str(), fn, count, args...)->Unit(benchmark::kMicrosecond);
+  return benchmark::RegisterBenchmark(name.c_str(), fn, count, args...)
+      ->Unit(benchmark::kMicrosecond);
 }
 
 void RegisterAll() {
@@ -728,6 +759,11 @@ void RegisterAll() {
     Register("store/update_in_place/sorted", count, StoreUpdateInPlace);
     Register("store/update_relocate/sorted", count, StoreUpdateRelocate);
     Register("store/delete_reput/sorted", count, StoreDeleteReput);
+    for (const Kind kind : {Kind::kSorted, Kind::kUnsorted}) {
+      const std::string operation = std::string("store/free_reuse/") + KindName(kind);
+      Register(operation.c_str(), count, StoreFreeReuse, kind)->Iterations(
+          static_cast<benchmark::IterationCount>(count / 10));
+    }
     Register("store/list_prefix/sorted", count, StoreListPrefix);
     Register("store/compact/sorted-holes", count, StoreCompact);
   }

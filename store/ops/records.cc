@@ -11,6 +11,7 @@
 #include "store/index/key_index.h"
 #include "store/index/unsorted_keys.h"
 #include "store/ops/lifecycle.h"
+#include "store/records/free_fit.h"
 
 namespace kvs {
 namespace {
@@ -39,12 +40,6 @@ class StoredKey {
   const char* key_;
   std::unique_ptr<char[]> copy_;
 };
-
-// The room a record offers to a key and value (a 64-bit sum: a damaged
-// header must not overflow it).
-int64_t RoomOf(const RecordHeader& header) {
-  return int64_t{header.lBytesAllocated} + header.lNameLength;
-}
 
 // Moves record R from one chain to the tail of another. The tail it goes
 // after is read before R leaves its chain, so that a header that cannot be
@@ -103,11 +98,15 @@ int InsertRecord(StoreSlot* slot, const char* key, const void* data, int32_t len
 
   int32_t R = 0;
   if (h.lhFree.lFirst != 0) {
-    int64_t needArg = need;
-    // A free list that cannot be walked (noted) leaves the value to a new
-    // record.
-    const WalkResult fit = WalkChain(slot, h.lhFree.lFirst, FreeFitVisitor, &needArg);
-    if (fit.end == WalkResult::kStopped) R = fit.value;
+    RecordSearch fit = FirstFreeFit(slot, need);
+    if (fit.outcome == RecordSearch::kFailed) {
+      // The walk decides. A free list that cannot be walked (noted) leaves
+      // the value to a new record.
+      int64_t needArg = need;
+      const WalkResult walked = WalkChain(slot, h.lhFree.lFirst, FreeFitVisitor, &needArg);
+      if (walked.end == WalkResult::kStopped) fit = RecordSearch::At(walked.value);
+    }
+    if (fit.present()) R = fit.offset;
   }
   if (R != 0) {
     if (!MoveRecord(slot, h.lhFree, h.lhAllocated, R)) return 0;

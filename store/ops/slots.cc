@@ -6,6 +6,7 @@
 
 #include "store/errors.h"
 #include "store/pager/journal.h"
+#include "store/records/free_fit.h"
 
 namespace kvs {
 
@@ -122,6 +123,7 @@ bool ReloadHeader(StoreSlot* slot) {
   // The hashed keys describe the image as it was: they go with its changes.
   slot->keyLookup.Clear();
   slot->unsortedKeys = kvs::UnsortedKeys{};
+  DropFreeFit(slot);
   unsigned char bytes[kStoreHeaderSize];
   if (!slot->pFile->Seek(0) || slot->pFile->Read(bytes, sizeof bytes) != sizeof bytes) return false;
   slot->header = StoreHeader{};

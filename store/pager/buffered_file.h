@@ -67,8 +67,6 @@ class BufferedFile final : public FileImage {
   bool RollbackPending() const override { return rollbackPending_; }
   void DiscardChanges() override;
   const unsigned char* ViewLoaded(int64_t offset, std::size_t n) override;
-  // Counts writes, length changes and pages leaving memory.
-  uint64_t Changes() const override { return changes_; }
   void Hold(bool held) override { held_ = held; }
   // Once the image's pages pass budget bytes, its changes are written and
   // its least recently used pages leave memory.
@@ -158,7 +156,6 @@ class BufferedFile final : public FileImage {
   bool held_ = false;
   std::unique_ptr<Journal> journal_;
   bool rollbackPending_ = false;  // a failed commit could not be undone yet
-  uint64_t changes_ = 0;
 };
 
 inline const unsigned char* BufferedFile::ViewLoaded(int64_t offset, std::size_t n) {

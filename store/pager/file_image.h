@@ -49,8 +49,8 @@ class FileImage : public StoreFile {
   virtual const unsigned char* ViewLoaded(int64_t offset, std::size_t n) = 0;
   // Counts the calls that may change the bytes a view shows: a pointer that
   // View() or ViewLoaded() gave for bytes within one page still shows the
-  // same bytes while the count stays.
-  virtual uint64_t Changes() const = 0;
+  // same bytes while the count stays. Not virtual: every lookup asks.
+  uint64_t Changes() const { return changes_; }
 
   // While held, growth stays in the image until the next Flush().
   virtual void Hold(bool held) = 0;
@@ -84,6 +84,10 @@ class FileImage : public StoreFile {
   // Hands the file over, with every change committed; null when the commit
   // failed (the file then stays here).
   virtual std::unique_ptr<StoreFile> TakeFile() = 0;
+
+ protected:
+  // Raised by each implementation's calls that may change what a view shows.
+  uint64_t changes_ = 0;
 };
 
 // The image a slot works on for an open file: a BufferedFile, unless a test

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "store/errors.h"
+#include "store/records/free_fit.h"
 
 namespace kvs {
 
@@ -105,6 +106,7 @@ bool UnlinkRecord(SlotFile* slot, ListHead& chain, int32_t R) {
   }
   chain.lCount = AddToCount(chain.lCount, -1);
   WriteHeader(slot);
+  ChainUnlinked(slot, chain, R, P, N);
   return true;
 }
 
@@ -124,6 +126,7 @@ bool LinkRecordAtTail(SlotFile* slot, ListHead& chain, int32_t R) {
   if (chain.lFirst == 0) chain.lFirst = R;
   chain.lCount = AddToCount(chain.lCount, 1);
   WriteHeader(slot);
+  ChainLinked(slot, chain, R, record, last);
   return true;
 }
 

@@ -67,6 +67,12 @@ struct RecordSearch {
   bool present() const { return outcome == kPresent; }
 };
 
+// The room a record offers to a key and value (a 64-bit sum: a damaged
+// header must not overflow it).
+inline int64_t RoomOf(const RecordHeader& header) {
+  return int64_t{header.lBytesAllocated} + header.lNameLength;
+}
+
 // A record header describes a record only when its lengths are sane and the
 // header, key and data area all lie inside the file.
 inline bool RecordFits(int32_t offset, const RecordHeader& header, int64_t fileLength) {

@@ -32,6 +32,7 @@ bool ReadHeader(SlotFile* slot) {
   slot->pFile->Read(bytes, sizeof bytes);
   slot->header = StoreHeader{};
   DecodeStoreHeader(bytes, &slot->header);
+  slot->freeRooms.Drop();
   return true;
 }
 

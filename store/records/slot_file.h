@@ -17,6 +17,7 @@
 #include "store/format/format.h"
 #include "store/os/store_file.h"
 #include "store/pager/file_image.h"
+#include "store/records/free_rooms.h"
 
 namespace kvs {
 
@@ -28,6 +29,7 @@ struct SlotFile {
   uint64_t uHeaderWrites = 0;             // counts WriteHeader calls: every chain change
   bool bWriteFailed = false;              // a write into pFile came up short
   bool bReadOnly = false;                 // opened by BdbOpenReadOnly: nothing is ever written
+  FreeRooms freeRooms;                    // the free list, for first fit (free_fit.h)
 };
 
 // The longest file name a slot holds, without its terminator.

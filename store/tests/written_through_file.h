@@ -51,7 +51,6 @@ class WrittenThroughFile final : public kvs::FileImage {
   bool RollbackPending() const override { return false; }
   void DiscardChanges() override {}
   const unsigned char* ViewLoaded(int64_t, std::size_t) override { return nullptr; }
-  uint64_t Changes() const override { return changes_; }
   void Hold(bool) override {}
   void WriteBehind(std::size_t) override {}
   bool DeferRange(int64_t, int64_t) override { return false; }
@@ -65,7 +64,6 @@ class WrittenThroughFile final : public kvs::FileImage {
 
  private:
   std::unique_ptr<kvs::StoreFile> file_;
-  uint64_t changes_ = 0;
 };
 
 // Stores opened or created while one lives write through.
