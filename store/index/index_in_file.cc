@@ -110,14 +110,27 @@ bool LoadIndexEntries(StoreSlot* slot) {
     NoteError(BDB_DAMAGED);
     return false;
   }
+  // The load's own cause tells entries that fail its checks from memory
+  // that ran short; the call's first cause is kept all the same.
+  const int before = CurrentError();
+  SetError(BDB_OK);
   slot->bIndexInFile = false;
-  if (IndexLoad(slot)) return true;
-  // Searched in the file as before; never tried again.
+  const bool loaded = IndexLoad(slot) != 0;
+  const bool memoryShort = CurrentError() == BDB_NO_MEMORY;
+  if (before != BDB_OK) SetError(before);
+  if (loaded) return true;
+  // Searched in the file as before. Entries that failed the checks are never
+  // tried again; a load that ran short of memory is, once lookups in the
+  // file have paid for it again.
   slot->plKeyIndex.clear();
   slot->keyLookup.Clear();
   slot->bIndexInFile = true;
-  slot->bIndexUnloadable = true;
   slot->bIndexInRecord = true;
+  if (memoryShort) {
+    slot->uLookupsInFile = 0;
+    return false;
+  }
+  slot->bIndexUnloadable = true;
   NoteError(BDB_DAMAGED);
   return false;
 }
