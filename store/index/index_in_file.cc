@@ -75,14 +75,22 @@ int LeaveIndexInFile(StoreSlot* slot) {
   return 1;
 }
 
+// A read of the array that came up short (memory for its pages ran out, the
+// file refused it) stops the change it is part of, as a short write does:
+// RunChange forgets the change whole rather than commit it half made.
+bool ReadWhole(StoreSlot* slot, int64_t at, unsigned char* out, std::size_t n) {
+  if (slot->pFile->Seek(at) && slot->pFile->Read(out, n) == n) return true;
+  slot->bWriteFailed = true;
+  return false;
+}
+
 // Reads count entries from position on into out; false when they are not
-// all inside the record.
+// all inside the record, or could not be read.
 bool ReadEntries(StoreSlot* slot, int32_t position, int32_t count,
                  std::vector<unsigned char>* out) {
   out->resize(4 * static_cast<std::size_t>(count));
   if (count == 0) return true;
-  return slot->pFile->Seek(ArrayStart(slot) + 4 * int64_t{position}) &&
-         slot->pFile->Read(out->data(), out->size()) == out->size();
+  return ReadWhole(slot, ArrayStart(slot) + 4 * int64_t{position}, out->data(), out->size());
 }
 
 // Writes bytes at entry position.
@@ -228,10 +236,7 @@ void RemoveInFile(StoreSlot* slot, int32_t offset) {
 bool CopyIndexArray(StoreSlot* slot, int32_t from, int32_t to, int32_t capacity) {
   std::vector<unsigned char> bytes(4 * static_cast<std::size_t>(capacity));
   constexpr int64_t kArrayAt = kRecordHeaderSize + kIndexKeyLength;
-  if (!slot->pFile->Seek(from + kArrayAt) ||
-      slot->pFile->Read(bytes.data(), bytes.size()) != bytes.size()) {
-    return false;
-  }
+  if (!ReadWhole(slot, from + kArrayAt, bytes.data(), bytes.size())) return false;
   slot->pFile->Seek(to + kArrayAt);
   WriteBytes(slot, bytes.data(), bytes.size());
   return !slot->bWriteFailed;
