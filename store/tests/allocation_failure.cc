@@ -264,6 +264,20 @@ void RestoreFileBytes(const std::string& name, const Bytes& bytes) {
   }
 }
 
+// Whether the file at name holds exactly bytes; read in pieces, since a
+// large store's whole image, read anew at every step of a sweep, is slow.
+bool FileHolds(const std::string& name, const Bytes& bytes) {
+  std::ifstream in(name, std::ios::binary);
+  char piece[1 << 16];
+  std::size_t at = 0;
+  while (in.read(piece, sizeof piece) || in.gcount() > 0) {
+    const auto n = static_cast<std::size_t>(in.gcount());
+    if (n > bytes.size() - at || std::memcmp(piece, bytes.data() + at, n) != 0) return false;
+    at += n;
+  }
+  return at == bytes.size();
+}
+
 // The same on a sorted store large enough that an open leaves its index in
 // the file: one key short of the Index record's 1,280 entries, so that the
 // first new key grows the record while its entries are still there. Three
@@ -375,6 +389,51 @@ INSTANTIATE_TEST_SUITE_P(Uses, IndexInFileSweepTest,
                          ::testing::Values(std::pair{STORE_SORTED, 0},
                                            std::pair{STORE_SORTED | STORE_NOCASE, 0},
                                            std::pair{STORE_SORTED, 1}, std::pair{STORE_SORTED, 2}));
+
+// A delete, and a put that grows the Index record, on a store whose index in
+// the file spans pages that neither the open nor the search reads, swept as
+// above: memory for those pages that runs short fails the call whole, with
+// the file as it was, rather than commit a change half made.
+TEST_F(AllocationFailureTest, ALargeIndexInTheFileChangesWholeOrNotAtAll) {
+  constexpr int kKeys = 32767;  // one short of the capacity: a new key grows the index
+  const std::string name = Path("large.kvs");
+  StoreHandle made = Create(name, STORE_SORTED);
+  ASSERT_EQ(1, BdbHoldWrites(made));
+  for (int i = 0; i < kKeys; ++i) ASSERT_EQ(1, Put(made, Numbered("key", 100000 + i), "v"));
+  ASSERT_EQ(1, BdbClose(made));
+  const Bytes before = ReadFileBytes(name);
+  struct Row {
+    const char* key;
+    const char* value;  // null: a delete
+  };
+  for (const Row& row : {Row{"key100010", nullptr}, Row{"key100010a", "new"}}) {
+    SCOPED_TRACE(row.key);
+    bool passed = false;
+    for (long k = 1; !passed && k < 100000; ++k) {
+      SCOPED_TRACE(k);
+      RestoreFileBytes(name, before);
+      StoreHandle store = BdbOpen(name.c_str());
+      ASSERT_NE(nullptr, store);
+      g_failingAllocation = k;
+      const int result = Counted([&] {
+        return row.value != nullptr ? Put(store, row.key, row.value) : BdbDelete(store, row.key);
+      });
+      const int error = BdbLastError();
+      passed = g_failingAllocation > 0;
+      g_failingAllocation = 0;
+      if (result == 1) {
+        EXPECT_EQ(row.value != nullptr ? row.value : "<absent>", Get(store, row.key));
+        EXPECT_EQ(1, BdbCheck(store, stderr));
+      } else {
+        EXPECT_EQ(BDB_NO_MEMORY, error);
+      }
+      ASSERT_EQ(1, BdbClose(store));
+      if (result == 0) {
+        ASSERT_TRUE(FileHolds(name, before)) << "a failed call changed the file";
+      }
+    }
+  }
+}
 #endif
 
 }  // namespace
