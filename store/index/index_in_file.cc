@@ -74,14 +74,22 @@ int LeaveIndexInFile(IndexedSlot* slot) {
   return 1;
 }
 
+// A read of the array that came up short (memory for its pages ran out, the
+// file refused it) stops the change it is part of, as a short write does:
+// RunChange forgets the change whole rather than commit it half made.
+bool ReadWhole(IndexedSlot* slot, int64_t at, unsigned char* out, std::size_t n) {
+  if (slot->pFile->Seek(at) && slot->pFile->Read(out, n) == n) return true;
+  slot->bWriteFailed = true;
+  return false;
+}
+
 // Reads count entries from position on into out; false when they are not
-// all inside the record.
+// all inside the record, or could not be read.
 bool ReadEntries(IndexedSlot* slot, int32_t position, int32_t count,
                  std::vector<unsigned char>* out) {
   out->resize(4 * static_cast<std::size_t>(count));
   if (count == 0) return true;
-  return slot->pFile->Seek(ArrayStart(slot) + 4 * int64_t{position}) &&
-         slot->pFile->Read(out->data(), out->size()) == out->size();
+  return ReadWhole(slot, ArrayStart(slot) + 4 * int64_t{position}, out->data(), out->size());
 }
 
 // Writes bytes at entry position.
@@ -108,14 +116,27 @@ bool LoadIndexEntries(IndexedSlot* slot) {
     NoteError(BDB_DAMAGED);
     return false;
   }
+  // The load's own cause tells entries that fail its checks from memory
+  // that ran short; the call's first cause is kept all the same.
+  const int before = CurrentError();
+  SetError(BDB_OK);
   slot->bIndexInFile = false;
-  if (IndexLoad(slot)) return true;
-  // Searched in the file as before; never tried again.
+  const bool loaded = IndexLoad(slot) != 0;
+  const bool memoryShort = CurrentError() == BDB_NO_MEMORY;
+  if (before != BDB_OK) SetError(before);
+  if (loaded) return true;
+  // Searched in the file as before. Entries that failed the checks are never
+  // tried again; a load that ran short of memory is, once lookups in the
+  // file have paid for it again.
   slot->plKeyIndex.clear();
   slot->keyLookup.Clear();
   slot->bIndexInFile = true;
-  slot->bIndexUnloadable = true;
   slot->bIndexInRecord = true;
+  if (memoryShort) {
+    slot->uLookupsInFile = 0;
+    return false;
+  }
+  slot->bIndexUnloadable = true;
   NoteError(BDB_DAMAGED);
   return false;
 }
@@ -213,10 +234,7 @@ void RemoveInFile(IndexedSlot* slot, int32_t offset) {
 bool CopyIndexArray(IndexedSlot* slot, int32_t from, int32_t to, int32_t capacity) {
   std::vector<unsigned char> bytes(4 * static_cast<std::size_t>(capacity));
   constexpr int64_t kArrayAt = kRecordHeaderSize + kIndexKeyLength;
-  if (!slot->pFile->Seek(from + kArrayAt) ||
-      slot->pFile->Read(bytes.data(), bytes.size()) != bytes.size()) {
-    return false;
-  }
+  if (!ReadWhole(slot, from + kArrayAt, bytes.data(), bytes.size())) return false;
   slot->pFile->Seek(to + kArrayAt);
   WriteBytes(slot, bytes.data(), bytes.size());
   return !slot->bWriteFailed;

@@ -32,7 +32,8 @@ namespace kvs {
 int OpenIndex(IndexedSlot* slot);
 // Makes the slot hold the entries of an index left in the file (no-op for
 // one already loaded); false, noting BDB_DAMAGED, when the index fails the
-// checks of IndexLoad (the index then stays in the file).
+// checks of IndexLoad, or BDB_NO_MEMORY when memory for them ran short (the
+// index then stays in the file; only the latter is loaded again later).
 bool LoadIndexEntries(IndexedSlot* slot);
 // Counts a lookup of an index left in the file and loads the entries once
 // such lookups have paid for them; true while the index stays in the file.

@@ -114,8 +114,10 @@ int32_t IndexInsertPosition(IndexedSlot* slot, const char* key);
 int IndexInsert(IndexedSlot* slot, int32_t offset, const char* key, int32_t position = -1);
 
 // Enlarges the index by 256 entries into a new Index record at the end of
-// the file; the old record goes to the free list. 0 (slot and chains as they
-// were) on failure.
+// the file; the old record goes to the free list. 0 on failure: the slot and
+// chains as they were, except when an index in the file could not be copied
+// into the new record; that change is marked stopped (bWriteFailed) for the
+// call to forget whole.
 int IndexGrow(IndexedSlot* slot);
 // Appends the Index record of a new sorted store with 256 empty entries.
 int IndexCreate(IndexedSlot* slot);

@@ -315,6 +315,9 @@ int CloseStore(StoreSlot* slot) {
     CloseSlot(slot);
     return restored ? 1 : 0;
   }
+  // Only this close's own writes decide its result, not a BdbFlush that
+  // failed before it and left its changes for this close to write.
+  slot->bWriteFailed = false;
   if (IsSorted(*slot)) {
     WriteHeldIndexImages(slot);
     WriteIndex(slot);

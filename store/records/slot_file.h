@@ -27,7 +27,8 @@ struct SlotFile {
   std::unique_ptr<FileImage> pFile;       // the open store file, as its image
   StoreHeader header;                     // authoritative copy of the file's header
   uint64_t uHeaderWrites = 0;             // counts WriteHeader calls: every chain change
-  bool bWriteFailed = false;              // a write into pFile came up short
+  bool bWriteFailed = false;              // a write into pFile, or a read a change needs,
+                                          //   came up short: the change stopped part way
   bool bReadOnly = false;                 // opened by BdbOpenReadOnly: nothing is ever written
   FreeRooms freeRooms;                    // the free list, for first fit (free_fit.h)
 };
