@@ -294,7 +294,8 @@ using IndexInFileSweepTest = SweepTest<std::pair<int32_t, int>>;  // flags, use
 
 TEST_P(IndexInFileSweepTest, EveryCallKeepsItsWordWhenAnyAllocationFails) {
   constexpr int kKeys = 1279;
-  const auto [flags, use] = GetParam();
+  const int32_t flags = GetParam().first;
+  const int use = GetParam().second;
   const std::string name = Path("sweep.kvs");
   Contents base;
   for (int i = 0; i < kKeys; ++i) base[Numbered("key", i)] = std::string(At(i % 7), 'v');
