@@ -418,6 +418,15 @@ const unsigned char* BufferedFile::View(int64_t offset, std::size_t n) {
   return whole ? viewCopy_.data() : nullptr;
 }
 
+const unsigned char* BufferedFile::ViewRun(int64_t offset, std::size_t n, std::size_t* run) {
+  if (!MayTouchDeferred(offset)) {
+    const unsigned char* bytes = LoadedBytes(offset, run);
+    if (bytes != nullptr && n <= *run) return bytes;
+  }
+  *run = n;
+  return View(offset, n);
+}
+
 void BufferedFile::DiscardChanges() {
   ++changes_;
   deferred_.clear();

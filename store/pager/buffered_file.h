@@ -67,6 +67,7 @@ class BufferedFile final : public FileImage {
   bool RollbackPending() const override { return rollbackPending_; }
   void DiscardChanges() override;
   const unsigned char* ViewLoaded(int64_t offset, std::size_t n) override;
+  const unsigned char* ViewRun(int64_t offset, std::size_t n, std::size_t* run) override;
   void Hold(bool held) override { held_ = held; }
   // Once the image's pages pass budget bytes, its changes are written and
   // its least recently used pages leave memory.
@@ -101,6 +102,10 @@ class BufferedFile final : public FileImage {
   };
 
   Page* LoadedPage(std::size_t number);
+  // The bytes at offset in a page in memory, and in *run how many follow
+  // within the page and the image (deferred ranges not looked at); null
+  // when that page is not in memory.
+  const unsigned char* LoadedBytes(int64_t offset, std::size_t* run);
   // Memory for one page, or null when memory is short; and its return.
   unsigned char* TakePageMemory();
   void GivePageMemory(unsigned char* bytes);
@@ -158,16 +163,22 @@ class BufferedFile final : public FileImage {
   bool rollbackPending_ = false;  // a failed commit could not be undone yet
 };
 
-inline const unsigned char* BufferedFile::ViewLoaded(int64_t offset, std::size_t n) {
+inline const unsigned char* BufferedFile::LoadedBytes(int64_t offset, std::size_t* run) {
   if (offset < 0 || offset > length_) return nullptr;
-  if (MayTouchDeferred(offset) && TouchesDeferred(offset, n)) return nullptr;
   const auto number = static_cast<std::size_t>(offset / kPageSize);
   const auto at = static_cast<std::size_t>(offset % kPageSize);
   Page* page = pages_.Find(number);
   if (page == nullptr || page->bytes == nullptr || at > page->filled) return nullptr;
   if (writeBehindBudget_ > 0) page->lastUse = ++uses_;  // in use: not to be shed first
-  const std::size_t run = std::min(page->filled - at, static_cast<std::size_t>(length_ - offset));
-  return n <= run ? page->bytes + at : nullptr;
+  *run = std::min(page->filled - at, static_cast<std::size_t>(length_ - offset));
+  return page->bytes + at;
+}
+
+inline const unsigned char* BufferedFile::ViewLoaded(int64_t offset, std::size_t n) {
+  if (MayTouchDeferred(offset) && TouchesDeferred(offset, n)) return nullptr;
+  std::size_t run = 0;
+  const unsigned char* bytes = LoadedBytes(offset, &run);
+  return bytes != nullptr && n <= run ? bytes : nullptr;
 }
 
 }  // namespace kvs

@@ -47,6 +47,16 @@ class FileImage : public StoreFile {
   // within one page and outside every deferred range; null where View() is
   // needed.
   virtual const unsigned char* ViewLoaded(int64_t offset, std::size_t n) = 0;
+  // View() of at least n bytes at offset, which also gives in *run how many
+  // bytes from offset on the pointer shows as they are: at least n, up to
+  // the end of the page that holds them, of the image, or the start of a
+  // deferred range. A reader that learns from the first bytes how many it
+  // needs (a record's header) takes them all from one call when they fit
+  // in *run. The plain View() of n bytes, with *run = n, serves any image.
+  virtual const unsigned char* ViewRun(int64_t offset, std::size_t n, std::size_t* run) {
+    *run = n;
+    return View(offset, n);
+  }
   // Counts the calls that may change the bytes a view shows: a pointer that
   // View() or ViewLoaded() gave for bytes within one page still shows the
   // same bytes while the count stays. Not virtual: every lookup asks.

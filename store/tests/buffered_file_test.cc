@@ -87,6 +87,30 @@ TEST_F(BufferedFileTest, ViewsFollowPagesThatLeaveMemoryOrAreCut) {
   }
 }
 
+TEST_F(BufferedFileTest, AViewsRunEndsWithItsPageOrTheImage) {
+  // Three whole pages, the last cut to 100 bytes: the run a view of 10
+  // bytes at offset reports, and the byte at its end.
+  struct Row {
+    int64_t offset;
+    std::size_t run;
+  };
+  const std::vector<Row> rows = {
+      {kPage - 30, 30},       // to the end of page 0
+      {kPage - 5, 10},        // across pages 0 and 1: a copy of the 10 bytes only
+      {2 * kPage + 40, 60},   // to the end of the image
+  };
+  auto file = Filled("runs.kvs", 3);
+  ASSERT_TRUE(file->SetLength(2 * kPage + 100));
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.offset);
+    std::size_t run = 0;
+    const unsigned char* bytes = file->ViewRun(row.offset, 10, &run);
+    ASSERT_NE(nullptr, bytes);
+    EXPECT_EQ(row.run, run);
+    EXPECT_EQ(ViewedByte(*file, row.offset + static_cast<int64_t>(run) - 1), bytes[run - 1]);
+  }
+}
+
 TEST_F(BufferedFileTest, ADeferredRangeIsNeverShownOrCommittedUnproduced) {
   // The range is [kPage + 100, kPage + 200); each row accesses it once, then
   // says whether the access succeeded and whether a commit is refused.
@@ -111,6 +135,10 @@ TEST_F(BufferedFileTest, ADeferredRangeIsNeverShownOrCommittedUnproduced) {
        }, false, true},
       {"a view across it", [](BufferedFile& f) { return f.View(kPage + 50, 200) != nullptr; },
        false, true},
+      {"a view's run before it", [](BufferedFile& f) {
+         std::size_t run = 0;
+         return f.ViewRun(kPage + 50, 10, &run) != nullptr && run <= 50;
+       }, true, true},
       {"a write inside it",
        [](BufferedFile& f) { return f.Seek(kPage + 150) && f.Write(kBytes, 10) == 10; }, false,
        true},
