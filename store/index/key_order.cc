@@ -38,11 +38,7 @@ int CompareKeys(const SlotFile* slot, const char* a, const char* b) {
   return ComparePrefix(slot, a, b, SIZE_MAX);
 }
 
-bool StoredKeyEquals(const char* key, std::size_t length, const unsigned char* stored,
-                     std::size_t storedLength, bool fold) {
-  if (storedLength < length || (storedLength > length && stored[length] != 0)) return false;
-  if (length == 0 || std::memcmp(key, stored, length) == 0) return true;
-  if (!fold) return false;
+bool StoredKeyEqualsFolded(const char* key, std::size_t length, const unsigned char* stored) {
   for (std::size_t i = 0; i < length; ++i) {
     if (FoldedByte(static_cast<unsigned char>(key[i]), true) != FoldedByte(stored[i], true)) {
       return false;

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -39,8 +40,14 @@ int ComparePrefix(const SlotFile* slot, const char* a, const char* b, std::size_
 int CompareKeys(const SlotFile* slot, const char* a, const char* b);
 // True when a stored key of storedLength bytes (ending early at a NUL it
 // holds) equals key's length bytes (no NUL), as CompareKeyBytes compares.
-bool StoredKeyEquals(const char* key, std::size_t length, const unsigned char* stored,
-                     std::size_t storedLength, bool fold);
+// Inline: every lookup in place runs it.
+bool StoredKeyEqualsFolded(const char* key, std::size_t length, const unsigned char* stored);
+inline bool StoredKeyEquals(const char* key, std::size_t length, const unsigned char* stored,
+                            std::size_t storedLength, bool fold) {
+  if (storedLength < length || (storedLength > length && stored[length] != 0)) return false;
+  if (length == 0 || std::memcmp(key, stored, length) == 0) return true;
+  return fold && StoredKeyEqualsFolded(key, length, stored);
+}
 
 // The form in which the index holds a key and compares it: with 'A'..'Z'
 // folded in a STORE_NOCASE store, so that plain unsigned byte order is the

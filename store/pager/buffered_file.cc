@@ -70,6 +70,7 @@ void BufferedFile::UnloadPage(std::size_t number) {
   ++changes_;
   Page* page = pages_.Find(number);
   if (page == nullptr) return;
+  pages_.SetWhole(number, nullptr);
   if (page->bytes != nullptr) {
     GivePageMemory(page->bytes);
     --loadedPages_;
@@ -244,6 +245,7 @@ void BufferedFile::DropPagesFrom(int64_t length) {
     const std::size_t at = InPage(length);
     page->filled = std::min(page->filled, at);
     page->dirtyEnd = std::min(page->dirtyEnd, at);
+    if (page->filled < kPageBytes) pages_.SetWhole(first, nullptr);
   }
   pages_.ForEach(first + 1, [&](std::size_t number, const Page&) { UnloadPage(number); });
   if (pages_.size() > first + 1) pages_.resize(first + 1);

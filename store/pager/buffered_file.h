@@ -139,7 +139,10 @@ class BufferedFile final : public FileImage {
   void DropPagesFrom(int64_t length);
 
   std::unique_ptr<StoreFile> file_;
-  // By page number (no bytes: not read yet).
+  // By page number (no bytes: not read yet). Beside the pages, the bytes
+  // of each page in memory that holds all its kPageSize bytes (see
+  // PageTable::Chunk::whole), noted when a view finds such a page and
+  // cleared whenever a page leaves memory or is cut short.
   PageTable<Page> pages_;
   std::vector<LargeBuffer> pageMemory_;        // blocks that page bytes come from
   std::vector<unsigned char*> freePageMemory_; // pages of those blocks no page uses
@@ -167,11 +170,19 @@ inline const unsigned char* BufferedFile::LoadedBytes(int64_t offset, std::size_
   if (offset < 0 || offset > length_) return nullptr;
   const auto number = static_cast<std::size_t>(offset / kPageSize);
   const auto at = static_cast<std::size_t>(offset % kPageSize);
-  Page* page = pages_.Find(number);
-  if (page == nullptr || page->bytes == nullptr || at > page->filled) return nullptr;
-  if (writeBehindBudget_ > 0) page->lastUse = ++uses_;  // in use: not to be shed first
-  *run = std::min(page->filled - at, static_cast<std::size_t>(length_ - offset));
-  return page->bytes + at;
+  // Mostly the page is whole and noted so; else its Page tells.
+  const unsigned char* bytes = pages_.Whole(number);
+  std::size_t filled = static_cast<std::size_t>(kPageSize);
+  if (bytes == nullptr || writeBehindBudget_ > 0) {
+    Page* page = pages_.Find(number);
+    if (page == nullptr || page->bytes == nullptr || at > page->filled) return nullptr;
+    if (writeBehindBudget_ > 0) page->lastUse = ++uses_;  // in use: not to be shed first
+    bytes = page->bytes;
+    filled = page->filled;
+    if (filled == static_cast<std::size_t>(kPageSize)) pages_.SetWhole(number, bytes);
+  }
+  *run = std::min(filled - at, static_cast<std::size_t>(length_ - offset));
+  return bytes + at;
 }
 
 inline const unsigned char* BufferedFile::ViewLoaded(int64_t offset, std::size_t n) {
